@@ -1,0 +1,53 @@
+#include "bootstrap/bootstrap.h"
+
+#include <cstdio>
+#include <cstdlib>
+
+#include "hostenv/location.h"
+#include "hostenv/temp_dir.h"
+#include "launch/agent_launch.h"
+#include "launch/shell_command.h"
+#include "platform/termination.h"
+#include "provisioning/agent_sourcing.h"
+
+void report_error_main(std::string message, bool isError) {
+  FILE* stream = isError ? stderr : stdout;
+  std::fwrite(message.data(), 1, message.size(), stream);
+  std::fputc('\n', stream);
+  std::fflush(stream);
+}
+
+int extractPayloadToDir(std::string /*directory*/, ErrorCallback /*callback*/) { return 0; }
+
+namespace {
+PayloadHook payloadHook = extractPayloadToDir;
+}
+
+void setPayloadHookForTesting(PayloadHook hook) { payloadHook = hook ? hook : extractPayloadToDir; }
+
+int mainFcn(int argc, const char* const* argv, ErrorCallback callback) {
+  TempDir tempDir;  // removed when the run is over, after the agent has returned
+  std::string workDir = tempDir.getDir();
+  if (workDir.empty() || std::getenv("__QV_BOOTSTRAP_INSTALLER_UNITTEST__"))
+    workDir = getDirectoryOfExecutable();
+
+  if (int status = payloadHook(workDir, callback); status != 0) {
+    callback("Internal error: Failed to initialize application installer (" +
+                 std::to_string(status) + ")",
+             true);
+    return -1;
+  }
+
+  SourcedAgent agent = sourceInstallAgent(workDir, callback);
+  if (agent.started) return 0;
+  if (agent.path.empty()) return -1;
+  if (platform::terminationRequested()) return -1;  // interrupted while the agent was made ready
+
+  std::string launchCommand = "sh " + smart_quote(agent.path);
+  std::string bundleLocation = getBundleLocation();
+  if (!fireInstallAgentWithArgs(agent.path, launchCommand, bundleLocation, argc, argv, callback)) {
+    callback("Failed to start the instal agent", true);
+    return -1;
+  }
+  return 0;
+}

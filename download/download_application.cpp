@@ -1,0 +1,24 @@
+#include "download/download_application.h"
+
+#include "download/download_controller.h"
+#include "download/handoff.h"
+#include "platform/download_view.h"
+#include "platform/event_loop.h"
+#include "platform/termination.h"
+#include "provisioning/build_constants.h"
+
+int runDownloadApplication() {
+  if (platform::terminationRequested()) return 0;
+  platform::EventLoop loop;
+  Download controller(loop);
+  auto window = platform::createDownloadView(windowTitle, [&controller] { controller.windowWillClose(); });
+  controller.setWindow(window.get());
+  // Ending the run by a signal is pressing Cancel.
+  platform::setTerminationHandler([&window] { window->close(); });
+  loop.callSoon([&controller] { controller.applicationDidFinishLaunching(); });
+  loop.run();
+  platform::setTerminationHandler(nullptr);
+  window.reset();  // goes before the controller it reports to
+  if (controller.agentStarted()) return kApplicationStartedAgent;
+  return controller.archiveLeftForCaller() ? 1 : 0;
+}

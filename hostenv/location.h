@@ -1,0 +1,11 @@
+// Where the installer itself lies on disk.
+#pragma once
+
+#include <string>
+
+// The bundle's path, or the executable's when there is no bundle; may be empty.
+std::string getPathToExecutable();
+// getPathToExecutable() without its last component ('/' or '\' separates).
+std::string getDirectoryOfExecutable();
+// The bundle's resource directory, else the bundle, else the executable's directory.
+std::string getBundleLocation();

@@ -1,0 +1,207 @@
+// The download "window" without a display: progress and status on standard
+// error, Ctrl-C for the Cancel button.
+#include <glib-unix.h>
+#include <glib.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <string>
+
+#include "platform/download_view.h"
+#include "platform/transfer_text.h"
+
+namespace platform {
+
+namespace {
+
+constexpr double kRedrawInterval = 0.1;         // in-place line on a terminal
+constexpr int64_t kUnknownLengthStep = 10000000;  // a log line per 10 MB
+
+bool startsWith(const std::string& text, const char* prefix) {
+  return text.compare(0, std::char_traits<char>::length(prefix), prefix) == 0;
+}
+
+void writeErr(const std::string& text) {
+  std::fwrite(text.data(), 1, text.size(), stderr);
+  std::fflush(stderr);
+}
+
+class ConsoleDownloadView final : public DownloadView {
+ public:
+  explicit ConsoleDownloadView(std::function<void()> onClose)
+      : onClose_(std::move(onClose)), terminal_(isatty(STDERR_FILENO) == 1) {
+    sigintId_ = g_unix_signal_add(
+        SIGINT,
+        [](gpointer data) -> gboolean {
+          auto* self = static_cast<ConsoleDownloadView*>(data);
+          self->sigintId_ = 0;
+          self->close();  // may delete the view
+          return G_SOURCE_REMOVE;
+        },
+        this);
+  }
+
+  ~ConsoleDownloadView() override {
+    removeSources();
+    if (!closed_) finishProgress();
+  }
+
+  void setIndeterminate(bool) override {}
+  void setMaxValue(double max) override { max_ = max; }
+  double maxValue() const override { return max_; }
+  void setDoubleValue(double) override {}
+  void incrementBy(double) override {}
+  void startAnimation() override {}
+  void stopAnimation() override {}
+
+  void setStatusText(const std::string& text) override {
+    if (closed_ || text == status_) return;
+    status_ = text;
+    if (startsWith(text, kDownloadingPrefix)) {
+      // Part of the progress line; a log only shows it with the next step.
+      if (terminal_) {
+        pending_ = true;
+        scheduleWrite();
+      }
+      return;
+    }
+    finishProgress();
+    if (!text.empty()) writeErr(text + "\n");
+  }
+
+  void setStatusColor(TextColor color) override {
+    // A failure: no window waits for the user to read it, so end the run,
+    // but not from inside the caller's own update.
+    if (color != TextColor::Red || closed_ || closeId_) return;
+    closeId_ = g_idle_add(
+        [](gpointer data) -> gboolean {
+          auto* self = static_cast<ConsoleDownloadView*>(data);
+          self->closeId_ = 0;
+          self->close();  // may delete the view
+          return G_SOURCE_REMOVE;
+        },
+        this);
+  }
+
+  void setTransferred(int64_t received, int64_t total) override {
+    if (closed_) return;
+    if (received < received_) {
+      // A new transfer: its own line and steps.
+      finishProgress();
+      lastStep_ = -1;
+    }
+    received_ = received;
+    total_ = total;
+    rate_.add(received, monotonicSeconds());
+    pending_ = true;
+    if (terminal_) {
+      scheduleWrite();
+      return;
+    }
+    int64_t step = total > 0 ? std::min<int64_t>(10, received * 10 / total)
+                             : received / kUnknownLengthStep;
+    if (step != lastStep_) {
+      lastStep_ = step;
+      scheduleWrite();
+    }
+  }
+
+  void setCancelEnabled(bool) override {}
+  void setSplashImage(const std::string&, double, double) override {}
+  void displayIfNeeded() override {}
+
+  void close() override {
+    if (closed_) return;
+    closed_ = true;
+    removeSources();
+    finishProgress();
+    // A copy: the callback may well delete this view.
+    std::function<void()> onClose = onClose_;
+    if (onClose) onClose();
+  }
+
+ private:
+  std::string progressLine() const {
+    std::string detail = formatTransferDetail(received_, total_, rate_.bytesPerSecond());
+    if (!startsWith(status_, kDownloadingPrefix)) return detail;
+    return status_ + " (" + detail + ")";
+  }
+
+  // Written on a later loop turn, once the caller has set both the bytes
+  // and the status text that go with them; on a terminal at most every
+  // kRedrawInterval.
+  void scheduleWrite() {
+    if (writeId_) return;
+    guint delayMs = 0;
+    if (terminal_) {
+      double wait = lastDraw_ + kRedrawInterval - monotonicSeconds();
+      if (wait > 0) delayMs = static_cast<guint>(std::ceil(wait * 1000.0));
+    }
+    GSourceFunc write = [](gpointer data) -> gboolean {
+      auto* self = static_cast<ConsoleDownloadView*>(data);
+      self->writeId_ = 0;
+      self->writeProgress();
+      return G_SOURCE_REMOVE;
+    };
+    // An idle source is ready on the very next turn; a 0 ms timeout may not be.
+    writeId_ = delayMs ? g_timeout_add(delayMs, write, this)
+                       : g_idle_add_full(G_PRIORITY_DEFAULT, write, this, nullptr);
+  }
+
+  void writeProgress() {
+    if (terminal_) {
+      writeErr("\r" + progressLine() + "\033[K");
+      lineOpen_ = true;
+      lastDraw_ = monotonicSeconds();
+    } else {
+      writeErr(progressLine() + "\n");
+    }
+    pending_ = false;
+  }
+
+  // Brings the progress output up to date and ends it, so that what comes
+  // next starts on a line of its own.
+  void finishProgress() {
+    if (writeId_) g_source_remove(writeId_);
+    writeId_ = 0;
+    if (pending_) writeProgress();
+    if (lineOpen_) writeErr("\n");
+    lineOpen_ = false;
+  }
+
+  void removeSources() {
+    if (sigintId_) g_source_remove(sigintId_);
+    if (closeId_) g_source_remove(closeId_);
+    if (writeId_) g_source_remove(writeId_);
+    sigintId_ = closeId_ = writeId_ = 0;
+  }
+
+  std::function<void()> onClose_;
+  const bool terminal_;
+  bool closed_ = false;
+  guint sigintId_ = 0;
+  guint closeId_ = 0;
+  guint writeId_ = 0;
+
+  double max_ = 100.0;
+  std::string status_;
+  int64_t received_ = 0;
+  int64_t total_ = -1;
+  RateMeter rate_;
+
+  bool pending_ = false;   // progress not yet written out
+  bool lineOpen_ = false;  // the cursor sits at the end of an in-place line
+  double lastDraw_ = -1e9;
+  int64_t lastStep_ = -1;
+};
+
+}  // namespace
+
+std::unique_ptr<DownloadView> createConsoleDownloadView(std::function<void()> onClose) {
+  return std::make_unique<ConsoleDownloadView>(std::move(onClose));
+}
+
+}  // namespace platform

@@ -1,0 +1,61 @@
+// What the download controller sees of its window: a progress indicator, a
+// status text with a colour, a cancel button, an image view and the window.
+// Front ends: the GTK window, and a console view on standard error.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+
+namespace platform {
+
+enum class TextColor { Normal, Red };
+
+class DownloadView {
+ public:
+  virtual ~DownloadView() = default;
+
+  // Progress indicator.
+  virtual void setIndeterminate(bool indeterminate) = 0;
+  virtual void setMaxValue(double max) = 0;
+  virtual double maxValue() const = 0;
+  virtual void setDoubleValue(double value) = 0;
+  virtual void incrementBy(double delta) = 0;
+  virtual void startAnimation() = 0;
+  virtual void stopAnimation() = 0;
+
+  // Status text (one line) and its colour.
+  virtual void setStatusText(const std::string& text) = 0;
+  virtual void setStatusColor(TextColor color) = 0;
+
+  // The smaller line under the status text: bytes so far of the total
+  // (-1 when unknown); the view works out the rate.
+  virtual void setTransferred(int64_t received, int64_t total) = 0;
+
+  // Cancel button; pressing it closes the window.
+  virtual void setCancelEnabled(bool enabled) = 0;
+
+  // Image view: shows the image at `path` scaled proportionally into width x height.
+  virtual void setSplashImage(const std::string& path, double width, double height) = 0;
+
+  // Window.
+  virtual void displayIfNeeded() = 0;
+  // Closes the window (no-op once closed). Every close, by the program, the
+  // cancel button or the user, calls the onClose given at creation.
+  virtual void close() = 0;
+};
+
+// The status texts that mean "a transfer is under way" start with this.
+inline constexpr char kDownloadingPrefix[] = "Downloading ";
+
+// The window when a display can be opened, else the console view.
+std::unique_ptr<DownloadView> createDownloadView(const std::string& title,
+                                                 std::function<void()> onClose);
+
+// The front ends, for tests and for the factory.
+std::unique_ptr<DownloadView> createGtkDownloadView(const std::string& title,
+                                                    std::function<void()> onClose);  // null without a display
+std::unique_ptr<DownloadView> createConsoleDownloadView(std::function<void()> onClose);
+
+}  // namespace platform

@@ -1,0 +1,67 @@
+#include "platform/main_bundle.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <vector>
+
+namespace platform {
+
+namespace {
+
+std::optional<std::string>& executablePathOverride() {
+  static std::optional<std::string> path;
+  return path;
+}
+
+bool isDirectory(const std::string& path) {
+  struct stat st;
+  return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+std::string dirName(const std::string& path) {
+  auto slash = path.rfind('/');
+  if (slash == std::string::npos) return ".";
+  return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+bool endsWith(const std::string& s, const std::string& suffix) {
+  return s.size() >= suffix.size() && s.compare(s.size() - suffix.size(), suffix.size(), suffix) == 0;
+}
+
+}  // namespace
+
+void setExecutablePathForTesting(std::optional<std::string> path) {
+  executablePathOverride() = std::move(path);
+}
+
+std::string executablePath() {
+  if (executablePathOverride()) return *executablePathOverride();
+  std::vector<char> buf(4096);
+  for (;;) {
+    ssize_t n = readlink("/proc/self/exe", buf.data(), buf.size());
+    if (n < 0) return std::string();
+    if (static_cast<size_t>(n) < buf.size()) return std::string(buf.data(), n);
+    buf.resize(buf.size() * 2);
+  }
+}
+
+std::optional<Bundle> mainBundle() {
+  std::string exe = executablePath();
+  if (exe.empty()) return std::nullopt;
+  Bundle bundle;
+  std::string macosDir = dirName(exe);
+  std::string contentsDir = dirName(macosDir);
+  std::string appDir = dirName(contentsDir);
+  if (endsWith(macosDir, "/Contents/MacOS") && endsWith(appDir, ".app")) {
+    bundle.bundlePath = appDir;
+    std::string resources = contentsDir + "/Resources";
+    if (isDirectory(resources)) bundle.resourcePath = resources;
+    return bundle;
+  }
+  bundle.bundlePath = macosDir;
+  bundle.resourcePath = macosDir;
+  return bundle;
+}
+
+}  // namespace platform

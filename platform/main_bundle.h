@@ -1,0 +1,27 @@
+// Where the program and its resources lie. An executable at
+// <X>.app/Contents/MacOS/<name> belongs to the bundle <X>.app, whose resources
+// are <X>.app/Contents/Resources (none when that directory is missing). Any
+// other executable is its own bundle: its directory holds the resources.
+#pragma once
+
+#include <optional>
+#include <string>
+
+namespace platform {
+
+struct Bundle {
+  std::string bundlePath;
+  std::string resourcePath;  // empty when the bundle has none
+};
+
+// None only when the executable's path cannot be read.
+std::optional<Bundle> mainBundle();
+
+// The running executable's path from /proc/self/exe; empty when unreadable.
+std::string executablePath();
+
+// Tests put a bundle in place by naming the executable path to assume; an
+// empty string stands for "unreadable", nullopt restores the real path.
+void setExecutablePathForTesting(std::optional<std::string> path);
+
+}  // namespace platform

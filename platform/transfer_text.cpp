@@ -1,0 +1,86 @@
+#include "platform/transfer_text.h"
+
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+
+namespace platform {
+
+namespace {
+
+// Samples closer together than this are merged into one, so a flood of
+// small pieces does not shrink the window to a few microseconds.
+constexpr double kMinSampleSpacing = 0.25;
+
+std::string tenthsWithUnit(int64_t tenths, const char* unit) {
+  // Integer arithmetic: the text must not depend on the C locale's decimal
+  // separator, which the toolkit may change.
+  char buf[48];
+  std::snprintf(buf, sizeof buf, "%lld.%lld %s", static_cast<long long>(tenths / 10),
+                static_cast<long long>(tenths % 10), unit);
+  return buf;
+}
+
+}  // namespace
+
+std::string formatByteCount(int64_t bytes) {
+  if (bytes < 0) bytes = 0;
+  if (bytes < 1000) return std::to_string(bytes) + " bytes";
+  static const struct {
+    int64_t size;
+    const char* name;
+  } kUnits[] = {{1000LL, "kB"}, {1000LL * 1000, "MB"}, {1000LL * 1000 * 1000, "GB"}};
+  for (size_t i = 0; i < sizeof kUnits / sizeof kUnits[0]; ++i) {
+    int64_t tenth = kUnits[i].size / 10;
+    int64_t tenths = bytes / tenth + ((bytes % tenth) * 2 >= tenth ? 1 : 0);
+    // 999.96 kB rounds to 1000.0 kB: say 1.0 MB instead.
+    if (tenths < 10000 || i + 1 == sizeof kUnits / sizeof kUnits[0])
+      return tenthsWithUnit(tenths, kUnits[i].name);
+  }
+  return {};  // not reached: the last unit always answers
+}
+
+std::string formatTransferDetail(int64_t received, int64_t total, double bytesPerSecond) {
+  std::string text = formatByteCount(received);
+  if (total >= 0) text += " of " + formatByteCount(total);
+  if (bytesPerSecond >= 0 && std::isfinite(bytesPerSecond))
+    text += ", " + formatByteCount(static_cast<int64_t>(std::llround(bytesPerSecond))) + "/s";
+  return text;
+}
+
+void RateMeter::add(int64_t totalBytes, double nowSeconds) {
+  int newest = (next_ + kSlots - 1) % kSlots;
+  if (count_ > 0 && (totalBytes < bytes_[newest] || nowSeconds < times_[newest])) {
+    count_ = 0;  // a new transfer, or a clock that went back: start over
+    next_ = 0;
+  }
+  if (count_ >= 2) {
+    int before = (newest + kSlots - 1) % kSlots;
+    if (nowSeconds - times_[before] < kMinSampleSpacing) {
+      // The newest slot is still young: move it forward instead of adding one.
+      bytes_[newest] = totalBytes;
+      times_[newest] = nowSeconds;
+      return;
+    }
+  }
+  bytes_[next_] = totalBytes;
+  times_[next_] = nowSeconds;
+  next_ = (next_ + 1) % kSlots;
+  if (count_ < kSlots) ++count_;
+}
+
+double RateMeter::bytesPerSecond() const {
+  if (count_ < 2) return -1;
+  int newest = (next_ + kSlots - 1) % kSlots;
+  int oldest = (next_ + kSlots - count_) % kSlots;
+  double seconds = times_[newest] - times_[oldest];
+  if (seconds < kMinSampleSpacing) return -1;
+  return static_cast<double>(bytes_[newest] - bytes_[oldest]) / seconds;
+}
+
+double monotonicSeconds() {
+  using namespace std::chrono;
+  return duration<double>(steady_clock::now().time_since_epoch()).count();
+}
+
+}  // namespace platform

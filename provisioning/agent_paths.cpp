@@ -1,0 +1,40 @@
+#include "provisioning/agent_paths.h"
+
+#include <cstdlib>
+
+#include "platform/file_manager.h"
+#include "platform/main_bundle.h"
+#include "provisioning/build_constants.h"
+
+std::string getInstallAgentExecutable(std::string agentDir) {
+  if (!agentDir.empty() && agentDir.back() != pathSeparator[0]) agentDir += pathSeparator;
+  return agentDir + "install";
+}
+
+namespace {
+// The directory the cache is made in: the home directory, or /tmp.
+std::string cacheBase() {
+  const char* home = std::getenv("HOME");
+  std::string dir = (home && *home) ? home : "/tmp";
+  if (dir.size() >= 2 && dir.back() != pathSeparator[0]) dir += pathSeparator;
+  return dir;
+}
+}  // namespace
+
+std::string getInstallAgentCacheDir() { return cacheBase() + installAgentCacheSubdir; }
+
+bool isInstallAgentCachePrivate() {
+  return platform::isPrivateDirectoryChain(cacheBase(), getInstallAgentCacheDir() + installAgentDirName);
+}
+
+std::string installAgentDirOnDisk() {
+  std::string agentDir = getInstallAgentCacheDir() + installAgentDirName + pathSeparator;
+  return platform::fileExistsAtPath(getInstallAgentExecutable(agentDir)) ? agentDir : std::string();
+}
+
+std::string getDefaultInstallAgentLocation() {
+  auto bundle = platform::mainBundle();
+  if (!bundle || bundle->resourcePath.empty()) return std::string();
+  const std::string& res = bundle->resourcePath;
+  return res + (res.back() == '/' ? "" : "/") + installAgentZipName;
+}

@@ -1,0 +1,77 @@
+#include "provisioning/agent_sourcing.h"
+
+#include <dirent.h>
+#include <sys/stat.h>
+
+#include "download/handoff.h"
+#include "hostenv/mkpath.h"
+#include "platform/file_manager.h"
+#include "provisioning/agent_paths.h"
+#include "provisioning/archive_extraction.h"
+#include "provisioning/build_constants.h"
+
+namespace {
+
+bool isVersionedArchiveName(const std::string& name) {
+  static const std::string prefix = "InstallAgent_", suffix = ".zip";
+  return name.compare(0, prefix.size(), prefix) == 0 && name.size() >= prefix.size() + suffix.size() &&
+         name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0;
+}
+
+// The first InstallAgent_*.zip in the default location's directory, in
+// listing order; empty when there is none.
+std::string findVersionedArchive(const std::string& defaultLocation) {
+  auto sep = defaultLocation.find_last_of("/\\");
+  std::string dir = sep == std::string::npos ? defaultLocation : defaultLocation.substr(0, sep);
+  DIR* d = opendir(dir.c_str());
+  if (!d) return std::string();
+  std::string found;
+  while (dirent* entry = readdir(d)) {
+    if (isVersionedArchiveName(entry->d_name)) {
+      found = dir + pathSeparator + entry->d_name;
+      break;
+    }
+  }
+  closedir(d);
+  return found;
+}
+
+// Unpacks and checks that the archive brought its entry script.
+SourcedAgent unpack(const std::string& archive, const std::string& destination,
+                    ErrorCallback callback) {
+  if (unzipInstallAgent(archive, destination, "unzip", callback)) {
+    std::string script = getInstallAgentExecutable(destination);
+    if (platform::fileExistsAtPath(script)) return {script, false};
+  }
+  callback("Failed to initialize the install agent.", true);
+  return {};
+}
+
+}  // namespace
+
+SourcedAgent sourceInstallAgent(const std::string& workDir, ErrorCallback callback) {
+  std::string defaultLocation = getDefaultInstallAgentLocation();
+  struct stat st;
+  if (stat(defaultLocation.c_str(), &st) == 0) return unpack(defaultLocation, workDir, callback);
+
+  std::string archive = findVersionedArchive(defaultLocation);
+  if (!archive.empty()) return unpack(archive, workDir, callback);
+
+  std::string agentDir = getInstallAgentCacheDir() + installAgentDirName;
+  mkpath(agentDir, 0700);
+  std::string target = workDir + pathSeparator + installAgentZipName;
+  switch (downloadInstallAgentFromQV(target.c_str(), callback)) {
+    case HandOffResult::Failed:
+      return {};
+    case HandOffResult::AgentStarted:
+      return {getInstallAgentExecutable(installAgentDirOnDisk()), true};
+    case HandOffResult::AgentReady:
+      break;
+  }
+  // A cache someone else could write is neither trusted nor filled: the
+  // agent is unpacked privately and the run waits for it.
+  if (!isInstallAgentCachePrivate()) return unpack(target, workDir, callback);
+  std::string cached = installAgentDirOnDisk();
+  if (!cached.empty()) return {getInstallAgentExecutable(cached), false};
+  return unpack(target, agentDir, callback);
+}

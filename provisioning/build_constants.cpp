@@ -1,0 +1,17 @@
+#include "provisioning/build_constants.h"
+
+#include "installer_config.h"
+
+// Defined in dependency order: the composed names use the ones above them.
+const std::string pathSeparator = "/";
+const std::string releaseName = INSTALLER_RELEASE_NAME;
+const std::string archName = INSTALLER_ARCH_NAME;
+const std::string installAgentZipName = "InstallAgent.zip";
+const std::string installAgentUrl =
+    std::string(INSTALLER_DOWNLOAD_BASE_URL) + "pi_install_agent_pi_" + releaseName + "_" + archName;
+const std::string installAgentDirName = "installagent";
+const std::string installAgentCacheSubdir = std::string(INSTALLER_CACHE_FOLDER) + pathSeparator +
+                                            installAgentDirName + pathSeparator + releaseName +
+                                            pathSeparator + archName + pathSeparator;
+const std::string validationFileName = ".validatestring";
+const std::string windowTitle = INSTALLER_WINDOW_TITLE;

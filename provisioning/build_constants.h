@@ -1,0 +1,15 @@
+// Names and addresses fixed when the installer is built (see the INSTALLER_*
+// CMake cache variables).
+#pragma once
+
+#include <string>
+
+extern const std::string pathSeparator;            // "/"
+extern const std::string releaseName;              // e.g. "7.16.0"
+extern const std::string archName;                 // e.g. "darw64"
+extern const std::string installAgentZipName;      // "InstallAgent.zip"
+extern const std::string installAgentUrl;          // base + "pi_install_agent_pi_" + release + "_" + arch
+extern const std::string installAgentDirName;      // "installagent"
+extern const std::string installAgentCacheSubdir;  // ".velmor/installagent/<release>/<arch>/"
+extern const std::string validationFileName;       // ".validatestring"
+extern const std::string windowTitle;

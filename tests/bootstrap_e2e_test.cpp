@@ -1,0 +1,202 @@
+// The built installer, run from fixture bundles with a shipped agent archive.
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <cstdlib>
+
+#include "bootstrap/bootstrap.h"
+#include "download/handoff.h"
+#include "fixture_bundle.h"
+#include "platform/main_bundle.h"
+
+using namespace testing_util;
+
+namespace {
+
+class ShippedArchive : public ::testing::Test {
+ protected:
+  ProcessOptions options() const {
+    ProcessOptions o;
+    o.env["TMPDIR"] = tmp;
+    o.env["HOME"] = scratch / "home";
+    o.env["__QV_BOOTSTRAP_INSTALLER_UNITTEST__"] = std::nullopt;
+    o.env["QV_INTERNAL_INSTALL_AGENT_URL"] = "http://127.0.0.1:9/unused";
+    return o;
+  }
+  // Our own lines on standard error, without what unzip or sh printed.
+  static std::vector<std::string> ourLines(const std::string& err) {
+    std::vector<std::string> out;
+    for (const auto& l : lines(err))
+      if (l.rfind("Failed", 0) == 0 || l.rfind("Installation", 0) == 0 || l.rfind("Internal", 0) == 0)
+        out.push_back(l);
+    return out;
+  }
+
+  ScratchDir scratch;
+  std::string tmp = scratch / "tmp";
+  std::string record = scratch / "args";
+  FixtureBundle bundle{scratch / "vol"};
+  void SetUp() override { makeDirs(tmp); }
+};
+
+}  // namespace
+
+TEST_F(ShippedArchive, AgentGetsBundleAndEveryArgumentThenTempDirIsGone) {
+  bundle.addAgentArchive("InstallAgent.zip", record);
+  std::vector<std::string> userArgs = {"-mode", "silent", "two words", "", "$(touch PWNED)", "a\"b\\c"};
+  ProcessResult r = bundle.run(userArgs, options());
+  EXPECT_EQ(r.exitStatus, 0) << r.err;
+  EXPECT_EQ(r.err, "");
+  auto got = readArgsRecord(record);
+  ASSERT_TRUE(got);
+  ASSERT_EQ(got->size(), 3 + userArgs.size());
+  EXPECT_EQ((*got)[0].rfind(tmp + "/qv", 0), 0u) << (*got)[0];
+  EXPECT_EQ((*got)[0].substr((*got)[0].size() - 8), "/install");
+  EXPECT_EQ((*got)[1], "-installbundle");
+  EXPECT_EQ((*got)[2], bundle.bundleZip());
+  EXPECT_EQ(std::vector<std::string>(got->begin() + 3, got->end()), userArgs);
+  EXPECT_TRUE(listDir(tmp).empty());
+  EXPECT_FALSE(exists(scratch / "home"));  // the cache is not touched on this road
+}
+
+TEST_F(ShippedArchive, VersionedArchiveAndFailingAgentStillSucceed) {
+  bundle.addAgentArchive("InstallAgent_7.16.zip", record, /*exitStatus=*/1);
+  ProcessResult r = bundle.run({}, options());
+  EXPECT_EQ(r.exitStatus, 0) << r.err;
+  auto got = readArgsRecord(record);
+  ASSERT_TRUE(got);
+  EXPECT_EQ(got->size(), 3u);
+}
+
+TEST_F(ShippedArchive, PathsWithShellCharactersAreSafe) {
+  FixtureBundle odd(scratch / "Setup Disk $(touch PWNED) `x` \"q\" ;&");
+  std::string oddTmp = scratch / "t m p $HOME";
+  makeDirs(oddTmp);
+  odd.addAgentArchive("InstallAgent.zip", record);
+  ProcessOptions o = options();
+  o.env["TMPDIR"] = oddTmp;
+  o.workingDirectory = scratch.path();
+  ProcessResult r = odd.run({"x"}, o);
+  EXPECT_EQ(r.exitStatus, 0) << r.err;
+  auto got = readArgsRecord(record);
+  ASSERT_TRUE(got);
+  EXPECT_EQ((*got)[2], odd.bundleZip());
+  EXPECT_FALSE(exists(scratch / "PWNED"));
+  EXPECT_TRUE(listDir(oddTmp).empty());
+}
+
+TEST_F(ShippedArchive, UnitTestVariableMakesExecutablesDirectoryTheWorkDir) {
+  bundle.addAgentArchive("InstallAgent.zip", record);
+  ProcessOptions o = options();
+  o.env["__QV_BOOTSTRAP_INSTALLER_UNITTEST__"] = "";
+  ProcessResult r = bundle.run({}, o);
+  EXPECT_EQ(r.exitStatus, 0) << r.err;
+  auto got = readArgsRecord(record);
+  ASSERT_TRUE(got);
+  EXPECT_EQ((*got)[0], scratch / "vol/install");  // the directory that holds Setup.app
+  EXPECT_TRUE(listDir(tmp).empty());               // the temporary directory came and went
+}
+
+TEST_F(ShippedArchive, MissingTmpdirFallsBackToExecutablesDirectory) {
+  bundle.addAgentArchive("InstallAgent.zip", record);
+  ProcessOptions o = options();
+  o.env["TMPDIR"] = scratch / "no-such-dir";
+  ProcessResult r = bundle.run({}, o);
+  EXPECT_EQ(r.exitStatus, 0) << r.err;
+  auto got = readArgsRecord(record);
+  ASSERT_TRUE(got);
+  EXPECT_EQ((*got)[0], scratch / "vol/install");
+}
+
+TEST_F(ShippedArchive, BrokenArchivesFailWithTheirMessages) {
+  struct Case {
+    std::string name;
+    std::function<void(const std::string&)> make;
+    std::vector<std::string> expected;
+  };
+  const std::vector<std::string> unzipFailed = {"Failed to unzip the install agent",
+                                                "Failed to initialize the install agent.",
+                                                "Installation failed."};
+  const std::vector<std::string> noAgent = {"Failed to initialize the install agent.", "Installation failed."};
+  std::vector<Case> cases = {
+      {"no install entry", [](const std::string& z) { makeZip(z, {{"setup", "x"}}); }, noAgent},
+      {"install in a subfolder", [](const std::string& z) { makeZip(z, {{"agent/install", "x"}}); }, noAgent},
+      {"not a zip", [](const std::string& z) { writeFile(z, "hello"); }, unzipFailed},
+      {"empty file", [](const std::string& z) { writeFile(z, ""); }, unzipFailed},
+      {"truncated", [](const std::string& z) {
+         makeZip(z, {{"install", std::string(100000, 'x')}, {"b", std::string(50000, 'y')}});
+         std::string data = readFile(z);
+         writeFile(z, data.substr(0, data.size() / 2));
+       }, unzipFailed},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    c.make(bundle.resources() + "/InstallAgent.zip");
+    ProcessResult r = bundle.run({}, options());
+    EXPECT_EQ(r.exitStatus, 255);
+    EXPECT_EQ(ourLines(r.err), c.expected) << r.err;
+    EXPECT_FALSE(readArgsRecord(record));
+    EXPECT_TRUE(listDir(tmp).empty());
+  }
+}
+
+TEST_F(ShippedArchive, UnzipMissingFromPathFails) {
+  bundle.addAgentArchive("InstallAgent.zip", record);
+  ProcessOptions o = options();
+  o.env["PATH"] = scratch / "empty-bin";
+  ProcessResult r = bundle.run({}, o);
+  EXPECT_EQ(r.exitStatus, 255);
+  EXPECT_EQ(ourLines(r.err), (std::vector<std::string>{"Failed to unzip the install agent",
+                                                        "Failed to initialize the install agent.",
+                                                        "Installation failed."}));
+}
+
+// The driver's own rows, in process: a payload hook that fails, and a
+// launcher that cannot run the shell.
+namespace {
+std::vector<std::string> messages;
+void recordMessage(std::string message, bool) { messages.push_back(message); }
+int failingPayload(std::string, ErrorCallback) { return -5; }
+int readyApplication() { return 1; }
+}  // namespace
+
+TEST(MainFcn, PayloadFailureIsReportedWithItsStatus) {
+  setPayloadHookForTesting(failingPayload);
+  messages.clear();
+  const char* argv[] = {"prog"};
+  EXPECT_EQ(mainFcn(1, argv, recordMessage), -1);
+  setPayloadHookForTesting(nullptr);
+  EXPECT_EQ(messages, std::vector<std::string>{"Internal error: Failed to initialize application installer (-5)"});
+}
+
+TEST(MainFcn, LauncherFailureIsReportedTwice) {
+  ScratchDir scratch;
+  std::string agentDir = scratch / "home/.velmor/installagent/7.16.0/darw64/installagent";
+  makeDirs(agentDir);
+  writeFile(agentDir + "/install", "exit 0\n");
+  setenv("HOME", (scratch / "home").c_str(), 1);
+  platform::setExecutablePathForTesting(scratch / "bin/installer");
+  setApplicationMainForTesting(readyApplication);
+  struct sigaction ignore = {}, old = {};
+  ignore.sa_handler = SIG_IGN;
+  sigaction(SIGCHLD, &ignore, &old);  // system() then cannot wait for its shell
+  messages.clear();
+  const char* argv[] = {"prog"};
+  int result = mainFcn(1, argv, recordMessage);
+  sigaction(SIGCHLD, &old, nullptr);
+  setApplicationMainForTesting(nullptr);
+  platform::setExecutablePathForTesting(std::nullopt);
+  EXPECT_EQ(result, -1);
+  EXPECT_EQ(messages, std::vector<std::string>(2, "Failed to start the instal agent"));
+}
+
+TEST(ReportErrorMain, ErrorsGoToStandardErrorOthersToStandardOutput) {
+  testing::internal::CaptureStderr();
+  testing::internal::CaptureStdout();
+  report_error_main("to err", true);
+  report_error_main("to out", false);
+  std::string out = testing::internal::GetCapturedStdout();
+  std::string err = testing::internal::GetCapturedStderr();
+  EXPECT_EQ(err, "to err\n");
+  EXPECT_EQ(out, "to out\n");
+}

@@ -1,0 +1,395 @@
+// HttpDownload against the real test server (tests/http_server.py) on
+// 127.0.0.1. Generated bodies: byte i is (i * 31 + 7) & 255.
+#include "platform/http_download.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstring>
+#include <functional>
+#include <thread>
+
+#include "platform/event_loop.h"
+#include "test_http_server.h"
+#include "test_util.h"
+
+namespace {
+
+using platform::HttpResponse;
+using testing_util::listDir;
+using testing_util::readFile;
+using testing_util::writeFile;
+using Names = std::vector<std::string>;
+using Env = std::vector<std::pair<std::string, std::optional<std::string>>>;
+
+const std::thread::id kMainThread = std::this_thread::get_id();
+
+struct Recorder : platform::HttpDownloadDelegate {
+  std::vector<std::string> calls;
+  std::optional<HttpResponse> response;
+  platform::DownloadError error;
+  uint64_t bytes = 0;
+  bool offMainThread = false;
+  std::function<void()> onResponse, onData, onEnd;  // run inside the callback
+
+  void note(const char* call) {
+    calls.push_back(call);
+    offMainThread |= std::this_thread::get_id() != kMainThread;
+  }
+  void didReceiveResponse(const HttpResponse& r) override { note("response"); response = r; if (onResponse) onResponse(); }
+  void didReceiveDataOfLength(uint64_t n) override { note("data"); EXPECT_GT(n, 0u); bytes += n; if (onData) onData(); }
+  void didReceiveAuthenticationChallenge() override { note("challenge"); }
+  void downloadDidFinish() override { note("finish"); if (onEnd) onEnd(); }
+  void didFailWithError(const platform::DownloadError& e) override { note("failure"); error = e; if (onEnd) onEnd(); }
+
+  bool ended() const { return !calls.empty() && (calls.back() == "finish" || calls.back() == "failure"); }
+  // The calls, repeated data calls shown once: "response data finish".
+  std::string summary() const {
+    std::string s;
+    for (size_t i = 0; i < calls.size(); ++i)
+      if (i == 0 || calls[i] != "data" || calls[i - 1] != "data") s += (s.empty() ? "" : " ") + calls[i];
+    return s;
+  }
+};
+
+// Sets (nullopt: unsets) environment variables for a scope.
+struct EnvOverride {
+  Env saved;
+  explicit EnvOverride(const Env& vars) {
+    for (auto& [name, value] : vars) {
+      const char* old = getenv(name.c_str());
+      saved.emplace_back(name, old ? std::optional<std::string>(old) : std::nullopt);
+      set(name, value);
+    }
+  }
+  ~EnvOverride() { for (auto& [name, value] : saved) set(name, value); }
+  static void set(const std::string& n, const std::optional<std::string>& v) {
+    if (v) setenv(n.c_str(), v->c_str(), 1); else unsetenv(n.c_str());
+  }
+};
+
+std::string generated(size_t length) {
+  std::string s(length, '\0');
+  for (size_t i = 0; i < length; ++i) s[i] = static_cast<char>((i * 31 + 7) & 255);
+  return s;
+}
+
+// Compares block by block, so a 100 MB file costs no 100 MB string.
+::testing::AssertionResult isGenerated(const std::string& path, uint64_t size) {
+  FILE* f = fopen(path.c_str(), "rb");
+  if (!f) return ::testing::AssertionFailure() << path << " is missing";
+  const size_t block = 1 << 20;  // a multiple of the pattern's period, 256
+  const std::string expected = generated(block);
+  std::string got(block, '\0');
+  uint64_t offset = 0;
+  while (size_t n = fread(got.data(), 1, block, f)) {
+    if (offset + n > size || memcmp(got.data(), expected.data(), n) != 0) break;
+    offset += n;
+  }
+  bool atEnd = feof(f);
+  fclose(f);
+  if (offset == size && atEnd) return ::testing::AssertionSuccess();
+  return ::testing::AssertionFailure() << path << " differs from the generated body near byte " << offset;
+}
+
+std::string encode(const std::string& s) {
+  std::string out;
+  char hex[4];
+  for (unsigned char c : s) {
+    snprintf(hex, sizeof hex, "%%%02X", c);
+    out += isalnum(c) ? std::string(1, static_cast<char>(c)) : std::string(hex);
+  }
+  return out;
+}
+
+int freePort() {
+  int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t len = sizeof a;
+  bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a);
+  getsockname(s, reinterpret_cast<sockaddr*>(&a), &len);
+  close(s);
+  return ntohs(a.sin_port);
+}
+
+bool contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
+
+class HttpDownload : public ::testing::Test {
+ protected:
+  testing_util::ScratchDir root, dir;
+  // A proxy from the developer's shell must not come between us and 127.0.0.1.
+  EnvOverride noProxies{Env{{"http_proxy", std::nullopt}, {"all_proxy", std::nullopt}, {"ALL_PROXY", std::nullopt}}};
+  testing_util::TestHttpServer server{root.path()};
+  std::string dest = dir / "file.bin";
+  std::unique_ptr<platform::HttpDownload> download;
+
+  void start(Recorder& rec, const std::string& url, bool deletes = true, platform::HttpDownloadTimeouts t = {},
+             const std::string& to = "") {
+    download = std::make_unique<platform::HttpDownload>(url, to.empty() ? dest : to, deletes, &rec, t);
+    EXPECT_EQ(rec.summary(), "") << "delegate called from the constructor";
+  }
+  void waitFor(const std::function<bool()>& done, double seconds = 40) {
+    platform::iterateUntil(done, seconds);
+    EXPECT_TRUE(done()) << "timed out";
+    platform::iterateUntil([] { return false; }, 0.1);  // let anything late show up
+  }
+  void run(Recorder& rec, const std::string& url, bool deletes = true, platform::HttpDownloadTimeouts t = {}) {
+    start(rec, url, deletes, t);
+    waitFor([&] { return rec.ended(); });
+    EXPECT_FALSE(rec.offMainThread);
+    EXPECT_TRUE(!download || download->ended());
+  }
+  std::string stats() {
+    Recorder rec;
+    start(rec, server.url("/stats"), true, {}, root / "stats.json");
+    waitFor([&] { return rec.ended(); });
+    return readFile(root / "stats.json");
+  }
+  // Failed, with or without a response and data first, and nothing after.
+  void expectFailure(const Recorder& rec, const std::string& url, const std::string& inDescription) {
+    EXPECT_TRUE(rec.summary() == "failure" || rec.summary() == "response data failure") << rec.summary();
+    EXPECT_EQ(rec.error.failingURL, url);
+    EXPECT_TRUE(contains(rec.error.description, inDescription)) << rec.error.description;
+  }
+};
+
+TEST_F(HttpDownload, DeliversResponseAsSentThenTheBody) {
+  writeFile(root / "pkg.zip", "zip bytes\n");
+  struct Case { std::string path; std::optional<std::string> etag; int64_t length; std::string body; } cases[] = {
+      {"/data?size=3000&etag=" + encode("\"abc\""), "\"abc\"", 3000, generated(3000)},
+      {"/data?size=3000&etag=" + encode("W/\"x\""), "W/\"x\"", 3000, generated(3000)},
+      {"/data?size=3000&etag=plain&etagheader=etag", "plain", 3000, generated(3000)},
+      {"/data?size=70000&chunked=1", std::nullopt, -1, generated(70000)},
+      {"/data?size=0", std::nullopt, 0, ""},
+      {"/data?size=0&chunked=1", std::nullopt, -1, ""},
+      {"/files/pkg.zip?etag=z", "z", 10, "zip bytes\n"},
+      {"/files/pkg.zip?chunked=1", std::nullopt, -1, "zip bytes\n"},
+      {"/oddetag", "W/\"t\tab 'q' \xe9\xff\x80\"", 9, "odd etag\n"},
+      {"/bigheader?bytes=60000&etag=big", "big", 11, "small body\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.path);
+    Recorder rec;
+    run(rec, server.url(c.path));
+    EXPECT_EQ(rec.summary(), c.body.empty() ? "response finish" : "response data finish");
+    ASSERT_TRUE(rec.response);
+    EXPECT_EQ(rec.response->status, 200);
+    EXPECT_EQ(rec.response->etag, c.etag);
+    EXPECT_EQ(rec.response->expectedContentLength, c.length);
+    EXPECT_EQ(rec.bytes, c.body.size());
+    EXPECT_TRUE(readFile(dest) == c.body);
+    EXPECT_EQ(listDir(dir.path()), Names{"file.bin"});
+  }
+}
+
+TEST_F(HttpDownload, FinalResponseWinsOverRedirect) {
+  for (std::string etag : {"", "\"final\""}) {
+    for (std::string code : {"301", "302", "307"}) {
+      SCOPED_TRACE(etag + " via " + code);
+      Recorder rec;
+      std::string target = "/data?size=1000" + (etag.empty() ? "" : "&etag=" + encode(etag));
+      run(rec, server.url("/redirect?etag=hop&code=" + code + "&to=" + encode(target)));
+      EXPECT_EQ(rec.summary(), "response data finish");
+      ASSERT_TRUE(rec.response);
+      EXPECT_EQ(rec.response->etag, etag.empty() ? std::nullopt : std::optional<std::string>(etag));
+      EXPECT_EQ(rec.response->expectedContentLength, 1000);
+      EXPECT_TRUE(isGenerated(dest, 1000));
+    }
+  }
+}
+
+TEST_F(HttpDownload, ErrorStatusIsOnlyAFailureAndWritesNothing) {
+  for (std::string path : {"/files/missing.zip", "/status?code=500", "/status?code=403", "/status?code=304"}) {
+    SCOPED_TRACE(path);
+    Recorder rec;
+    run(rec, server.url(path));
+    std::string code = path[1] == 'f' ? "404" : path.substr(path.size() - 3);
+    expectFailure(rec, server.url(path), "HTTP status " + code + " from " + server.url(path));
+    EXPECT_EQ(rec.summary(), "failure");
+    EXPECT_EQ(listDir(dir.path()), Names{});
+  }
+  Recorder rec;
+  run(rec, server.url("/auth"));
+  EXPECT_EQ(rec.summary(), "challenge failure");
+  EXPECT_TRUE(contains(rec.error.description, "HTTP status 401")) << rec.error.description;
+}
+
+TEST_F(HttpDownload, BrokenTransfersFailAndLeaveNothing) {
+  struct Case { std::string url, inDescription; } cases[] = {
+      {server.url("/drop?size=1000000&after=300000"), "transfer closed"},
+      {server.url("/garbage"), "HTTP/0.9"},
+      {server.url("/bigheader?bytes=300000"), ""},
+      {"http://127.0.0.1:" + std::to_string(freePort()) + "/x", "onnect"},
+      {server.url("/loop"), "redirects"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.url);
+    Recorder rec;
+    run(rec, c.url);
+    expectFailure(rec, c.url, c.inDescription);
+    EXPECT_EQ(listDir(dir.path()), Names{});
+  }
+  // drop, garbage, bigheader, then the loop: its first request and 10 redirects.
+  EXPECT_TRUE(contains(stats(), "\"requests\": 14")) << stats();
+}
+
+TEST_F(HttpDownload, StallTimeoutEndsAStallButNotASlowTrickle) {
+  Recorder stalled, trickled;
+  std::string url = server.url("/stall?size=100000&after=1000&seconds=60");
+  run(stalled, url, true, {30, 1});
+  expectFailure(stalled, url, "too slow");
+  EXPECT_EQ(stalled.bytes, 1000u);
+  EXPECT_EQ(listDir(dir.path()), Names{});
+
+  run(trickled, server.url("/trickle?size=2000&chunk=200&interval=0.25"), true, {30, 1});
+  EXPECT_EQ(trickled.summary(), "response data finish");
+  EXPECT_TRUE(isGenerated(dest, 2000));
+}
+
+TEST_F(HttpDownload, CancelOrDestroyInsideCallbacksStopsEverything) {
+  struct Case { std::string path; std::function<void()> Recorder::*hook; bool destroy; std::string calls; } cases[] = {
+      {"/data?size=100", &Recorder::onResponse, false, "response"},
+      {"/data?size=20000000", &Recorder::onResponse, false, "response"},
+      {"/data?size=50000000", &Recorder::onData, false, "response data"},
+      {"/data?size=5000000", &Recorder::onResponse, true, "response"},
+      {"/data?size=5000000", &Recorder::onData, true, "response data"},
+      {"/data?size=10", &Recorder::onEnd, true, "response data finish"},
+      {"/files/none", &Recorder::onEnd, true, "failure"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.path + " -> " + c.calls);
+    unlink(dest.c_str());
+    Recorder rec;
+    rec.*c.hook = [&] {
+      if (c.destroy) download.reset(); else download->cancel();
+    };
+    start(rec, server.url(c.path));
+    waitFor([&] { return !download || download->ended(); });
+    platform::iterateUntil([] { return false; }, 0.3);
+    std::string all;  // every call, so a second data call shows
+    for (const std::string& call : rec.calls) all += (all.empty() ? "" : " ") + call;
+    EXPECT_EQ(all, c.calls);
+    EXPECT_EQ(listDir(dir.path()), c.calls == "response data finish" ? Names{"file.bin"} : Names{});
+  }
+}
+
+TEST_F(HttpDownload, DestructorCancelsAndCancelAfterEndDoesNothing) {
+  Recorder rec;
+  start(rec, server.url("/stall?size=100000&after=50000&seconds=60"));
+  waitFor([&] { return rec.bytes == 50000; });
+  download.reset();
+  platform::iterateUntil([] { return false; }, 0.3);
+  EXPECT_EQ(rec.summary(), "response data");
+  EXPECT_EQ(listDir(dir.path()), Names{});
+
+  Recorder early;  // gone before the loop ever ran it
+  start(early, server.url("/data?size=100"));
+  download.reset();
+  platform::iterateUntil([] { return false; }, 0.3);
+  EXPECT_EQ(early.summary(), "");
+  EXPECT_EQ(listDir(dir.path()), Names{});
+
+  Recorder done;
+  run(done, server.url("/data?size=100"));
+  download->cancel();
+  EXPECT_EQ(done.summary(), "response data finish");
+  EXPECT_TRUE(isGenerated(dest, 100));
+}
+
+TEST_F(HttpDownload, LargeBodyIsByteExact) {
+  const uint64_t size = 100 * 1024 * 1024;
+  Recorder rec;
+  run(rec, server.url("/data?size=" + std::to_string(size)));
+  EXPECT_EQ(rec.summary(), "response data finish");
+  EXPECT_EQ(rec.bytes, size);
+  EXPECT_TRUE(isGenerated(dest, size));
+}
+
+TEST_F(HttpDownload, ReplacesDestinationOnlyOnSuccess) {
+  for (bool deletes : {true, false}) {
+    SCOPED_TRACE(deletes);
+    Recorder dropped, refused;
+    writeFile(dest, "previous");
+    run(dropped, server.url("/drop?size=5000&after=100"), deletes);
+    // Unless asked to keep what arrived.
+    EXPECT_EQ(readFile(dest), deletes ? "previous" : generated(100));
+    writeFile(dest, "previous");
+    run(refused, server.url("/status?code=404"), deletes);
+    EXPECT_EQ(readFile(dest), "previous");
+    EXPECT_EQ(listDir(dir.path()), Names{"file.bin"});
+  }
+  Recorder ok;
+  run(ok, server.url("/data?size=5000"));
+  EXPECT_TRUE(isGenerated(dest, 5000));
+}
+
+TEST_F(HttpDownload, UnusableDestinationOrURLFailsThroughTheCallback) {
+  Recorder noDir;
+  start(noDir, server.url("/data?size=10"), true, {}, dir / "absent/file.bin");
+  waitFor([&] { return noDir.ended(); });
+  expectFailure(noDir, server.url("/data?size=10"), strerror(ENOENT));
+  for (std::string url : {"", "not a url", "http://", "http://[::1", "ftp://127.0.0.1:1/x"}) {
+    SCOPED_TRACE(url);
+    Recorder rec;
+    run(rec, url);
+    expectFailure(rec, url, "");
+    EXPECT_FALSE(rec.error.description.empty());
+  }
+  EXPECT_EQ(listDir(dir.path()), Names{});
+}
+
+TEST_F(HttpDownload, FileSizeLimitFailsWithoutPartialFile) {
+  auto previous = signal(SIGXFSZ, SIG_IGN);
+  rlimit old{}, small{};
+  ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &old), 0);
+  small = old;
+  small.rlim_cur = 1 << 20;
+  ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+  Recorder rec;
+  std::string url = server.url("/data?size=8000000");
+  run(rec, url);
+  setrlimit(RLIMIT_FSIZE, &old);
+  signal(SIGXFSZ, previous);
+  expectFailure(rec, url, strerror(EFBIG));
+  EXPECT_EQ(listDir(dir.path()), Names{});
+}
+
+TEST_F(HttpDownload, GoesThroughProxyFromEnvironment) {
+  std::string binary;
+  for (std::string candidate : {"/usr/bin/tinyproxy", "/usr/sbin/tinyproxy"})
+    if (testing_util::exists(candidate)) binary = candidate;
+  if (binary.empty()) GTEST_SKIP() << "tinyproxy is not installed";
+  testing_util::ScratchDir scratch;
+  int port = freePort();
+  writeFile(scratch / "conf", "Port " + std::to_string(port) + "\nListen 127.0.0.1\nAllow 127.0.0.1\n" +
+                                  "LogFile \"" + scratch / "log" + "\"\nLogLevel Info\n");
+  pid_t proxy = fork();
+  if (proxy == 0) {
+    execl(binary.c_str(), binary.c_str(), "-d", "-c", (scratch / "conf").c_str(), static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  waitFor([&] { return contains(readFile(scratch / "log"), "Accepting connections"); }, 10);
+
+  EnvOverride viaProxy{Env{{"http_proxy", "http://127.0.0.1:" + std::to_string(port)},
+                           {"no_proxy", std::nullopt}, {"NO_PROXY", std::nullopt}}};
+  Recorder rec;
+  std::string url = server.url("/data?size=4000&etag=proxied");
+  run(rec, url);
+  kill(proxy, SIGKILL);
+  waitpid(proxy, nullptr, 0);
+  EXPECT_EQ(rec.summary(), "response data finish");
+  EXPECT_TRUE(isGenerated(dest, 4000));
+  EXPECT_TRUE(contains(readFile(scratch / "log"), "GET " + url)) << readFile(scratch / "log");
+}
+
+}  // namespace

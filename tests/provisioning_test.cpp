@@ -1,0 +1,262 @@
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+
+#include <gtest/gtest.h>
+
+#include "download/handoff.h"
+#include "platform/main_bundle.h"
+#include "provisioning/agent_paths.h"
+#include "provisioning/agent_sourcing.h"
+#include "provisioning/archive_extraction.h"
+#include "provisioning/build_constants.h"
+#include "provisioning/validation_file.h"
+#include "test_util.h"
+
+using namespace testing_util;
+
+namespace {
+
+std::vector<std::string> messages;
+void recordMessage(std::string message, bool) { messages.push_back(message); }
+
+class ScopedEnv {
+ public:
+  ScopedEnv(const char* name, const char* value) : name_(name) {
+    if (const char* old = getenv(name)) old_ = old;
+    if (value) setenv(name, value, 1); else unsetenv(name);
+  }
+  ~ScopedEnv() {
+    if (old_) setenv(name_, old_->c_str(), 1); else unsetenv(name_);
+  }
+
+ private:
+  const char* name_;
+  std::optional<std::string> old_;
+};
+
+}  // namespace
+
+TEST(BuildConstants, DefaultAddressAndCacheLayout) {
+  EXPECT_EQ(installAgentUrl, "https://downloads.velmor.example/pi_install_agent_pi_7.16.0_darw64");
+  EXPECT_EQ(installAgentCacheSubdir, ".velmor/installagent/7.16.0/darw64/");
+}
+
+TEST(AgentPaths, InstallExecutableJoinsWithOneSeparator) {
+  EXPECT_EQ(getInstallAgentExecutable(""), "install");
+  EXPECT_EQ(getInstallAgentExecutable("/"), "/install");
+  EXPECT_EQ(getInstallAgentExecutable("/a/b"), "/a/b/install");
+  EXPECT_EQ(getInstallAgentExecutable("/a/b/"), "/a/b/install");
+  EXPECT_EQ(getInstallAgentExecutable("c:\\x\\"), "c:\\x\\/install");
+}
+
+TEST(AgentPaths, CacheDirFollowsHome) {
+  const std::string sub = ".velmor/installagent/7.16.0/darw64/";
+  struct Case { const char* home; std::string expected; };
+  for (const Case& c : {Case{nullptr, "/tmp/" + sub}, Case{"", "/tmp/" + sub}, Case{"/", "/" + sub},
+                        Case{"/Users/u1", "/Users/u1/" + sub}, Case{"/Users/u1/", "/Users/u1/" + sub},
+                        Case{"x", "x" + sub}, Case{"/home/a b $x", "/home/a b $x/" + sub}}) {
+    ScopedEnv home("HOME", c.home);
+    EXPECT_EQ(getInstallAgentCacheDir(), c.expected) << (c.home ? c.home : "(unset)");
+  }
+}
+
+TEST(AgentPaths, CachedAgentCountsOnlyWithItsInstallEntry) {
+  ScratchDir scratch;
+  ScopedEnv home("HOME", scratch.path().c_str());
+  std::string agentDir = getInstallAgentCacheDir() + "installagent/";
+  EXPECT_EQ(installAgentDirOnDisk(), "");
+  makeDirs(agentDir);
+  writeFile(agentDir + "other", "");
+  EXPECT_EQ(installAgentDirOnDisk(), "");  // an interrupted unpack
+  makeDirs(agentDir + "install");          // any kind of file counts
+  EXPECT_EQ(installAgentDirOnDisk(), agentDir);
+}
+
+TEST(AgentPaths, DefaultLocationNeedsABundleWithResources) {
+  ScratchDir scratch;
+  makeDirs(scratch / "S.app/Contents/MacOS");
+  makeDirs(scratch / "S.app/Contents/Resources");
+  platform::setExecutablePathForTesting(scratch / "S.app/Contents/MacOS/i");
+  EXPECT_EQ(getDefaultInstallAgentLocation(), scratch / "S.app/Contents/Resources/InstallAgent.zip");
+  platform::setExecutablePathForTesting(std::string());
+  EXPECT_EQ(getDefaultInstallAgentLocation(), "");
+  platform::setExecutablePathForTesting(std::nullopt);
+}
+
+TEST(UnzipInstallAgent, UnpacksIntoNewDirectoryAndOverwrites) {
+  ScratchDir scratch;
+  std::string zip = scratch / "a.zip";
+  makeZip(zip, {{"install", "v1"}, {"lib/x", "data"}});
+  makeDirs(scratch / "odd $dir `x` \"q\"");
+  std::string dest = scratch / "odd $dir `x` \"q\"/agent";  // its last component made by unzip
+  messages.clear();
+  ASSERT_TRUE(unzipInstallAgent(zip, dest, "unzip", recordMessage));
+  EXPECT_EQ(readFile(dest + "/install"), "v1");
+  EXPECT_EQ(readFile(dest + "/lib/x"), "data");
+  makeZip(zip, {{"install", "v2"}});
+  writeFile(dest + "/extra", "stays");
+  ASSERT_TRUE(unzipInstallAgent(zip, dest, "unzip", recordMessage));
+  EXPECT_EQ(readFile(dest + "/install"), "v2");
+  EXPECT_EQ(readFile(dest + "/extra"), "stays");
+  EXPECT_TRUE(messages.empty());
+}
+
+TEST(UnzipInstallAgent, FailuresAndTheirMessages) {
+  ScratchDir scratch;
+  messages.clear();
+  EXPECT_FALSE(unzipInstallAgent(scratch / "missing.zip", scratch / "d", "unzip", recordMessage));
+  EXPECT_TRUE(messages.empty());  // missing archive: silent, nothing run
+
+  std::string zip = scratch / "a.zip";
+  makeZip(zip, {{"install", "x"}});
+  EXPECT_FALSE(unzipInstallAgent(zip, scratch / "d", "no-such-unzip-tool", recordMessage));
+  writeFile(scratch / "corrupt.zip", "PK\x03\x04 this is not really a zip");
+  EXPECT_FALSE(unzipInstallAgent(scratch / "corrupt.zip", scratch / "d", "unzip", recordMessage));
+  EXPECT_FALSE(unzipInstallAgent(scratch.path(), scratch / "d", "unzip", recordMessage));  // a directory
+  EXPECT_EQ(messages, std::vector<std::string>(3, "Failed to unzip the install agent"));
+}
+
+TEST(ValidationFile, RecordsAndComparesTheTagExactly) {
+  ScratchDir scratch;
+  const std::string dir = scratch.path() + "/";  // the doubled separator is harmless
+  EXPECT_FALSE(isCacheValid(dir, "\"abc\""));       // no file yet
+  writeValidationString(dir, "\"abc\"");
+  EXPECT_EQ(readFile(scratch / ".validatestring"), "\"abc\"");
+  EXPECT_TRUE(isCacheValid(dir, "\"abc\""));
+  for (const char* other : {"abc", "\"ab", "\"abc\"x", "\"abd\"", "W/\"abc\"", ""})
+    EXPECT_FALSE(isCacheValid(dir, other)) << other;
+
+  writeValidationString(dir, "");  // an empty tag leaves the file alone
+  EXPECT_EQ(readFile(scratch / ".validatestring"), "\"abc\"");
+
+  writeFile(scratch / ".validatestring", "\"abc\"\nmore\nlines");
+  EXPECT_TRUE(isCacheValid(dir, "\"abc\""));
+  writeFile(scratch / ".validatestring", "\"abc\"\r\n");
+  EXPECT_FALSE(isCacheValid(dir, "\"abc\""));
+  EXPECT_TRUE(isCacheValid(dir, "\"abc\"\r"));
+
+  writeValidationString(dir, "two\nlines");  // only the first line is ever read back
+  EXPECT_FALSE(isCacheValid(dir, "two\nlines"));
+}
+
+TEST(ValidationFile, UnusableFilesAreNeverValid) {
+  ScratchDir scratch;
+  writeValidationString(scratch / "missing", "t");
+  EXPECT_FALSE(exists(scratch / "missing"));
+  makeDirs(scratch / "d/.validatestring");  // a directory in its place
+  EXPECT_FALSE(isCacheValid(scratch / "d", "t"));
+  writeFile(scratch / ".validatestring", "");
+  EXPECT_FALSE(isCacheValid(scratch.path(), "t"));
+  writeValidationString(scratch.path(), "t");
+  removeValidationString(scratch.path());
+  EXPECT_FALSE(isCacheValid(scratch.path(), "t"));
+}
+
+// Agent sourcing from a fixture bundle, with an application main of the
+// test's own standing in for the download window.
+class SourceInstallAgent : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    resources = scratch / "Setup.app/Contents/Resources";
+    makeDirs(resources);
+    makeDirs(scratch / "Setup.app/Contents/MacOS");
+    makeDirs(work);
+    platform::setExecutablePathForTesting(scratch / "Setup.app/Contents/MacOS/installer");
+    setApplicationMainForTesting(&SourceInstallAgent::fakeApplication);
+    messages.clear();
+    calls = 0;
+    downloadTo.clear();
+    downloadFrom.clear();
+  }
+  void TearDown() override {
+    platform::setExecutablePathForTesting(std::nullopt);
+    setApplicationMainForTesting(nullptr);
+  }
+  static int fakeApplication() {
+    ++calls;
+    if (fill) fill();
+    return result;
+  }
+
+  ScratchDir scratch;
+  std::string resources;
+  std::string work = scratch / "work";
+  ScopedEnv home{"HOME", (scratch / "home").c_str()};
+  static inline int calls = 0;
+  static inline int result = 0;
+  static inline std::function<void()> fill;
+};
+
+TEST_F(SourceInstallAgent, ShippedArchiveWinsAndIsUnpackedIntoWorkDir) {
+  makeZip(resources + "/InstallAgent.zip", {{"install", "shipped"}});
+  makeZip(resources + "/InstallAgent_2.zip", {{"install", "versioned"}});
+  SourcedAgent agent = sourceInstallAgent(work, recordMessage);
+  EXPECT_EQ(agent.path, work + "/install");
+  EXPECT_FALSE(agent.started);
+  EXPECT_EQ(readFile(work + "/install"), "shipped");
+  EXPECT_EQ(calls, 0);
+  EXPECT_FALSE(exists(scratch / "home/.velmor"));  // the cache is not touched
+}
+
+TEST_F(SourceInstallAgent, VersionedArchiveIsFoundByExactName) {
+  for (const char* decoy : {"InstallAgent.zip.bak", "installagent_1.zip", "InstallAgent_1.ZIP",
+                            "InstallAgent_1.zip.bak", "XInstallAgent_1.zip"})
+    writeFile(resources + "/" + decoy, "not a zip");
+  makeZip(resources + "/InstallAgent_.zip", {{"install", "versioned"}});
+  SourcedAgent agent = sourceInstallAgent(work, recordMessage);
+  EXPECT_EQ(readFile(agent.path), "versioned");
+  EXPECT_TRUE(messages.empty());
+}
+
+TEST_F(SourceInstallAgent, LocalArchiveWithoutInstallFails) {
+  makeZip(resources + "/InstallAgent.zip", {{"setup.sh", "x"}});
+  SourcedAgent agent = sourceInstallAgent(work, recordMessage);
+  EXPECT_EQ(agent.path, "");
+  EXPECT_EQ(messages, std::vector<std::string>{"Failed to initialize the install agent."});
+}
+
+TEST_F(SourceInstallAgent, CacheRoadHandsOffWithTargetAndAddress) {
+  result = 0;
+  fill = nullptr;
+  {
+    ScopedEnv url("QV_INTERNAL_INSTALL_AGENT_URL", nullptr);
+    EXPECT_EQ(sourceInstallAgent(work, recordMessage).path, "");
+    EXPECT_EQ(downloadFrom, installAgentUrl);
+  }
+  EXPECT_EQ(downloadTo, work + "/InstallAgent.zip");
+  EXPECT_TRUE(messages.empty());  // a failed hand-off adds no message here
+  struct stat st;
+  ASSERT_EQ(stat((scratch / "home/.velmor/installagent/7.16.0/darw64/installagent").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0700u);
+  for (const char* value : {"", "http://127.0.0.1:1/x"}) {
+    ScopedEnv url("QV_INTERNAL_INSTALL_AGENT_URL", value);
+    sourceInstallAgent(work, recordMessage);
+    EXPECT_EQ(downloadFrom, value);
+  }
+}
+
+TEST_F(SourceInstallAgent, StartedByTheApplicationIsNotStartedAgain) {
+  result = kApplicationStartedAgent;
+  fill = nullptr;
+  SourcedAgent agent = sourceInstallAgent(work, recordMessage);
+  EXPECT_TRUE(agent.started);
+}
+
+TEST_F(SourceInstallAgent, ReadyAgentComesFromCacheOrDownloadedArchive) {
+  result = 1;
+  std::string cache = scratch / "home/.velmor/installagent/7.16.0/darw64/installagent";
+  fill = [&] { makeZip(downloadTo, {{"install", "downloaded"}}); };
+  SourcedAgent agent = sourceInstallAgent(work, recordMessage);
+  EXPECT_EQ(agent.path, cache + "/install");
+  EXPECT_EQ(readFile(agent.path), "downloaded");
+
+  fill = [&] { unlink(downloadTo.c_str()); };  // the cached agent is complete now
+  EXPECT_EQ(sourceInstallAgent(work, recordMessage).path, cache + "/install");
+  EXPECT_TRUE(messages.empty());
+
+  unlink((cache + "/install").c_str());  // neither a cache nor an archive
+  EXPECT_EQ(sourceInstallAgent(work, recordMessage).path, "");
+  EXPECT_EQ(messages, std::vector<std::string>{"Failed to initialize the install agent."});
+}

@@ -59,8 +59,8 @@ class ConsoleDownloadView final : public DownloadView {
 
   void setStatusText(const std::string& text) override {
     if (closed_ || text == status_) return;
-    status_ = text;
     if (startsWith(text, kDownloadingPrefix)) {
+      status_ = text;
       // Part of the progress line; a log only shows it with the next step.
       if (terminal_) {
         pending_ = true;
@@ -68,7 +68,8 @@ class ConsoleDownloadView final : public DownloadView {
       }
       return;
     }
-    finishProgress();
+    finishProgress();  // the last progress line still under the old text
+    status_ = text;
     if (!text.empty()) writeErr(text + "\n");
   }
 

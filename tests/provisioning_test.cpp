@@ -20,22 +20,6 @@ namespace {
 
 std::vector<std::string> messages;
 void recordMessage(std::string message, bool) { messages.push_back(message); }
-
-class ScopedEnv {
- public:
-  ScopedEnv(const char* name, const char* value) : name_(name) {
-    if (const char* old = getenv(name)) old_ = old;
-    if (value) setenv(name, value, 1); else unsetenv(name);
-  }
-  ~ScopedEnv() {
-    if (old_) setenv(name_, old_->c_str(), 1); else unsetenv(name_);
-  }
-
- private:
-  const char* name_;
-  std::optional<std::string> old_;
-};
-
 }  // namespace
 
 TEST(BuildConstants, DefaultAddressAndCacheLayout) {

@@ -206,6 +206,15 @@ ProcessResult runProcess(const std::vector<std::string>& argv, const ProcessOpti
   return result;
 }
 
+ScopedEnv::ScopedEnv(const char* name, const char* value) : name_(name) {
+  if (const char* old = getenv(name)) old_ = old;
+  if (value) setenv(name, value, 1); else unsetenv(name);
+}
+
+ScopedEnv::~ScopedEnv() {
+  if (old_) setenv(name_, old_->c_str(), 1); else unsetenv(name_);
+}
+
 std::vector<std::string> lines(const std::string& text) {
   std::vector<std::string> out;
   std::string cur;

@@ -185,6 +185,9 @@ bool Download::installDownloadedAgent(const std::string& archive, const std::str
   if (!mkdtemp(staging.data())) return false;
   bool complete = unzipInstallAgent(archive, staging, "unzip", report_error_main) &&
                   platform::fileExistsAtPath(getInstallAgentExecutable(staging));
+  // Without a temporary directory the archive lies beside the bundle, in the
+  // user's own folder: it has served its purpose either way.
+  std::remove(archive.c_str());
   if (complete) {
     platform::removeItemAtPath(agentDir);
     removeValidationString(cacheDir);

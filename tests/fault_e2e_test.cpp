@@ -11,34 +11,14 @@
 #include <gtest/gtest.h>
 
 #include <functional>
-#include <random>
 
-#include "fixture_bundle.h"
-#include "test_http_server.h"
+#include "installer_run.h"
 
 using namespace testing_util;
 
 namespace {
 
-using Lines = std::vector<std::string>;
-
-const Lines kDownloadFailed = {"Download failed!",
-                               "Error during the download process. See your system log for more information.",
-                               "Installation failed."};
-const Lines kDownloadUnzipFailed = {"Failed to unzip the install agent", "Failed to unzip the installer.",
-                                    "Installation failed."};
-const Lines kShippedUnzipFailed = {"Failed to unzip the install agent", "Failed to initialize the install agent.",
-                                   "Installation failed."};
-
 bool contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
-
-// Incompressible bytes, so that the archive is as large as its content.
-std::string noise(size_t size) {
-  std::mt19937 random(11);
-  std::string data(size, '\0');
-  for (char& c : data) c = static_cast<char>(random());
-  return data;
-}
 
 // The archive with one byte of its stored data flipped: unzip finds a bad CRC.
 std::string damaged(std::string zip) {
@@ -54,41 +34,8 @@ std::string percentEncoded(const std::string& text) {
   return out;
 }
 
-class FaultE2E : public ::testing::Test {
+class FaultE2E : public InstallerRun {
  protected:
-  void SetUp() override {
-    makeDirs(tmp);
-    makeDirs(home);
-    publish("v1");
-  }
-
-  // The agent appends its version to `starts`, then records its arguments.
-  std::string agentScript() const {
-    return "#!/bin/sh\ncat \"$(dirname \"$0\")/version\" >> '" + starts + "'\n" +
-           recordingAgentScript(record).substr(10);
-  }
-  void publish(const std::string& version, const std::string& name = "agent.zip") {
-    makeZip(served / name, {{"install", agentScript()}, {"version", version + "\n"}});
-  }
-
-  ProcessOptions options(const std::string& query) const {
-    ProcessOptions o;
-    o.env["HOME"] = home;
-    o.env["TMPDIR"] = tmp;
-    o.env["QV_INTERNAL_INSTALL_AGENT_URL"] = server.url(query);
-    o.env["__QV_BOOTSTRAP_INSTALLER_UNITTEST__"] = std::nullopt;
-    o.env["DISPLAY"] = std::nullopt;  // failures end the run at once only on the console
-    o.env["WAYLAND_DISPLAY"] = std::nullopt;
-    o.workingDirectory = scratch.path();
-    o.timeoutSeconds = 60;
-    return o;
-  }
-  ProcessResult run(const ProcessOptions& o) {
-    unlink(record.c_str());
-    return bundle.run({}, o);
-  }
-  ProcessResult run(const std::string& query) { return run(options(query)); }
-
   // Runs with writes limited to `bytes` per file, as on a full disk, and a
   // standard input that never ends: anything that asks there would hang.
   ProcessResult runOnFullDisk(size_t bytes, const ProcessOptions& o) {
@@ -103,37 +50,11 @@ class FaultE2E : public ::testing::Test {
     return r;
   }
 
-  // Our own lines on standard error, without unzip's or the progress lines;
-  // a download failure's line is cut to its first words.
-  static Lines ourLines(const std::string& err) {
-    Lines out;
-    for (const auto& l : lines(err)) {
-      if (l.rfind("Download failed!", 0) == 0)
-        out.push_back("Download failed!");
-      else if (l.rfind("Failed", 0) == 0 || l.rfind("Installation", 0) == 0 || l.rfind("Error during", 0) == 0)
-        out.push_back(l);
-    }
-    return out;
-  }
   static std::string downloadFailedLine(const std::string& err) {
     for (const auto& l : lines(err))
       if (l.rfind("Download failed! Error - ", 0) == 0) return l;
     return "";
   }
-
-  // The version the agent that just started reported, after checking that
-  // it was `script`; "" when no agent started.
-  std::string startedVersion(const std::string& script) {
-    auto args = readArgsRecord(record, 10);
-    if (!args) return "";
-    EXPECT_GE(args->size(), 3u);
-    if (!args->empty()) {
-      EXPECT_EQ((*args)[0], script);
-    }
-    Lines all = lines(readFile(starts));
-    return all.empty() ? "" : all.back();
-  }
-  size_t startCount() const { return lines(readFile(starts)).size(); }
 
   // No partial archive, staging directory, tag or agent: only the empty
   // directories the run prepares.
@@ -142,17 +63,6 @@ class FaultE2E : public ::testing::Test {
     EXPECT_EQ(listDir(cacheDir), Lines{"installagent"});
     EXPECT_EQ(listDir(cacheDir + "/installagent"), Lines{});
   }
-
-  ScratchDir scratch;
-  ScratchDir served;
-  TestHttpServer server{served.path()};
-  FixtureBundle bundle{scratch / "vol"};
-  std::string home = scratch / "home";
-  std::string tmp = scratch / "tmp";
-  std::string cache = home + "/.velmor/installagent/7.16.0/darw64";
-  std::string agent = cache + "/installagent/install";
-  std::string record = scratch / "args";
-  std::string starts = scratch / "starts";
 };
 
 }  // namespace
@@ -166,6 +76,7 @@ TEST_F(FaultE2E, ServerFaultsFailCleanlyAndKeepTheCachedAgent) {
 
   struct Case { std::string query, reason; };
   const std::vector<Case> cases = {
+      {"/files/missing.zip", "HTTP status 404 from "},
       {"/status?code=500", "HTTP status 500 from "},
       {"/status?code=503", "HTTP status 503 from "},
       {"/garbage", "HTTP/0.9"},
@@ -237,6 +148,7 @@ TEST_F(FaultE2E, BadArchivesOnTheDownloadRoadLeaveNothingBehind) {
   writeFile(served / "empty.zip", "");
   writeFile(served / "text.zip", "this is a text file, not an archive\n");
   writeFile(served / "damaged.zip", damaged(big));
+  makeZip(served / "noinstall.zip", {{"agent/install", agentScript()}});
 
   struct Case { std::string name, query; Lines expected; std::string path; };
   const std::vector<Case> cases = {
@@ -245,6 +157,8 @@ TEST_F(FaultE2E, BadArchivesOnTheDownloadRoadLeaveNothingBehind) {
       {"not a zip", "/files/text.zip?etag=%22x%22", kDownloadUnzipFailed, ""},
       {"damaged data", "/files/damaged.zip?etag=%22d%22", kDownloadUnzipFailed, ""},
       {"no unzip on PATH", "/files/good.zip?etag=%22g%22", kDownloadUnzipFailed, scratch / "empty-bin"},
+      {"no install at the top", "/files/noinstall.zip?etag=%22n%22",
+       {"Failed to unzip the installer.", "Installation failed."}, ""},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);

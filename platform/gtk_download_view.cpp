@@ -22,7 +22,14 @@ bool openDisplay() {
   // program (number formatting, child processes): put it back afterwards.
   const char* current = std::setlocale(LC_ALL, nullptr);
   std::string saved = current ? current : "C";
+  // GDK would load the GL driver (LLVM and all) only to pick visuals, a
+  // large part of the time to the window; nothing here draws with GL. GDK
+  // reads this while it initialises, so it is gone before the agent inherits
+  // the environment, and a user's own setting wins.
+  bool disableGl = g_getenv("GDK_GL") == nullptr;
+  if (disableGl) g_setenv("GDK_GL", "disable", TRUE);
   gboolean ok = gtk_init_check(nullptr, nullptr);
+  if (disableGl) g_unsetenv("GDK_GL");
   std::setlocale(LC_ALL, saved.c_str());
   return ok;
 }

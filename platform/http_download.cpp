@@ -20,6 +20,10 @@ namespace platform {
 namespace {
 
 constexpr size_t kBufferSize = 256 * 1024;
+// Just below GDK's redraw (G_PRIORITY_HIGH_IDLE + 20): on a fast link the
+// socket is ready on every turn of the loop and would keep the window from
+// painting until the body has arrived.
+constexpr int kTransferPriority = G_PRIORITY_HIGH_IDLE + 30;
 constexpr const char* kUserAgent = "bootstrap-installer/1.0";
 
 bool globalInit() {
@@ -223,7 +227,7 @@ int HttpDownload::Impl::onSocket(CURL*, curl_socket_t s, int what, void* userp, 
   int condition = G_IO_ERR | G_IO_HUP;
   if (what & CURL_POLL_IN) condition |= G_IO_IN;
   if (what & CURL_POLL_OUT) condition |= G_IO_OUT;
-  self->watches[s] = g_unix_fd_add_full(G_PRIORITY_DEFAULT, s, static_cast<GIOCondition>(condition),
+  self->watches[s] = g_unix_fd_add_full(kTransferPriority, s, static_cast<GIOCondition>(condition),
                                         &Impl::onFdReady, self, nullptr);
   return 0;
 }
@@ -235,7 +239,7 @@ int HttpDownload::Impl::onTimer(CURLM*, long timeoutMs, void* userp) {
   // Even a 0 ms timeout goes through the loop: libcurl must not be
   // re-entered from its own callback.
   if (timeoutMs >= 0 && !self->tearingDown)
-    self->timerSource = g_timeout_add_full(G_PRIORITY_DEFAULT, static_cast<guint>(timeoutMs),
+    self->timerSource = g_timeout_add_full(kTransferPriority, static_cast<guint>(timeoutMs),
                                            &Impl::onTimeout, self, nullptr);
   return 0;
 }

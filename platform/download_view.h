@@ -49,9 +49,13 @@ class DownloadView {
 // The status texts that mean "a transfer is under way" start with this.
 inline constexpr char kDownloadingPrefix[] = "Downloading ";
 
-// The window when a display can be opened, else the console view.
+// The window when its module loads and a display can be opened, else the
+// console view.
 std::unique_ptr<DownloadView> createDownloadView(const std::string& title,
                                                  std::function<void()> onClose);
+
+// The GTK window lives in this module, installed beside the executable.
+inline constexpr char kWindowModuleName[] = "libinstaller-window.so";
 
 // The front ends, for tests and for the factory.
 std::unique_ptr<DownloadView> createGtkDownloadView(const std::string& title,

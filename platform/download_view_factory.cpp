@@ -1,12 +1,33 @@
+#include <dlfcn.h>
+
 #include "platform/download_view.h"
+#include "platform/main_bundle.h"
 
 namespace platform {
 
+namespace {
+
+using CreateWindow = DownloadView* (*)(const std::string*, std::function<void()>*);
+
+// The window module beside the executable; null when it is missing or
+// cannot be loaded (the toolkit's libraries are not installed, say).
+CreateWindow loadWindowModule() {
+  std::string exe = executablePath();
+  std::string module = exe.substr(0, exe.rfind('/') + 1) + kWindowModuleName;
+  void* handle = dlopen(module.c_str(), RTLD_NOW | RTLD_LOCAL);  // kept until exit
+  return handle ? reinterpret_cast<CreateWindow>(dlsym(handle, "installerCreateGtkDownloadView")) : nullptr;
+}
+
+}  // namespace
+
 std::unique_ptr<DownloadView> createDownloadView(const std::string& title,
                                                  std::function<void()> onClose) {
-  // onClose is copied for the window, so that without a display the console
-  // view still gets it.
-  if (auto window = createGtkDownloadView(title, onClose)) return window;
+  if (CreateWindow create = loadWindowModule()) {
+    // A copy for the window, so that without a display the console view
+    // still gets the original.
+    std::function<void()> forWindow = onClose;
+    if (DownloadView* window = create(&title, &forWindow)) return std::unique_ptr<DownloadView>(window);
+  }
   return createConsoleDownloadView(std::move(onClose));
 }
 

@@ -23,6 +23,8 @@ class DownloadRoadE2E : public InstallerRun, public ::testing::WithParamInterfac
 TEST_P(DownloadRoadE2E, DownloadsThenReusesThenReplacesTheCache) {
   ProcessResult first = run("/files/agent.zip?etag=%22one%22", {"-x", "a b", ""});
   ASSERT_EQ(first.exitStatus, 0) << first.err;
+  // The console view tells each step on standard error; the window does not.
+  EXPECT_EQ(first.err.find("Initializing the installer") == std::string::npos, withDisplay) << first.err;
   auto args = readArgsRecord(record, 10);
   ASSERT_TRUE(args);
   EXPECT_EQ(*args, (Lines{agent, "-installbundle", bundle.bundleZip(), "-x", "a b", ""}));

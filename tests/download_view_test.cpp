@@ -62,11 +62,11 @@ std::vector<GtkWidget*> children(GtkWidget* container) {
   return out;
 }
 
-// A window from the factory, shown, with a count of onClose calls.
+// A window, shown, with a count of onClose calls.
 struct Window {
   explicit Window(const std::string& name) : title(name) {
     if (!std::getenv("DISPLAY")) return;
-    view = platform::createDownloadView(title, [this] { ++closes; });
+    view = platform::createGtkDownloadView(title, [this] { ++closes; });
     view->displayIfNeeded();
     widget = toplevelTitled(title);
     if (widget) waitFor([this] { return gtk_widget_get_mapped(widget); });

@@ -7,7 +7,7 @@ namespace testing_util {
 FixtureBundle::FixtureBundle(const std::string& root) : root_(root) {
   makeDirs(app() + "/Contents/MacOS");
   makeDirs(resources());
-  ProcessResult cp = runProcess({"cp", INSTALLER_EXECUTABLE, executable()});
+  ProcessResult cp = runProcess({"cp", INSTALLER_EXECUTABLE, INSTALLER_WINDOW_MODULE, app() + "/Contents/MacOS/"});
   if (cp.exitStatus != 0) ADD_FAILURE() << "cannot copy the installer: " << cp.err;
   writeFile(bundleZip(), "product archive");
 }

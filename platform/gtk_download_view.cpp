@@ -28,6 +28,9 @@ bool openDisplay() {
   // the environment, and a user's own setting wins.
   bool disableGl = g_getenv("GDK_GL") == nullptr;
   if (disableGl) g_setenv("GDK_GL", "disable", TRUE);
+  // Only real displays: the broadway (web) backend would be tried last and
+  // leave an empty ~/.cache behind when XDG_RUNTIME_DIR is unset.
+  gdk_set_allowed_backends("wayland,x11");
   gboolean ok = gtk_init_check(nullptr, nullptr);
   if (disableGl) g_unsetenv("GDK_GL");
   std::setlocale(LC_ALL, saved.c_str());

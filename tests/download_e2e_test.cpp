@@ -31,6 +31,7 @@ TEST_P(DownloadRoadE2E, DownloadsThenReusesThenReplacesTheCache) {
   EXPECT_EQ(startCount(), 1u);
   EXPECT_EQ(readFile(cache + "/.validatestring"), "\"one\"");
   EXPECT_TRUE(listDir(tmp).empty());
+  EXPECT_EQ(listDir(home), Lines{".velmor"});  // nothing else is written below the home directory
 
   publish("v2");  // the same tag: the cached v1 starts, nothing is downloaded
   ProcessResult second = run("/files/agent.zip?etag=%22one%22");

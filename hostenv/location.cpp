@@ -2,10 +2,11 @@
 
 #include "platform/main_bundle.h"
 
+// There is no main bundle only when the executable's own path cannot be
+// read, so that case has nothing to fall back on.
 std::string getPathToExecutable() {
-  if (auto bundle = platform::mainBundle()) return bundle->bundlePath;
-  std::string exe = platform::executablePath();
-  return exe.substr(0, 1023);
+  auto bundle = platform::mainBundle();
+  return bundle ? bundle->bundlePath : std::string();
 }
 
 std::string getDirectoryOfExecutable() {
@@ -17,5 +18,5 @@ std::string getDirectoryOfExecutable() {
 std::string getBundleLocation() {
   if (auto bundle = platform::mainBundle())
     return bundle->resourcePath.empty() ? bundle->bundlePath : bundle->resourcePath;
-  return getDirectoryOfExecutable();
+  return std::string();
 }

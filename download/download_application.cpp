@@ -20,5 +20,5 @@ int runDownloadApplication() {
   platform::setTerminationHandler(nullptr);
   window.reset();  // goes before the controller it reports to
   if (controller.agentStarted()) return kApplicationStartedAgent;
-  return controller.archiveLeftForCaller() ? 1 : 0;
+  return controller.archiveLeftForCaller() ? kApplicationLeftArchive : 0;
 }

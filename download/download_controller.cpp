@@ -1,6 +1,7 @@
 #include "download/download_controller.h"
 
 #include <cstdio>
+#include <optional>
 
 #include <stdlib.h>
 
@@ -109,10 +110,12 @@ void Download::didReceiveResponse(const platform::HttpResponse& response) {
 // another run holds it the body keeps arriving and the decision waits.
 void Download::handleResponse() {
   std::string cacheDir = getInstallAgentCacheDir();
-  useCache_ = isInstallAgentCachePrivate();
+  std::optional<platform::DirectoryLock> lock;
+  if (isInstallAgentCachePrivate()) lock.emplace(cacheDir);
+  if (lock && lock->busy()) return retryLater(&Download::handleResponse);
+  // A cache that others could write, or that cannot be locked, is not used.
+  useCache_ = lock && lock->held();
   if (useCache_) {
-    platform::DirectoryLock lock(cacheDir);
-    if (!lock.held()) return retryLater(&Download::handleResponse);
     std::string onDisk = installAgentDirOnDisk();
     if (!onDisk.empty() && isCacheValid(cacheDir, validationString_)) {
       window_->close();  // cancels this download and stops the loop
@@ -159,8 +162,8 @@ void Download::downloadDidFinish() {
   }
   std::string cacheDir = getInstallAgentCacheDir();
   platform::DirectoryLock lock(cacheDir);
-  if (!lock.held()) return retryLater(&Download::downloadDidFinish);
-  if (!installDownloadedAgent(installAgentLocation_, cacheDir)) {
+  if (lock.busy()) return retryLater(&Download::downloadDidFinish);
+  if (!lock.held() || !installDownloadedAgent(installAgentLocation_, cacheDir)) {
     failure("Failed to unzip the installer.", TextColor::Red);
     return;
   }

@@ -23,6 +23,10 @@ HandOffResult downloadInstallAgentFromQV(const char* destination, ErrorCallback 
   downloadTo = destination;
   downloadFrom = address ? address : installAgentUrl;
   int status = CallNSApplicationMain(0, nullptr);
-  if (status == 0) return HandOffResult::Failed;
-  return status == kApplicationStartedAgent ? HandOffResult::AgentStarted : HandOffResult::AgentReady;
+  switch (status) {
+    case 0: return HandOffResult::Failed;
+    case kApplicationStartedAgent: return HandOffResult::AgentStarted;
+    case kApplicationLeftArchive: return HandOffResult::ArchiveLeft;
+    default: return HandOffResult::AgentReady;
+  }
 }

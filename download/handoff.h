@@ -14,11 +14,14 @@ enum class HandOffResult {
   Failed,        // cancelled, download or unpack failed: no agent
   AgentStarted,  // the application started the agent itself
   AgentReady,    // the agent is in the cache, or its archive at downloadTo
+  ArchiveLeft,   // the archive is at downloadTo, to be unpacked privately
 };
 
-// The application main's result when it has started the agent; 0 means
-// failure, any other value "ready".
+// The application main's results when it has started the agent, and when it
+// left the archive for the command-line road because the cache could not be
+// used; 0 means failure, any other value "ready".
 inline constexpr int kApplicationStartedAgent = 2;
+inline constexpr int kApplicationLeftArchive = 3;
 
 // Runs the application main (the download window and its loop) and returns
 // its result. The arguments are ignored.

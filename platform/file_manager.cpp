@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 
 namespace platform {
@@ -45,6 +46,7 @@ std::vector<std::string> directoryEntries(const std::string& directory) {
 DirectoryLock::DirectoryLock(const std::string& directory) {
   fd_ = open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (fd_ >= 0 && flock(fd_, LOCK_EX | LOCK_NB) != 0) {
+    busy_ = errno == EWOULDBLOCK;
     close(fd_);
     fd_ = -1;
   }

@@ -23,9 +23,11 @@ class DirectoryLock {
   DirectoryLock(const DirectoryLock&) = delete;
   DirectoryLock& operator=(const DirectoryLock&) = delete;
   bool held() const { return fd_ >= 0; }
+  bool busy() const { return busy_; }  // another process holds it; try again later
 
  private:
   int fd_ = -1;
+  bool busy_ = false;
 };
 
 // True when every directory from below `base` down to `path` is a real

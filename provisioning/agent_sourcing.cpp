@@ -65,12 +65,13 @@ SourcedAgent sourceInstallAgent(const std::string& workDir, ErrorCallback callba
       return {};
     case HandOffResult::AgentStarted:
       return {getInstallAgentExecutable(installAgentDirOnDisk()), true};
+    case HandOffResult::ArchiveLeft:
+      // The cache could not be used: the agent runs from the work directory
+      // and the run waits for it.
+      return unpack(target, workDir, callback);
     case HandOffResult::AgentReady:
       break;
   }
-  // A cache someone else could write is neither trusted nor filled: the
-  // agent is unpacked privately and the run waits for it.
-  if (!isInstallAgentCachePrivate()) return unpack(target, workDir, callback);
   std::string cached = installAgentDirOnDisk();
   if (!cached.empty()) return {getInstallAgentExecutable(cached), false};
   return unpack(target, agentDir, callback);

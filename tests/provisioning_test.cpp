@@ -228,6 +228,19 @@ TEST_F(SourceInstallAgent, StartedByTheApplicationIsNotStartedAgain) {
   EXPECT_TRUE(agent.started);
 }
 
+TEST_F(SourceInstallAgent, ArchiveLeftByTheApplicationRunsFromWorkDirNotCache) {
+  result = kApplicationLeftArchive;
+  std::string cache = scratch / "home/.velmor/installagent/7.16.0/darw64/installagent";
+  makeDirs(cache);
+  writeFile(cache + "/install", "planted");
+  fill = [&] { makeZip(downloadTo, {{"install", "downloaded"}}); };
+  SourcedAgent agent = sourceInstallAgent(work, recordMessage);
+  EXPECT_EQ(agent.path, work + "/install");
+  EXPECT_FALSE(agent.started);
+  EXPECT_EQ(readFile(agent.path), "downloaded");
+  EXPECT_EQ(readFile(cache + "/install"), "planted");
+}
+
 TEST_F(SourceInstallAgent, ReadyAgentComesFromCacheOrDownloadedArchive) {
   result = 1;
   std::string cache = scratch / "home/.velmor/installagent/7.16.0/darw64/installagent";

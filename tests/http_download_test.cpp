@@ -28,7 +28,6 @@ using testing_util::listDir;
 using testing_util::readFile;
 using testing_util::writeFile;
 using Names = std::vector<std::string>;
-using Env = std::vector<std::pair<std::string, std::optional<std::string>>>;
 
 const std::thread::id kMainThread = std::this_thread::get_id();
 
@@ -57,22 +56,6 @@ struct Recorder : platform::HttpDownloadDelegate {
     for (size_t i = 0; i < calls.size(); ++i)
       if (i == 0 || calls[i] != "data" || calls[i - 1] != "data") s += (s.empty() ? "" : " ") + calls[i];
     return s;
-  }
-};
-
-// Sets (nullopt: unsets) environment variables for a scope.
-struct EnvOverride {
-  Env saved;
-  explicit EnvOverride(const Env& vars) {
-    for (auto& [name, value] : vars) {
-      const char* old = getenv(name.c_str());
-      saved.emplace_back(name, old ? std::optional<std::string>(old) : std::nullopt);
-      set(name, value);
-    }
-  }
-  ~EnvOverride() { for (auto& [name, value] : saved) set(name, value); }
-  static void set(const std::string& n, const std::optional<std::string>& v) {
-    if (v) setenv(n.c_str(), v->c_str(), 1); else unsetenv(n.c_str());
   }
 };
 
@@ -128,7 +111,8 @@ class HttpDownload : public ::testing::Test {
  protected:
   testing_util::ScratchDir root, dir;
   // A proxy from the developer's shell must not come between us and 127.0.0.1.
-  EnvOverride noProxies{Env{{"http_proxy", std::nullopt}, {"all_proxy", std::nullopt}, {"ALL_PROXY", std::nullopt}}};
+  testing_util::ScopedEnv noHttpProxy{"http_proxy", nullptr}, noAllProxy{"all_proxy", nullptr},
+      noAllProxyUpper{"ALL_PROXY", nullptr};
   testing_util::TestHttpServer server{root.path()};
   std::string dest = dir / "file.bin";
   std::unique_ptr<platform::HttpDownload> download;
@@ -380,8 +364,8 @@ TEST_F(HttpDownload, GoesThroughProxyFromEnvironment) {
   }
   waitFor([&] { return contains(readFile(scratch / "log"), "Accepting connections"); }, 10);
 
-  EnvOverride viaProxy{Env{{"http_proxy", "http://127.0.0.1:" + std::to_string(port)},
-                           {"no_proxy", std::nullopt}, {"NO_PROXY", std::nullopt}}};
+  testing_util::ScopedEnv viaProxy("http_proxy", ("http://127.0.0.1:" + std::to_string(port)).c_str());
+  testing_util::ScopedEnv noExceptions("no_proxy", nullptr), noExceptionsUpper("NO_PROXY", nullptr);
   Recorder rec;
   std::string url = server.url("/data?size=4000&etag=proxied");
   run(rec, url);

@@ -3,6 +3,7 @@
 #include <exception>
 
 #include "launch/shell_command.h"
+#include "platform/process_env.h"
 #include "provisioning/build_constants.h"
 
 bool fireInstallAgentWithArgs(const std::string& agentPath, const std::string& launchCommand,
@@ -12,12 +13,16 @@ bool fireInstallAgentWithArgs(const std::string& agentPath, const std::string& l
   tail += smart_quote(bundleLocation + pathSeparator + "bundle.zip");
   if (argc > 1) tail += " " + argv2cmdline(argc, argv);
   std::string commandLine = launchCommand + tail;
+  // The agent gets the usual signal defaults; this process only waits meanwhile.
+  platform::restoreFatalIoSignals();
+  int status;
   try {
-    if (call_system(agentPath.c_str(), commandLine.c_str()) == -1) {
-      callback("Failed to start the instal agent", true);
-      return false;
-    }
+    status = call_system(agentPath.c_str(), commandLine.c_str());
   } catch (const std::exception&) {
+    status = -1;
+  }
+  platform::ignoreFatalIoSignals();
+  if (status == -1) {
     callback("Failed to start the instal agent", true);
     return false;
   }

@@ -28,4 +28,9 @@ void ignoreFatalIoSignals() {
   std::signal(SIGXFSZ, SIG_IGN);
 }
 
+void restoreFatalIoSignals() {
+  std::signal(SIGPIPE, SIG_DFL);
+  std::signal(SIGXFSZ, SIG_DFL);
+}
+
 }  // namespace platform

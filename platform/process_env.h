@@ -15,6 +15,9 @@ const std::vector<std::string>& processArguments();
 
 // Signals that must never end the process: a peer closing a socket
 // (SIGPIPE) or a file-size limit (SIGXFSZ, so writes fail with EFBIG).
+// Ignored signals stay ignored across exec, so the agent, which expects the
+// usual defaults (a pipeline's writer ends on SIGPIPE), gets them back.
 void ignoreFatalIoSignals();
+void restoreFatalIoSignals();
 
 }  // namespace platform

@@ -2,6 +2,8 @@
 
 #include <glib.h>
 
+#include "platform/process_env.h"
+
 namespace platform {
 
 bool launchDetached(const std::string& program, const std::vector<std::string>& arguments) {
@@ -12,10 +14,9 @@ bool launchDetached(const std::string& program, const std::vector<std::string>& 
   GError* error = nullptr;
   // Without DO_NOT_REAP_CHILD GLib detaches the child through an intermediate
   // process, so it is reaped by init; descriptors other than the standard
-  // three are closed in the child.
-  gboolean ok = g_spawn_async(nullptr, argv.data(), nullptr,
-                              G_SPAWN_CHILD_INHERITS_STDIN,
-                              nullptr, nullptr, nullptr, &error);
+  // three are closed in the child, and it gets the usual signal defaults.
+  gboolean ok = g_spawn_async(nullptr, argv.data(), nullptr, G_SPAWN_CHILD_INHERITS_STDIN,
+                              [](gpointer) { restoreFatalIoSignals(); }, nullptr, nullptr, &error);
   if (error) g_error_free(error);
   return ok;
 }

@@ -7,6 +7,7 @@
 #include "bootstrap/bootstrap.h"
 #include "download/handoff.h"
 #include "fixture_bundle.h"
+#include "installer_run.h"
 #include "platform/main_bundle.h"
 
 using namespace testing_util;
@@ -57,6 +58,18 @@ TEST_F(ShippedArchive, AgentGetsBundleAndEveryArgumentThenTempDirIsGone) {
   EXPECT_EQ(std::vector<std::string>(got->begin() + 3, got->end()), userArgs);
   EXPECT_TRUE(listDir(tmp).empty());
   EXPECT_FALSE(exists(scratch / "home"));  // the cache is not touched on this road
+}
+
+TEST_F(ShippedArchive, AgentGetsTheUsualSignalDefaults) {
+  // The installer ignores SIGPIPE and SIGXFSZ for itself; ignored signals
+  // would stay ignored in the agent.
+  makeZip(bundle.resources() + "/InstallAgent.zip",
+          {{"install", "grep SigIgn /proc/$$/status > '" + record + "'\n"}});
+  ProcessResult r = bundle.run({}, options());
+  ASSERT_EQ(r.exitStatus, 0) << r.err;
+  std::string line = readFile(record);
+  EXPECT_FALSE(signalIgnored(line, SIGPIPE)) << line;
+  EXPECT_FALSE(signalIgnored(line, SIGXFSZ)) << line;
 }
 
 TEST_F(ShippedArchive, VersionedArchiveAndFailingAgentStillSucceed) {

@@ -32,6 +32,10 @@ TEST_P(DownloadRoadE2E, DownloadsThenReusesThenReplacesTheCache) {
   EXPECT_EQ(readFile(cache + "/.validatestring"), "\"one\"");
   EXPECT_TRUE(listDir(tmp).empty());
   EXPECT_EQ(listDir(home), Lines{".velmor"});  // nothing else is written below the home directory
+  // The installer ignores these for itself; the agent gets the defaults.
+  std::string ignored = readFile(ignoredSignals);
+  EXPECT_FALSE(signalIgnored(ignored, SIGPIPE)) << ignored;
+  EXPECT_FALSE(signalIgnored(ignored, SIGXFSZ)) << ignored;
 
   publish("v2");  // the same tag: the cached v1 starts, nothing is downloaded
   ProcessResult second = run("/files/agent.zip?etag=%22one%22");

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <random>
 #include <string>
 #include <vector>
@@ -42,9 +43,11 @@ class InstallerRun : public ::testing::Test {
     publish("v1");
   }
 
-  // The agent appends its version to `starts`, then records its arguments.
+  // The agent appends its version to `starts`, notes the signals it was
+  // given as ignored, then records its arguments.
   std::string agentScript() const {
     return "#!/bin/sh\ncat \"$(dirname \"$0\")/version\" >> '" + starts + "'\n" +
+           "grep SigIgn /proc/$$/status > '" + ignoredSignals + "'\n" +
            recordingAgentScript(record).substr(sizeof "#!/bin/sh\n" - 1);
   }
   void publish(const std::string& version, const std::string& name = "agent.zip", size_t padding = 0) {
@@ -118,6 +121,15 @@ class InstallerRun : public ::testing::Test {
   std::string agent = cache + "/installagent/install";
   std::string record = scratch / "args";
   std::string starts = scratch / "starts";
+  std::string ignoredSignals = scratch / "sigign";
 };
+
+// Whether a "SigIgn:\t<hex mask>" line from /proc says `signal` was ignored.
+inline bool signalIgnored(const std::string& sigIgnLine, int signal) {
+  auto tab = sigIgnLine.find('\t');
+  if (tab == std::string::npos) return true;
+  unsigned long long mask = std::stoull(sigIgnLine.substr(tab + 1), nullptr, 16);
+  return (mask >> (signal - 1)) & 1;
+}
 
 }  // namespace testing_util

@@ -13,7 +13,10 @@ using CreateWindow = DownloadView* (*)(const std::string*, std::function<void()>
 // cannot be loaded (the toolkit's libraries are not installed, say).
 CreateWindow loadWindowModule() {
   std::string exe = executablePath();
-  std::string module = exe.substr(0, exe.rfind('/') + 1) + kWindowModuleName;
+  auto slash = exe.rfind('/');
+  // Only ever by its full path: a bare name would search the library path.
+  if (slash == std::string::npos) return nullptr;
+  std::string module = exe.substr(0, slash + 1) + kWindowModuleName;
   void* handle = dlopen(module.c_str(), RTLD_NOW | RTLD_LOCAL);  // kept until exit
   return handle ? reinterpret_cast<CreateWindow>(dlsym(handle, "installerCreateGtkDownloadView")) : nullptr;
 }

@@ -1,6 +1,5 @@
 #include "bootstrap/bootstrap.h"
 
-#include <cstdio>
 #include <cstdlib>
 
 #include "hostenv/location.h"
@@ -9,13 +8,6 @@
 #include "launch/shell_command.h"
 #include "platform/termination.h"
 #include "provisioning/agent_sourcing.h"
-
-void report_error_main(std::string message, bool isError) {
-  FILE* stream = isError ? stderr : stdout;
-  std::fwrite(message.data(), 1, message.size(), stream);
-  std::fputc('\n', stream);
-  std::fflush(stream);
-}
 
 int extractPayloadToDir(std::string /*directory*/, ErrorCallback /*callback*/) { return 0; }
 

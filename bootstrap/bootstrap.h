@@ -3,7 +3,7 @@
 
 #include <string>
 
-#include "bootstrap/error_callback.h"
+#include "hostenv/report.h"
 
 // 0 when the agent was started, -1 otherwise.
 int mainFcn(int argc, const char* const* argv, ErrorCallback callback);
@@ -14,7 +14,3 @@ int extractPayloadToDir(std::string directory, ErrorCallback callback);
 // Tests stand in a hook of their own (null restores extractPayloadToDir).
 using PayloadHook = int (*)(std::string directory, ErrorCallback callback);
 void setPayloadHookForTesting(PayloadHook hook);
-
-// Writes the message and a newline to standard error (or standard output
-// when it is not an error) and flushes.
-void report_error_main(std::string message, bool isError);

@@ -5,9 +5,9 @@
 
 #include <stdlib.h>
 
-#include "bootstrap/bootstrap.h"
 #include "download/handoff.h"
 #include "hostenv/location.h"
+#include "hostenv/report.h"
 #include "platform/file_manager.h"
 #include "platform/main_bundle.h"
 #include "platform/process_env.h"

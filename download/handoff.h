@@ -3,7 +3,7 @@
 
 #include <string>
 
-#include "bootstrap/error_callback.h"
+#include "hostenv/report.h"
 
 // Where the controller saves the archive, and where it downloads it from.
 extern std::string downloadTo;

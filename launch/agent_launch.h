@@ -3,7 +3,7 @@
 
 #include <string>
 
-#include "bootstrap/error_callback.h"
+#include "hostenv/report.h"
 
 // Appends " -installbundle <bundleLocation>/bundle.zip" and the user's
 // arguments to `launchCommand`, runs it and waits. True when the shell ran;

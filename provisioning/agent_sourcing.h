@@ -3,7 +3,7 @@
 
 #include <string>
 
-#include "bootstrap/error_callback.h"
+#include "hostenv/report.h"
 
 struct SourcedAgent {
   std::string path;      // the agent's install script; empty on failure

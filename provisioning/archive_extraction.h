@@ -3,7 +3,7 @@
 
 #include <string>
 
-#include "bootstrap/error_callback.h"
+#include "hostenv/report.h"
 
 // True when `unzipProgram` unpacked `archive` into `destination` (created
 // when missing). A missing archive is false without a message.

@@ -2,10 +2,12 @@
 
 #include <cstdlib>
 
+#include "download/handoff.h"
 #include "hostenv/location.h"
 #include "hostenv/temp_dir.h"
 #include "launch/agent_launch.h"
 #include "launch/shell_command.h"
+#include "platform/task.h"
 #include "platform/termination.h"
 #include "provisioning/agent_sourcing.h"
 
@@ -30,8 +32,13 @@ int mainFcn(int argc, const char* const* argv, ErrorCallback callback) {
     return -1;
   }
 
-  SourcedAgent agent = sourceInstallAgent(workDir, callback);
-  if (agent.started) return 0;
+  SourcedAgent agent = sourceInstallAgent(workDir, callback, downloadInstallAgentFromQV);
+  if (agent.running) {
+    // Started from the download window: the run ends with the agent, as it
+    // does when the shell starts it below.
+    platform::waitForProcess(*agent.running);
+    return 0;
+  }
   if (agent.path.empty()) return -1;
   if (platform::terminationRequested()) return -1;  // interrupted while the agent was made ready
 

@@ -1,16 +1,15 @@
 #include "download/download_application.h"
 
 #include "download/download_controller.h"
-#include "download/handoff.h"
 #include "platform/download_view.h"
 #include "platform/event_loop.h"
 #include "platform/termination.h"
 #include "provisioning/build_constants.h"
 
-int runDownloadApplication() {
-  if (platform::terminationRequested()) return 0;
+HandOffResult runDownloadApplication(ErrorCallback callback) {
+  if (platform::terminationRequested()) return {};
   platform::EventLoop loop;
-  Download controller(loop);
+  Download controller(loop, callback);
   auto window = platform::createDownloadView(windowTitle, [&controller] { controller.windowWillClose(); });
   controller.setWindow(window.get());
   // Ending the run by a signal is pressing Cancel.
@@ -19,6 +18,5 @@ int runDownloadApplication() {
   loop.run();
   platform::setTerminationHandler(nullptr);
   window.reset();  // goes before the controller it reports to
-  if (controller.agentStarted()) return kApplicationStartedAgent;
-  return controller.archiveLeftForCaller() ? kApplicationLeftArchive : 0;
+  return controller.result();
 }

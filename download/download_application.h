@@ -1,6 +1,8 @@
 // The download application: one controller, one window, the main loop.
 #pragma once
 
-// Runs until the controller stops the loop: kApplicationStartedAgent,
-// kApplicationLeftArchive, or 0 on failure.
-int runDownloadApplication();
+#include "hostenv/report.h"
+#include "provisioning/agent_sourcing.h"
+
+// Runs until the controller stops the loop.
+HandOffResult runDownloadApplication(ErrorCallback callback);

@@ -1,26 +1,24 @@
 #include "download/download_controller.h"
 
 #include <cstdio>
-#include <optional>
-
-#include <stdlib.h>
 
 #include "download/handoff.h"
+#include "download/transfer_policy.h"
 #include "hostenv/location.h"
-#include "hostenv/report.h"
+#include "launch/agent_launch.h"
 #include "platform/file_manager.h"
 #include "platform/main_bundle.h"
 #include "platform/process_env.h"
 #include "platform/system_log.h"
 #include "platform/task.h"
 #include "provisioning/agent_paths.h"
-#include "provisioning/archive_extraction.h"
-#include "provisioning/build_constants.h"
-#include "provisioning/validation_file.h"
 
 using platform::TextColor;
 
 namespace {
+
+// Another run holds the cache: look again this soon.
+constexpr double kCacheRetrySeconds = 0.05;
 
 std::string downloadingText(double percent) {
   char field[32];
@@ -30,18 +28,33 @@ std::string downloadingText(double percent) {
 
 }  // namespace
 
-Download::Download(platform::EventLoop& loop) : loop_(loop), installAgentLocation_(downloadTo) {}
+Download::Download(platform::EventLoop& loop, ErrorCallback callback)
+    : loop_(loop), callback_(callback), installAgentLocation_(downloadTo) {}
 
-Download::~Download() {
-  if (closeTimer_) loop_.cancelCall(closeTimer_);
-  if (retryTimer_) loop_.cancelCall(retryTimer_);
-}
+Download::~Download() { cancelTimer(); }
 
-void Download::retryLater(void (Download::*step)()) {
-  retryTimer_ = loop_.callAfter(0.05, [this, step] {
-    retryTimer_ = 0;
+void Download::after(double seconds, void (Download::*step)()) {
+  cancelTimer();
+  timer_ = loop_.callAfter(seconds, [this, step] {
+    timer_ = 0;
     (this->*step)();
   });
+}
+
+void Download::cancelTimer() {
+  if (timer_) loop_.cancelCall(timer_);
+  timer_ = 0;
+}
+
+HandOffResult Download::result() const {
+  if (state_ == State::AgentStarted) return {HandOffResult::Kind::AgentStarted, *agent_};
+  if (state_ == State::ArchiveLeft) return {HandOffResult::Kind::ArchiveLeft};
+  return {};
+}
+
+void Download::setTimeouts(long connectSeconds, long stallSeconds) {
+  connectSeconds_ = connectSeconds;
+  stallSeconds_ = stallSeconds;
 }
 
 void Download::applicationDidFinishLaunching() {
@@ -58,15 +71,15 @@ void Download::applicationDidFinishLaunching() {
 }
 
 void Download::windowWillClose() {
-  if (retryTimer_) loop_.cancelCall(retryTimer_);
-  retryTimer_ = 0;
+  cancelTimer();
   if (theDownload_) theDownload_->cancel();
+  if (state_ != State::AgentStarted && state_ != State::ArchiveLeft) state_ = State::Closed;
   loop_.stop();
 }
 
 void Download::didReceiveDataOfLength(uint64_t length) {
   bytesReceived_ += static_cast<int64_t>(length);
-  if (responseHandled_) showProgress(length);
+  if (state_ == State::Receiving || state_ == State::ReceivingAside) showProgress(length);
 }
 
 void Download::showProgress(uint64_t length) {
@@ -86,43 +99,59 @@ void Download::failure(const std::string& message, TextColor color) {
   window_->setStatusColor(color);
 }
 
-void Download::didFailWithError(const platform::DownloadError& error) {
-  if (retryTimer_) loop_.cancelCall(retryTimer_);
-  retryTimer_ = 0;
-  platform::systemLog("Download failed! Error - " + error.description + " " + error.failingURL);
-  failure("Error during the download process. See your system log for more information.",
-          TextColor::Red);
+// The window keeps a failure until the user closes it; without one to wait
+// for, the run ends here.
+void Download::showFailure(const std::string& message) {
+  cancelTimer();
+  state_ = State::Failed;
+  failure(message, TextColor::Red);
+  if (!window_->waitsForUser()) after(0, &Download::waitForInstallAgentToStart);
+}
+
+void Download::didFailWithError(const platform::TransferResult& error) {
+  platform::systemLog("Download failed! Error - " + failureReason(error) + " " + error.url);
+  showFailure("Error during the download process. See your system log for more information.");
 }
 
 void Download::downloadFromURL(const std::string& address) {
-  theDownload_ = std::make_unique<platform::HttpDownload>(address, installAgentLocation_,
-                                                          /*deletesFileUponFailure=*/true, this,
-                                                          timeouts_);
+  platform::HttpRequest request;
+  request.url = address;
+  request.connectSeconds = connectSeconds_;
+  request.stallSeconds = stallSeconds_;
+  state_ = State::Requesting;
+  theDownload_ = std::make_unique<platform::HttpDownload>(std::move(request), installAgentLocation_, this);
 }
 
-void Download::didReceiveResponse(const platform::HttpResponse& response) {
+bool Download::didReceiveResponse(const platform::HttpResponse& response) {
+  if (!carriesArchive(response)) {
+    if (isAuthenticationChallenge(response)) didReceiveAuthenticationChallenge();
+    return false;  // the transfer ends, and says why
+  }
   validationString_ = response.etag.value_or(std::string());
   fileLength_ = response.expectedContentLength;
-  handleResponse();
+  decideOnCache();
+  return state_ == State::AwaitingCache || state_ == State::Receiving || state_ == State::ReceivingAside;
 }
 
 // Decides between the cache and the download under the cache's lock; while
 // another run holds it the body keeps arriving and the decision waits.
-void Download::handleResponse() {
-  std::string cacheDir = getInstallAgentCacheDir();
-  std::optional<platform::DirectoryLock> lock;
-  if (isInstallAgentCachePrivate()) lock.emplace(cacheDir);
-  if (lock && lock->busy()) return retryLater(&Download::handleResponse);
+void Download::decideOnCache() {
+  AgentCache::LockState lock = cache_.isPrivate() ? cache_.lock() : AgentCache::LockState::Unavailable;
+  if (lock == AgentCache::LockState::Busy) {
+    state_ = State::AwaitingCache;
+    return after(kCacheRetrySeconds, &Download::decideOnCache);
+  }
   // A cache that others could write, or that cannot be locked, is not used.
-  useCache_ = lock && lock->held();
-  if (useCache_) {
-    std::string onDisk = installAgentDirOnDisk();
-    if (!onDisk.empty() && isCacheValid(cacheDir, validationString_)) {
+  state_ = lock == AgentCache::LockState::Held ? State::Receiving : State::ReceivingAside;
+  if (state_ == State::Receiving) {
+    if (cache_.holdsAgentTagged(validationString_)) {
       window_->close();  // cancels this download and stops the loop
       fireInstallAgent();
+      cache_.unlock();
       return;
     }
-    if (!onDisk.empty()) platform::removeItemAtPath(onDisk);
+    if (!cache_.completeAgent().empty()) cache_.removeAgent();
+    cache_.unlock();
   }
 
   if (fileLength_ == -1) {
@@ -133,9 +162,21 @@ void Download::handleResponse() {
     window_->setStatusText(downloadingText(0.0));
   }
   window_->startAnimation();
-  responseHandled_ = true;
   showProgress(static_cast<uint64_t>(bytesReceived_));  // what arrived while waiting, if anything
-  if (finishPending_) downloadDidFinish();
+  if (theDownload_ && theDownload_->ended() && theDownload_->result().kind == platform::TransferEnd::Finished)
+    downloadDidFinish();
+}
+
+void Download::didEnd(const platform::TransferResult& result) {
+  switch (result.kind) {
+    case platform::TransferEnd::Finished:
+      if (state_ != State::AwaitingCache) downloadDidFinish();  // else the decision finishes it
+      return;
+    case platform::TransferEnd::Cancelled:
+      return;
+    default:
+      didFailWithError(result);
+  }
 }
 
 void Download::didReceiveAuthenticationChallenge() {
@@ -145,75 +186,51 @@ void Download::didReceiveAuthenticationChallenge() {
 void Download::waitForInstallAgentToStart() { window_->close(); }
 
 void Download::downloadDidFinish() {
-  if (!responseHandled_) {
-    finishPending_ = true;
-    return;
-  }
   window_->setStatusText("Initializing the installer");
   window_->setIndeterminate(true);
   window_->startAnimation();
   window_->setCancelEnabled(false);
   window_->displayIfNeeded();
 
-  if (!useCache_) {
-    archiveLeftForCaller_ = true;
+  if (state_ == State::ReceivingAside) {
+    state_ = State::ArchiveLeft;
     loop_.stop();
     return;
   }
-  std::string cacheDir = getInstallAgentCacheDir();
-  platform::DirectoryLock lock(cacheDir);
-  if (lock.busy()) return retryLater(&Download::downloadDidFinish);
-  if (!lock.held() || !installDownloadedAgent(installAgentLocation_, cacheDir)) {
-    failure("Failed to unzip the installer.", TextColor::Red);
-    return;
+  state_ = State::Installing;
+  installIntoCache();
+}
+
+void Download::installIntoCache() {
+  AgentCache::LockState lock = cache_.lock();
+  if (lock == AgentCache::LockState::Busy) return after(kCacheRetrySeconds, &Download::installIntoCache);
+  bool installed = lock == AgentCache::LockState::Held &&
+                   cache_.install(installAgentLocation_, validationString_, callback_);
+  // Without a temporary directory the archive lies beside the bundle, in the
+  // user's own folder: it has served its purpose either way.
+  std::remove(installAgentLocation_.c_str());
+  if (!installed) {
+    cache_.unlock();
+    return showFailure("Failed to unzip the installer.");
   }
-  closeTimer_ = loop_.callAfter(3.0, [this] {
-    closeTimer_ = 0;
-    waitForInstallAgentToStart();
-  });
+  after(3.0, &Download::waitForInstallAgentToStart);
   fireInstallAgent();
+  cache_.unlock();
   loop_.stop();
 }
 
-// Unpacks beside the agent directory and moves the result into place only
-// when it is complete, then records the tag: a failed or interrupted unpack
-// never leaves an agent that a later run would trust.
-bool Download::installDownloadedAgent(const std::string& archive, const std::string& cacheDir) {
-  std::string agentDir = cacheDir + installAgentDirName;
-  const std::string stagingPrefix = installAgentDirName + ".new-";
-  // What a run killed while unpacking left behind; nobody unpacks now, we hold the lock.
-  for (const std::string& name : platform::directoryEntries(cacheDir))
-    if (name.compare(0, stagingPrefix.size(), stagingPrefix) == 0) platform::removeItemAtPath(cacheDir + name);
-  std::string staging = cacheDir + stagingPrefix + "XXXXXX";
-  if (!mkdtemp(staging.data())) return false;
-  bool complete = unzipInstallAgent(archive, staging, "unzip", report_error_main) &&
-                  platform::fileExistsAtPath(getInstallAgentExecutable(staging));
-  // Without a temporary directory the archive lies beside the bundle, in the
-  // user's own folder: it has served its purpose either way.
-  std::remove(archive.c_str());
-  if (complete) {
-    platform::removeItemAtPath(agentDir);
-    removeValidationString(cacheDir);
-    complete = std::rename(staging.c_str(), agentDir.c_str()) == 0;
+bool Download::fireInstallAgent() {
+  installAgentLocation_ = cache_.completeAgent();
+  if (!installAgentLocation_.empty()) {
+    const auto& own = platform::processArguments();
+    std::vector<std::string> user(own.begin() + (own.empty() ? 0 : 1), own.end());
+    agent_ = platform::startProcess(
+        "/bin/sh", agentArguments(getInstallAgentExecutable(installAgentLocation_), getBundleLocation(), user));
   }
-  if (!complete) {
-    platform::removeItemAtPath(staging);
+  if (!agent_) {
+    callback_("Failed to start the instal agent", true);
     return false;
   }
-  writeValidationString(cacheDir, validationString_);
+  state_ = State::AgentStarted;
   return true;
-}
-
-bool Download::fireInstallAgent() {
-  installAgentLocation_ = installAgentDirOnDisk();
-  if (!installAgentLocation_.empty()) {
-    std::vector<std::string> arguments = {getInstallAgentExecutable(installAgentLocation_),
-                                          "-installbundle",
-                                          getBundleLocation() + pathSeparator + "bundle.zip"};
-    const auto& own = platform::processArguments();
-    if (own.size() >= 2) arguments.insert(arguments.end(), own.begin() + 1, own.end());
-    agentStarted_ = platform::launchDetached("/bin/sh", arguments);
-  }
-  if (!agentStarted_) report_error_main("Failed to start the instal agent", true);
-  return agentStarted_;
 }

@@ -1,19 +1,24 @@
 // The download window's controller: downloads the agent archive, reuses a
-// cache the server still vouches for, unpacks into the cache and starts
-// the agent.
+// cache the server still vouches for, installs the download into the cache
+// and starts the agent.
 #pragma once
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 
+#include "hostenv/report.h"
 #include "platform/download_view.h"
 #include "platform/event_loop.h"
 #include "platform/http_download.h"
+#include "provisioning/agent_cache.h"
+#include "provisioning/agent_sourcing.h"
 
 class Download : public platform::HttpDownloadDelegate {
  public:
-  explicit Download(platform::EventLoop& loop);  // installAgentLocation = downloadTo
+  // installAgentLocation = downloadTo; messages for the command line go to `callback`.
+  Download(platform::EventLoop& loop, ErrorCallback callback);
   ~Download();
   Download(const Download&) = delete;
   Download& operator=(const Download&) = delete;
@@ -27,51 +32,61 @@ class Download : public platform::HttpDownloadDelegate {
   void windowWillClose();
   void didReceiveDataOfLength(uint64_t length) override;
   void failure(const std::string& message, platform::TextColor color);
-  void didFailWithError(const platform::DownloadError& error) override;
+  void didFailWithError(const platform::TransferResult& error);
 
   void downloadFromURL(const std::string& address);
-  void didReceiveResponse(const platform::HttpResponse& response) override;
-  void didReceiveAuthenticationChallenge() override;
+  bool didReceiveResponse(const platform::HttpResponse& response) override;
+  void didReceiveAuthenticationChallenge();
   void waitForInstallAgentToStart();
-  void downloadDidFinish() override;
+  void downloadDidFinish();
   // Starts the cached agent with /bin/sh; false when it could not be started.
   bool fireInstallAgent();
 
   int64_t fileLength() const { return fileLength_; }
-  void setFileLength(int64_t length) { fileLength_ = length; }
   int64_t bytesReceived() const { return bytesReceived_; }
-  void setBytesReceived(int64_t bytes) { bytesReceived_ = bytes; }
   platform::HttpDownload* theDownload() const { return theDownload_.get(); }
   const std::string& installAgentLocation() const { return installAgentLocation_; }
   const std::string& validationString() const { return validationString_; }
-  void setValidationString(std::string tag) { validationString_ = std::move(tag); }
 
-  bool agentStarted() const { return agentStarted_; }
-  // The cache was not private, so the archive was left at downloadTo for the
-  // command-line road to unpack into the work directory.
-  bool archiveLeftForCaller() const { return archiveLeftForCaller_; }
+  // What the run comes to, for the hand-off.
+  HandOffResult result() const;
   // Transfer time-outs; the product uses the defaults.
-  void setTimeouts(platform::HttpDownloadTimeouts timeouts) { timeouts_ = timeouts; }
+  void setTimeouts(long connectSeconds, long stallSeconds);
 
  private:
-  void handleResponse();
+  enum class State {
+    Requesting,     // no response yet
+    AwaitingCache,  // response in; another run holds the cache, the body keeps coming
+    Receiving,      // into the cache
+    ReceivingAside, // the cache cannot be used: the archive goes to the caller
+    Installing,     // body complete; waiting for the cache
+    Failed,
+    AgentStarted,
+    ArchiveLeft,
+    Closed,
+  };
+
+  void didEnd(const platform::TransferResult& result) override;
+  void decideOnCache();
+  void installIntoCache();
   void showProgress(uint64_t length);
-  void retryLater(void (Download::*step)());
-  bool installDownloadedAgent(const std::string& archive, const std::string& cacheDir);
+  void showFailure(const std::string& message);
+  void after(double seconds, void (Download::*step)());
+  void cancelTimer();
 
   platform::EventLoop& loop_;
+  ErrorCallback callback_;
   platform::DownloadView* window_ = nullptr;
+  AgentCache cache_;
+  std::unique_ptr<platform::HttpDownload> theDownload_;
+  std::optional<pid_t> agent_;
+  State state_ = State::Requesting;
+  platform::EventLoop::CallId timer_ = 0;
+
   int64_t fileLength_ = -1;
   int64_t bytesReceived_ = 0;
-  std::unique_ptr<platform::HttpDownload> theDownload_;
   std::string installAgentLocation_;
   std::string validationString_;
-  platform::HttpDownloadTimeouts timeouts_;
-  platform::EventLoop::CallId closeTimer_ = 0;
-  platform::EventLoop::CallId retryTimer_ = 0;  // waiting for another run's cache lock
-  bool responseHandled_ = false;
-  bool finishPending_ = false;
-  bool useCache_ = true;
-  bool agentStarted_ = false;
-  bool archiveLeftForCaller_ = false;
+  long connectSeconds_ = 30;
+  long stallSeconds_ = 60;
 };

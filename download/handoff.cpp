@@ -9,24 +9,17 @@ std::string downloadTo;
 std::string downloadFrom;
 
 namespace {
-ApplicationMain testApplicationMain = nullptr;
+ErrorCallback applicationCallback = report_error_main;
 }
 
-void setApplicationMainForTesting(ApplicationMain main) { testApplicationMain = main; }
-
-int CallNSApplicationMain(int /*argc*/, const char** /*argv*/) {
-  return testApplicationMain ? testApplicationMain() : runDownloadApplication();
+HandOffResult CallNSApplicationMain(int /*argc*/, const char** /*argv*/) {
+  return runDownloadApplication(applicationCallback);
 }
 
-HandOffResult downloadInstallAgentFromQV(const char* destination, ErrorCallback /*callback*/) {
+HandOffResult downloadInstallAgentFromQV(const char* destination, ErrorCallback callback) {
   const char* address = std::getenv("QV_INTERNAL_INSTALL_AGENT_URL");
   downloadTo = destination;
   downloadFrom = address ? address : installAgentUrl;
-  int status = CallNSApplicationMain(0, nullptr);
-  switch (status) {
-    case 0: return HandOffResult::Failed;
-    case kApplicationStartedAgent: return HandOffResult::AgentStarted;
-    case kApplicationLeftArchive: return HandOffResult::ArchiveLeft;
-    default: return HandOffResult::AgentReady;
-  }
+  applicationCallback = callback ? callback : report_error_main;
+  return CallNSApplicationMain(0, nullptr);
 }

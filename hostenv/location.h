@@ -3,6 +3,9 @@
 
 #include <string>
 
+// The one separator of file-system paths.
+inline const std::string pathSeparator = "/";
+
 // The bundle's path, or the executable's when there is no bundle; may be empty.
 std::string getPathToExecutable();
 // getPathToExecutable() without its last component ('/' or '\' separates).

@@ -27,13 +27,13 @@ std::string smart_quote(const std::string& text) {
   return quoted;
 }
 
+std::string shell_word(const std::string& argument) {
+  return argument.empty() ? std::string("\"\"") : smart_quote(argument);
+}
+
 std::string argv2cmdline(int argc, const char* const* argv) {
   std::string line;
-  for (int i = 1; i < argc; ++i) {
-    std::string arg = argv[i];
-    line += arg.empty() ? std::string("\"\"") : smart_quote(arg);
-    line += ' ';
-  }
+  for (int i = 1; i < argc; ++i) line += shell_word(argv[i]) + ' ';
   return line;
 }
 

@@ -9,6 +9,9 @@
 // double quotes with ", \, $ and ` escaped. The empty string stays empty.
 std::string smart_quote(const std::string& text);
 
+// One argument as one shell word: smart_quote, and "" for the empty string.
+std::string shell_word(const std::string& argument);
+
 // argv[1..argc-1], each quoted and followed by one space; an empty argument
 // becomes "" so that it still arrives as one (empty) argument.
 std::string argv2cmdline(int argc, const char* const* argv);

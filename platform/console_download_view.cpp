@@ -73,19 +73,8 @@ class ConsoleDownloadView final : public DownloadView {
     if (!text.empty()) writeErr(text + "\n");
   }
 
-  void setStatusColor(TextColor color) override {
-    // A failure: no window waits for the user to read it, so end the run,
-    // but not from inside the caller's own update.
-    if (color != TextColor::Red || closed_ || closeId_) return;
-    closeId_ = g_idle_add(
-        [](gpointer data) -> gboolean {
-          auto* self = static_cast<ConsoleDownloadView*>(data);
-          self->closeId_ = 0;
-          self->close();  // may delete the view
-          return G_SOURCE_REMOVE;
-        },
-        this);
-  }
+  void setStatusColor(TextColor) override {}
+  bool waitsForUser() const override { return false; }
 
   void setTransferred(int64_t received, int64_t total) override {
     if (closed_) return;
@@ -175,16 +164,14 @@ class ConsoleDownloadView final : public DownloadView {
 
   void removeSources() {
     if (sigintId_) g_source_remove(sigintId_);
-    if (closeId_) g_source_remove(closeId_);
     if (writeId_) g_source_remove(writeId_);
-    sigintId_ = closeId_ = writeId_ = 0;
+    sigintId_ = writeId_ = 0;
   }
 
   std::function<void()> onClose_;
   const bool terminal_;
   bool closed_ = false;
   guint sigintId_ = 0;
-  guint closeId_ = 0;
   guint writeId_ = 0;
 
   double max_ = 100.0;

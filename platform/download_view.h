@@ -33,6 +33,10 @@ class DownloadView {
   // (-1 when unknown); the view works out the rate.
   virtual void setTransferred(int64_t received, int64_t total) = 0;
 
+  // Whether a failure stays on screen until the user closes the window.
+  // The console view has nobody to wait for.
+  virtual bool waitsForUser() const = 0;
+
   // Cancel button; pressing it closes the window.
   virtual void setCancelEnabled(bool enabled) = 0;
 

@@ -172,11 +172,19 @@ class GtkDownloadView final : public DownloadView {
   void setStatusColor(TextColor color) override {
     if (!window_) return;
     GtkStyleContext* style = gtk_widget_get_style_context(status_);
-    if (color == TextColor::Red)
+    GtkLabel* label = GTK_LABEL(status_);
+    // A failure is read whole, on as many lines as it takes; progress stays
+    // on one line so the window does not jump while it downloads.
+    bool failure = color == TextColor::Red;
+    if (failure)
       gtk_style_context_add_class(style, "error");
     else
       gtk_style_context_remove_class(style, "error");
+    gtk_label_set_single_line_mode(label, !failure);
+    gtk_label_set_ellipsize(label, failure ? PANGO_ELLIPSIZE_NONE : PANGO_ELLIPSIZE_END);
+    gtk_label_set_line_wrap(label, failure);
   }
+  bool waitsForUser() const override { return true; }
 
   void setTransferred(int64_t received, int64_t total) override {
     received_ = received;

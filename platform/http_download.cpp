@@ -1,39 +1,19 @@
 #include "platform/http_download.h"
 
-#include <curl/curl.h>
-#include <fcntl.h>
-#include <glib-unix.h>
 #include <glib.h>
 #include <strings.h>
-#include <unistd.h>
 
-#include <cerrno>
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
-#include <map>
-#include <mutex>
-#include <vector>
+
+#include "platform/curl_glib.h"
+#include "platform/download_file.h"
 
 namespace platform {
 
 namespace {
 
-constexpr size_t kBufferSize = 256 * 1024;
-// Just below GDK's redraw (G_PRIORITY_HIGH_IDLE + 20): on a fast link the
-// socket is ready on every turn of the loop and would keep the window from
-// painting until the body has arrived.
-constexpr int kTransferPriority = G_PRIORITY_HIGH_IDLE + 30;
+constexpr long kBufferSize = 256 * 1024;
 constexpr const char* kUserAgent = "bootstrap-installer/1.0";
-
-bool globalInit() {
-  static std::once_flag once;
-  static CURLcode result = CURLE_OK;
-  std::call_once(once, [] { result = curl_global_init(CURL_GLOBAL_DEFAULT); });
-  return result == CURLE_OK;
-}
-
-bool isSuccess(long status) { return status >= 200 && status < 300; }
 
 // "Name: value\r\n" -> value, when the name matches (case-insensitively).
 std::optional<std::string> headerValue(const std::string& line, const char* name) {
@@ -49,12 +29,18 @@ std::optional<std::string> headerValue(const std::string& line, const char* name
 
 }  // namespace
 
+std::optional<std::string> HttpResponse::header(const char* name) const {
+  for (const std::string& line : headers)
+    if (auto value = headerValue(line, name)) return value;
+  return std::nullopt;
+}
+
 struct HttpDownload::Impl {
-  std::string url;
+  HttpRequest request;
   std::string destination;
-  bool deletesFileUponFailure;
   HttpDownloadDelegate* delegate;
-  HttpDownloadTimeouts timeouts;
+  DownloadFile file;
+  TransferResult result;
 
   // Cleared when the object goes away, so code that just called the
   // delegate can tell whether it may still touch anything.
@@ -62,18 +48,10 @@ struct HttpDownload::Impl {
   bool ended = false;
 
   guint startSource = 0;
-  CURLM* multi = nullptr;
+  std::unique_ptr<CurlGlibDriver> driver;
   CURL* easy = nullptr;
-  std::map<curl_socket_t, guint> watches;
-  guint timerSource = 0;
-  bool tearingDown = false;
+  curl_slist* headerList = nullptr;
   char curlError[CURL_ERROR_SIZE] = {};
-
-  // The temporary file and its write buffer.
-  std::string tempPath;
-  int fd = -1;
-  std::vector<char> buffer;
-  uint64_t bytesWritten = 0;
 
   // Collected inside libcurl's callbacks, delivered once it has returned.
   std::vector<std::string> headers;  // of the latest response only
@@ -81,89 +59,64 @@ struct HttpDownload::Impl {
   bool responseWaiting = false;  // first body chunk held back for the response
   bool responseDelivered = false;
   uint64_t pendingBytes = 0;
-  int writeErrno = 0;
-  long rejectedStatus = 0;  // a final non-2xx response whose body was refused
+  bool writeFailed = false;
 
-  Impl(std::string u, std::string d, bool del, HttpDownloadDelegate* dg, HttpDownloadTimeouts t)
-      : url(std::move(u)), destination(std::move(d)), deletesFileUponFailure(del), delegate(dg),
-        timeouts(t) {}
-
-  // --- lifecycle ----------------------------------------------------------
+  Impl(HttpRequest r, std::string d, HttpDownloadDelegate* dg)
+      : request(std::move(r)), destination(std::move(d)), delegate(dg) {
+    result.url = request.url;
+  }
 
   void start();
-  bool setUpTransfer(std::string* problem);
+  // How the transfer ends when it cannot begin.
+  std::optional<TransferEnd> setUpTransfer(std::string* problem);
   void teardownTransfer();
   void cancel();
 
-  // --- libcurl plumbing -----------------------------------------------------
-
-  static int onSocket(CURL*, curl_socket_t s, int what, void* userp, void*);
-  static int onTimer(CURLM*, long timeoutMs, void* userp);
-  static gboolean onFdReady(gint fd, GIOCondition condition, gpointer data);
-  static gboolean onTimeout(gpointer data);
   static size_t onHeader(char* data, size_t size, size_t count, void* userp);
   static size_t onWrite(char* data, size_t size, size_t count, void* userp);
+  void deliver();
+  // Gives the final response to the delegate; false when the transfer ended.
+  bool deliverResponse();
+  void complete(CURLcode code);
 
-  void drive(curl_socket_t s, int events);
-  void deliverAfterAction();
-  void complete(CURLcode result);
-
-  // --- file and delegate ----------------------------------------------------
-
-  bool appendBody(const char* data, size_t length);
-  bool flushBuffer();
-  void discardTemp();
   HttpResponse currentResponse();
   std::string effectiveURL();
-  void failHttpStatus(long status);
-  void fail(const std::string& description);
+  void end(TransferEnd kind, std::string description);
 };
-
-// --- lifecycle ---------------------------------------------------------------
 
 void HttpDownload::Impl::start() {
   startSource = 0;
   std::string problem;
-  if (!setUpTransfer(&problem)) fail(problem);
+  if (auto failed = setUpTransfer(&problem)) end(*failed, problem);
 }
 
-bool HttpDownload::Impl::setUpTransfer(std::string* problem) {
-  if (!globalInit()) {
+std::optional<TransferEnd> HttpDownload::Impl::setUpTransfer(std::string* problem) {
+  if (!curlGlobalInit()) {
     *problem = "cannot initialise the network library";
-    return false;
+    result.curlCode = CURLE_FAILED_INIT;
+    return TransferEnd::NetworkError;
   }
   CURLU* parsed = curl_url();
-  CURLUcode urc = parsed ? curl_url_set(parsed, CURLUPART_URL, url.c_str(), 0) : CURLUE_OUT_OF_MEMORY;
+  CURLUcode urc = parsed ? curl_url_set(parsed, CURLUPART_URL, request.url.c_str(), 0) : CURLUE_OUT_OF_MEMORY;
   curl_url_cleanup(parsed);
   if (urc != CURLUE_OK) {
-    *problem = "invalid URL \"" + url + "\": " + curl_url_strerror(urc);
-    return false;
+    *problem = "invalid URL \"" + request.url + "\": " + curl_url_strerror(urc);
+    result.curlCode = CURLE_URL_MALFORMAT;
+    return TransferEnd::NetworkError;
+  }
+  if (!file.create(destination, problem)) {
+    result.systemError = file.errorNumber();
+    return TransferEnd::WriteError;
   }
 
-  // Same directory, so the final rename is atomic; mode 0666 less the
-  // umask, like any file the user creates.
-  std::string tmpl = destination + ".partXXXXXX";
-  fd = g_mkstemp_full(tmpl.data(), O_RDWR | O_CLOEXEC, 0666);
-  if (fd < 0) {
-    *problem = "cannot create a file beside " + destination + ": " + std::strerror(errno);
-    return false;
-  }
-  tempPath = tmpl;
-  buffer.reserve(kBufferSize);
-
-  multi = curl_multi_init();
+  driver = std::make_unique<CurlGlibDriver>([this] { deliver(); });
   easy = curl_easy_init();
-  if (!multi || !easy) {
+  if (!driver->valid() || !easy) {
     *problem = "cannot start the transfer: out of memory";
-    return false;
+    result.curlCode = CURLE_OUT_OF_MEMORY;
+    return TransferEnd::NetworkError;
   }
-  curl_multi_setopt(multi, CURLMOPT_SOCKETFUNCTION, &Impl::onSocket);
-  curl_multi_setopt(multi, CURLMOPT_SOCKETDATA, this);
-  curl_multi_setopt(multi, CURLMOPT_TIMERFUNCTION, &Impl::onTimer);
-  curl_multi_setopt(multi, CURLMOPT_TIMERDATA, this);
-
-  curl_easy_setopt(easy, CURLOPT_URL, url.c_str());
-  curl_easy_setopt(easy, CURLOPT_PRIVATE, this);
+  curl_easy_setopt(easy, CURLOPT_URL, request.url.c_str());
   curl_easy_setopt(easy, CURLOPT_ERRORBUFFER, curlError);
   curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
   curl_easy_setopt(easy, CURLOPT_USERAGENT, kUserAgent);
@@ -171,38 +124,35 @@ bool HttpDownload::Impl::setUpTransfer(std::string* problem) {
   curl_easy_setopt(easy, CURLOPT_MAXREDIRS, 10L);
   curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "http,https");
   curl_easy_setopt(easy, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
-  curl_easy_setopt(easy, CURLOPT_BUFFERSIZE, static_cast<long>(kBufferSize));
-  if (timeouts.connectSeconds > 0)
-    curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT, timeouts.connectSeconds);
-  if (timeouts.stallSeconds > 0) {
+  curl_easy_setopt(easy, CURLOPT_BUFFERSIZE, kBufferSize);
+  if (request.connectSeconds > 0) curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT, request.connectSeconds);
+  if (request.stallSeconds > 0) {
     curl_easy_setopt(easy, CURLOPT_LOW_SPEED_LIMIT, 1L);
-    curl_easy_setopt(easy, CURLOPT_LOW_SPEED_TIME, timeouts.stallSeconds);
+    curl_easy_setopt(easy, CURLOPT_LOW_SPEED_TIME, request.stallSeconds);
   }
+  for (const std::string& line : request.headers) headerList = curl_slist_append(headerList, line.c_str());
+  if (headerList) curl_easy_setopt(easy, CURLOPT_HTTPHEADER, headerList);
   curl_easy_setopt(easy, CURLOPT_HEADERFUNCTION, &Impl::onHeader);
   curl_easy_setopt(easy, CURLOPT_HEADERDATA, this);
   curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, &Impl::onWrite);
   curl_easy_setopt(easy, CURLOPT_WRITEDATA, this);
 
-  // Only arms a timer; the transfer itself begins on the loop.
-  CURLMcode mrc = curl_multi_add_handle(multi, easy);
+  CURLMcode mrc = driver->add(easy);
   if (mrc != CURLM_OK) {
     *problem = std::string("cannot start the transfer: ") + curl_multi_strerror(mrc);
-    return false;
+    result.curlCode = CURLE_FAILED_INIT;
+    return TransferEnd::NetworkError;
   }
-  return true;
+  return std::nullopt;
 }
 
 void HttpDownload::Impl::teardownTransfer() {
-  tearingDown = true;
-  if (multi && easy) curl_multi_remove_handle(multi, easy);
+  if (driver && easy) driver->remove(easy);
   if (easy) curl_easy_cleanup(easy);
-  if (multi) curl_multi_cleanup(multi);
   easy = nullptr;
-  multi = nullptr;
-  for (auto& [sock, id] : watches) g_source_remove(id);
-  watches.clear();
-  if (timerSource) g_source_remove(timerSource);
-  timerSource = 0;
+  driver.reset();
+  curl_slist_free_all(headerList);
+  headerList = nullptr;
   if (startSource) g_source_remove(startSource);
   startSource = 0;
 }
@@ -210,55 +160,10 @@ void HttpDownload::Impl::teardownTransfer() {
 void HttpDownload::Impl::cancel() {
   if (ended) return;
   ended = true;
+  result.kind = TransferEnd::Cancelled;
+  result.description = "cancelled";
   teardownTransfer();
-  discardTemp();
-}
-
-// --- libcurl plumbing ----------------------------------------------------------
-
-int HttpDownload::Impl::onSocket(CURL*, curl_socket_t s, int what, void* userp, void*) {
-  auto* self = static_cast<Impl*>(userp);
-  auto it = self->watches.find(s);
-  if (it != self->watches.end()) {
-    g_source_remove(it->second);
-    self->watches.erase(it);
-  }
-  if (what == CURL_POLL_REMOVE || self->tearingDown) return 0;
-  int condition = G_IO_ERR | G_IO_HUP;
-  if (what & CURL_POLL_IN) condition |= G_IO_IN;
-  if (what & CURL_POLL_OUT) condition |= G_IO_OUT;
-  self->watches[s] = g_unix_fd_add_full(kTransferPriority, s, static_cast<GIOCondition>(condition),
-                                        &Impl::onFdReady, self, nullptr);
-  return 0;
-}
-
-int HttpDownload::Impl::onTimer(CURLM*, long timeoutMs, void* userp) {
-  auto* self = static_cast<Impl*>(userp);
-  if (self->timerSource) g_source_remove(self->timerSource);
-  self->timerSource = 0;
-  // Even a 0 ms timeout goes through the loop: libcurl must not be
-  // re-entered from its own callback.
-  if (timeoutMs >= 0 && !self->tearingDown)
-    self->timerSource = g_timeout_add_full(kTransferPriority, static_cast<guint>(timeoutMs),
-                                           &Impl::onTimeout, self, nullptr);
-  return 0;
-}
-
-gboolean HttpDownload::Impl::onFdReady(gint fd, GIOCondition condition, gpointer data) {
-  int events = 0;
-  if (condition & (G_IO_IN | G_IO_HUP)) events |= CURL_CSELECT_IN;
-  if (condition & G_IO_OUT) events |= CURL_CSELECT_OUT;
-  if (condition & G_IO_ERR) events |= CURL_CSELECT_ERR;
-  // May destroy *data; the watch is then already removed.
-  static_cast<Impl*>(data)->drive(fd, events);
-  return G_SOURCE_CONTINUE;
-}
-
-gboolean HttpDownload::Impl::onTimeout(gpointer data) {
-  auto* self = static_cast<Impl*>(data);
-  self->timerSource = 0;  // this source ends now; libcurl may arm a new one
-  self->drive(CURL_SOCKET_TIMEOUT, 0);
-  return G_SOURCE_REMOVE;
+  file.discard();
 }
 
 size_t HttpDownload::Impl::onHeader(char* data, size_t size, size_t count, void* userp) {
@@ -272,7 +177,7 @@ size_t HttpDownload::Impl::onHeader(char* data, size_t size, size_t count, void*
     self->headers.clear();
     size_t space = line.find(' ');
     self->headerStatus = space == std::string::npos ? 0 : std::strtol(line.c_str() + space + 1, nullptr, 10);
-  } else {
+  } else if (line != "\r\n" && line != "\n") {
     self->headers.push_back(std::move(line));
   }
   return length;
@@ -283,42 +188,33 @@ size_t HttpDownload::Impl::onWrite(char* data, size_t size, size_t count, void* 
   size_t length = size * count;
   if (length == 0) return 0;
   if (!self->responseDelivered) {
-    if (!isSuccess(self->headerStatus)) {
-      // An error page is never saved; stop reading it.
-      self->rejectedStatus = self->headerStatus;
-      return CURL_WRITEFUNC_ERROR;
-    }
     // Hold the first chunk until the delegate has seen the response (and
     // perhaps cancelled); libcurl delivers it again when resumed.
     self->responseWaiting = true;
     return CURL_WRITEFUNC_PAUSE;
   }
-  if (!self->appendBody(data, length)) return CURL_WRITEFUNC_ERROR;
+  if (!self->file.append(data, length)) {
+    self->writeFailed = true;
+    return CURL_WRITEFUNC_ERROR;
+  }
   self->pendingBytes += length;
   return length;
 }
 
-void HttpDownload::Impl::drive(curl_socket_t s, int events) {
-  if (!multi) return;
-  int running = 0;
-  curl_multi_socket_action(multi, s, events, &running);
-  deliverAfterAction();
-}
-
 // Everything that happened inside libcurl, told to the delegate in order.
 // After each delegate call the object may be cancelled or destroyed.
-void HttpDownload::Impl::deliverAfterAction() {
+void HttpDownload::Impl::deliver() {
   std::shared_ptr<bool> isAlive = alive;
   if (ended) return;
 
   if (responseWaiting) {
     responseWaiting = false;
-    responseDelivered = true;
-    delegate->didReceiveResponse(currentResponse());
-    if (!*isAlive || ended) return;
+    if (!deliverResponse() || !*isAlive) return;
     CURLcode rc = curl_easy_pause(easy, CURLPAUSE_CONT);
-    if (rc != CURLE_OK && !writeErrno) {
-      fail(std::string("transfer failed: ") + curl_easy_strerror(rc));
+    if (!*isAlive || ended) return;
+    if (rc != CURLE_OK && !writeFailed) {
+      result.curlCode = rc;
+      end(TransferEnd::NetworkError, std::string("transfer failed: ") + curl_easy_strerror(rc));
       return;
     }
   }
@@ -330,128 +226,66 @@ void HttpDownload::Impl::deliverAfterAction() {
     if (!*isAlive || ended) return;
   }
 
-  if (writeErrno) {
+  if (writeFailed) {
     // libcurl could go on reading after a refused chunk; stop here.
     complete(CURLE_WRITE_ERROR);
     return;
   }
-
-  int left = 0;
-  while (CURLMsg* msg = curl_multi_info_read(multi, &left)) {
-    if (msg->msg == CURLMSG_DONE) {
-      complete(msg->data.result);
-      return;
-    }
-  }
+  if (auto code = driver->takeResult()) complete(*code);
 }
 
-void HttpDownload::Impl::complete(CURLcode result) {
+bool HttpDownload::Impl::deliverResponse() {
   std::shared_ptr<bool> isAlive = alive;
-  if (writeErrno) {
-    fail("cannot write " + destination + ": " + std::strerror(writeErrno));
+  responseDelivered = true;
+  HttpResponse response = currentResponse();
+  result.httpStatus = response.status;
+  bool take = delegate->didReceiveResponse(response);
+  if (!*isAlive || ended) return false;
+  if (!take) {
+    bool notModified = response.status == 304;
+    end(notModified ? TransferEnd::NotModified : TransferEnd::HttpStatus,
+        notModified ? "not modified"
+                    : "HTTP status " + std::to_string(response.status) + " from " + effectiveURL());
+    return false;
+  }
+  return true;
+}
+
+void HttpDownload::Impl::complete(CURLcode code) {
+  if (writeFailed) {
+    result.systemError = file.errorNumber();
+    end(TransferEnd::WriteError,
+        "cannot write " + file.destination() + ": " + std::strerror(file.errorNumber()));
     return;
   }
-  if (rejectedStatus) {
-    failHttpStatus(rejectedStatus);
-    return;
-  }
-  if (result != CURLE_OK) {
-    std::string description = curl_easy_strerror(result);
+  if (code != CURLE_OK) {
+    std::string description = curl_easy_strerror(code);
     if (curlError[0]) description += std::string(" (") + curlError + ")";
-    fail(description);
+    result.curlCode = code;
+    end(TransferEnd::NetworkError, description);
     return;
   }
-  long status = 0;
-  curl_easy_getinfo(easy, CURLINFO_RESPONSE_CODE, &status);
-  if (!isSuccess(status)) {
-    failHttpStatus(status);
-    return;
-  }
-  if (!responseDelivered) {
-    // No body at all: the response still comes first.
-    responseDelivered = true;
-    delegate->didReceiveResponse(currentResponse());
-    if (!*isAlive || ended) return;
-  }
+  if (!responseDelivered && !deliverResponse()) return;  // no body at all: the response still comes first
 
   teardownTransfer();
-  if (!flushBuffer()) {
-    fail("cannot write " + destination + ": " + std::strerror(writeErrno));
+  std::string problem;
+  if (!file.commit(&problem)) {
+    result.systemError = file.errorNumber();
+    end(TransferEnd::WriteError, problem);
     return;
   }
-  int closeResult = close(fd);
-  fd = -1;
-  if (closeResult != 0) {
-    fail("cannot write " + destination + ": " + std::strerror(errno));
-    return;
-  }
-  if (rename(tempPath.c_str(), destination.c_str()) != 0) {
-    fail("cannot move the download to " + destination + ": " + std::strerror(errno));
-    return;
-  }
-  tempPath.clear();
   ended = true;
-  delegate->downloadDidFinish();
-}
-
-// --- file and delegate ---------------------------------------------------------
-
-bool HttpDownload::Impl::appendBody(const char* data, size_t length) {
-  if (buffer.size() + length > kBufferSize && !flushBuffer()) return false;
-  if (length < kBufferSize) {
-    buffer.insert(buffer.end(), data, data + length);
-    bytesWritten += length;
-    return true;
-  }
-  // A chunk as big as the buffer skips the copy.
-  while (length > 0) {
-    ssize_t n = write(fd, data, length);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) {
-      writeErrno = errno;
-      return false;
-    }
-    data += n;
-    length -= static_cast<size_t>(n);
-    bytesWritten += static_cast<uint64_t>(n);
-  }
-  return true;
-}
-
-bool HttpDownload::Impl::flushBuffer() {
-  size_t done = 0;
-  while (done < buffer.size()) {
-    ssize_t n = write(fd, buffer.data() + done, buffer.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) {
-      writeErrno = errno;
-      buffer.erase(buffer.begin(), buffer.begin() + static_cast<std::ptrdiff_t>(done));
-      return false;
-    }
-    done += static_cast<size_t>(n);
-  }
-  buffer.clear();
-  return true;
-}
-
-void HttpDownload::Impl::discardTemp() {
-  if (fd >= 0) close(fd);
-  fd = -1;
-  buffer.clear();
-  if (!tempPath.empty()) unlink(tempPath.c_str());
-  tempPath.clear();
+  result.kind = TransferEnd::Finished;
+  result.description = "finished";
+  delegate->didEnd(result);
 }
 
 HttpResponse HttpDownload::Impl::currentResponse() {
   HttpResponse response;
   response.status = headerStatus;
   curl_easy_getinfo(easy, CURLINFO_RESPONSE_CODE, &response.status);
-  for (const std::string& line : headers) {
-    if (auto value = headerValue(line, "ETag")) {
-      response.etag = std::move(value);
-      break;
-    }
-  }
+  response.headers = headers;
+  response.etag = response.header("ETag");
   curl_off_t length = -1;
   if (curl_easy_getinfo(easy, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &length) == CURLE_OK)
     response.expectedContentLength = length;
@@ -462,45 +296,21 @@ std::string HttpDownload::Impl::effectiveURL() {
   char* effective = nullptr;
   if (easy && curl_easy_getinfo(easy, CURLINFO_EFFECTIVE_URL, &effective) == CURLE_OK && effective)
     return effective;
-  return url;
+  return request.url;
 }
 
-void HttpDownload::Impl::failHttpStatus(long status) {
-  std::shared_ptr<bool> isAlive = alive;
-  std::string description = "HTTP status " + std::to_string(status) + " from " + effectiveURL();
-  if (status == 401) {
-    bool challenged = false;
-    for (const std::string& line : headers) challenged |= headerValue(line, "WWW-Authenticate").has_value();
-    if (challenged) {
-      delegate->didReceiveAuthenticationChallenge();
-      if (!*isAlive || ended) return;
-    }
-  }
-  fail(description);
-}
-
-void HttpDownload::Impl::fail(const std::string& description) {
+void HttpDownload::Impl::end(TransferEnd kind, std::string description) {
   teardownTransfer();
-  if (!deletesFileUponFailure && fd >= 0) {
-    flushBuffer();
-    bool wroteSomething = bytesWritten > 0;
-    close(fd);
-    fd = -1;
-    // Keep what arrived for the caller; an empty file would only clobber
-    // whatever was there before.
-    if (wroteSomething && rename(tempPath.c_str(), destination.c_str()) == 0) tempPath.clear();
-  }
-  discardTemp();
+  if (request.keepPartialOnFailure) file.keepPartial();
+  file.discard();
   ended = true;
-  delegate->didFailWithError(DownloadError{description, url});
+  result.kind = kind;
+  result.description = std::move(description);
+  delegate->didEnd(result);
 }
 
-// --- public face -----------------------------------------------------------------
-
-HttpDownload::HttpDownload(std::string url, std::string destination, bool deletesFileUponFailure,
-                           HttpDownloadDelegate* delegate, HttpDownloadTimeouts timeouts)
-    : impl_(std::make_unique<Impl>(std::move(url), std::move(destination), deletesFileUponFailure,
-                                   delegate, timeouts)) {
+HttpDownload::HttpDownload(HttpRequest request, std::string destination, HttpDownloadDelegate* delegate)
+    : impl_(std::make_unique<Impl>(std::move(request), std::move(destination), delegate)) {
   // The owner has not stored this object yet: nothing may reach the
   // delegate before the loop runs.
   impl_->startSource = g_idle_add_full(
@@ -518,7 +328,7 @@ HttpDownload::~HttpDownload() {
 }
 
 void HttpDownload::cancel() { impl_->cancel(); }
-
 bool HttpDownload::ended() const { return impl_->ended; }
+const TransferResult& HttpDownload::result() const { return impl_->result; }
 
 }  // namespace platform

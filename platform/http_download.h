@@ -1,61 +1,83 @@
-// An HTTP(S) download to a file, driven by the main loop through libcurl's
-// multi socket interface. Every delegate call comes on the main thread and
-// never from inside libcurl, so the delegate may call cancel() at any time.
+// One HTTP(S) transfer to a file, driven by the main loop. Every delegate
+// call comes on the main thread and never from inside libcurl, so the
+// delegate may cancel or destroy the transfer at any time. The transfer
+// states facts (the status, how it ended); what they mean for the
+// installer is the caller's business.
 #pragma once
 
 #include <cstdint>
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace platform {
 
 struct HttpResponse {
   long status = 0;
-  std::optional<std::string> etag;      // "ETag" exactly as sent; absent when not sent
-  int64_t expectedContentLength = -1;   // -1 when unknown (chunked, no length)
+  std::optional<std::string> etag;     // "ETag" exactly as sent; absent when not sent
+  int64_t expectedContentLength = -1;  // -1 when unknown (chunked, no length)
+  std::vector<std::string> headers;    // "Name: value" lines of the final response
+  // The first header of that name (case-insensitive), value trimmed.
+  std::optional<std::string> header(const char* name) const;
 };
 
-struct DownloadError {
-  std::string description;  // readable, names the cause
-  std::string failingURL;
+// How a transfer ended.
+enum class TransferEnd {
+  Finished,      // the whole body is at the destination
+  NotModified,   // 304: no body was sent
+  HttpStatus,    // the delegate did not take the response's body
+  NetworkError,  // libcurl gave up: see curlCode
+  WriteError,    // the body could not be written: see systemError
+  Cancelled,
 };
 
-// Callbacks in this order: didReceiveResponse once (2xx final response only),
-// didReceiveDataOfLength for every piece written, then exactly one of
-// downloadDidFinish or didFailWithError. Nothing after cancel().
+struct TransferResult {
+  TransferEnd kind = TransferEnd::Cancelled;
+  long httpStatus = 0;  // of the final response, 0 when none came
+  int curlCode = 0;     // CURLcode, 0 unless kind is NetworkError
+  int systemError = 0;  // errno of a write error
+  std::string description;  // for a log line: names the cause
+  std::string url;          // the address asked for (not where a redirect led)
+};
+
+struct HttpRequest {
+  std::string url;
+  std::vector<std::string> headers;  // extra "Name: value" lines
+  long connectSeconds = 30;          // name lookup, TCP and TLS handshakes
+  long stallSeconds = 60;            // no body bytes for this long ends the transfer
+  bool keepPartialOnFailure = false;  // leave what arrived at the destination
+};
+
+// Calls in this order: didReceiveResponse once for the final response,
+// didReceiveDataOfLength for every piece written (only when the body was
+// taken), then didEnd once. Nothing after cancel().
 class HttpDownloadDelegate {
  public:
-  virtual void didReceiveResponse(const HttpResponse& response) = 0;
+  // True to take the body; false ends the transfer as HttpStatus (or as
+  // NotModified for a 304).
+  virtual bool didReceiveResponse(const HttpResponse& response) = 0;
   virtual void didReceiveDataOfLength(uint64_t length) = 0;
-  virtual void didReceiveAuthenticationChallenge() {}
-  virtual void downloadDidFinish() = 0;
-  virtual void didFailWithError(const DownloadError& error) = 0;
+  virtual void didEnd(const TransferResult& result) = 0;
 
  protected:
   ~HttpDownloadDelegate() = default;
 };
 
-struct HttpDownloadTimeouts {
-  long connectSeconds = 30;  // name lookup, TCP and TLS handshakes
-  long stallSeconds = 60;    // no body bytes for this long fails the transfer
-};
-
 class HttpDownload {
  public:
-  // Starts at once. The body goes to a temporary file beside `destination`
-  // and replaces it only when complete. With deletesFileUponFailure false a
-  // failed transfer leaves what arrived at `destination`.
-  HttpDownload(std::string url, std::string destination, bool deletesFileUponFailure,
-               HttpDownloadDelegate* delegate, HttpDownloadTimeouts timeouts = {});
+  // Starts on the next turn of the loop; nothing reaches the delegate before.
+  HttpDownload(HttpRequest request, std::string destination, HttpDownloadDelegate* delegate);
   ~HttpDownload();  // cancels
   HttpDownload(const HttpDownload&) = delete;
   HttpDownload& operator=(const HttpDownload&) = delete;
 
   // No callback after this, and no further body byte is written; the partial
-  // file is removed. Does nothing once the download has ended.
+  // file is removed. Does nothing once the transfer has ended.
   void cancel();
   bool ended() const;
+  // How it ended; kind Cancelled while it runs.
+  const TransferResult& result() const;
 
  private:
   struct Impl;

@@ -31,8 +31,15 @@ bool endsWith(const std::string& s, const std::string& suffix) {
 
 }  // namespace
 
+// The bundle is looked up once per run: the executable does not move.
+static std::optional<std::optional<Bundle>>& resolvedBundle() {
+  static std::optional<std::optional<Bundle>> bundle;
+  return bundle;
+}
+
 void setExecutablePathForTesting(std::optional<std::string> path) {
   executablePathOverride() = std::move(path);
+  resolvedBundle().reset();
 }
 
 std::string executablePath() {
@@ -46,7 +53,8 @@ std::string executablePath() {
   }
 }
 
-std::optional<Bundle> mainBundle() {
+namespace {
+std::optional<Bundle> findBundle() {
   std::string exe = executablePath();
   if (exe.empty()) return std::nullopt;
   Bundle bundle;
@@ -62,6 +70,12 @@ std::optional<Bundle> mainBundle() {
   bundle.bundlePath = macosDir;
   bundle.resourcePath = macosDir;
   return bundle;
+}
+}  // namespace
+
+std::optional<Bundle> mainBundle() {
+  if (!resolvedBundle()) resolvedBundle() = findBundle();
+  return *resolvedBundle();
 }
 
 }  // namespace platform

@@ -11,21 +11,14 @@ std::string getInstallAgentExecutable(std::string agentDir) {
   return agentDir + "install";
 }
 
-namespace {
-// The directory the cache is made in: the home directory, or /tmp.
-std::string cacheBase() {
+std::string getInstallAgentCacheBase() {
   const char* home = std::getenv("HOME");
   std::string dir = (home && *home) ? home : "/tmp";
   if (dir.size() >= 2 && dir.back() != pathSeparator[0]) dir += pathSeparator;
   return dir;
 }
-}  // namespace
 
-std::string getInstallAgentCacheDir() { return cacheBase() + installAgentCacheSubdir; }
-
-bool isInstallAgentCachePrivate() {
-  return platform::isPrivateDirectoryChain(cacheBase(), getInstallAgentCacheDir() + installAgentDirName);
-}
+std::string getInstallAgentCacheDir() { return getInstallAgentCacheBase() + installAgentCacheSubdir; }
 
 std::string installAgentDirOnDisk() {
   std::string agentDir = getInstallAgentCacheDir() + installAgentDirName + pathSeparator;

@@ -5,12 +5,10 @@
 
 // agentDir + "/install" (no separator added to an empty or "/"-ended dir).
 std::string getInstallAgentExecutable(std::string agentDir);
-// $HOME (or "/tmp") + installAgentCacheSubdir; always ends with "/".
+// $HOME (or "/tmp"), with a "/" added unless it is one character long.
+std::string getInstallAgentCacheBase();
+// getInstallAgentCacheBase() + installAgentCacheSubdir; always ends with "/".
 std::string getInstallAgentCacheDir();
-// Whether the cache's directories below the home directory (or /tmp) are
-// the user's own and nobody else can write them: only then is a cached agent
-// trusted, or a downloaded one put there.
-bool isInstallAgentCachePrivate();
 // The cached agent directory (ending with "/") when its install script
 // exists; empty otherwise.
 std::string installAgentDirOnDisk();

@@ -3,9 +3,8 @@
 #include <dirent.h>
 #include <sys/stat.h>
 
-#include "download/handoff.h"
-#include "hostenv/mkpath.h"
 #include "platform/file_manager.h"
+#include "provisioning/agent_cache.h"
 #include "provisioning/agent_paths.h"
 #include "provisioning/archive_extraction.h"
 #include "provisioning/build_constants.h"
@@ -41,7 +40,7 @@ SourcedAgent unpack(const std::string& archive, const std::string& destination,
                     ErrorCallback callback) {
   if (unzipInstallAgent(archive, destination, "unzip", callback)) {
     std::string script = getInstallAgentExecutable(destination);
-    if (platform::fileExistsAtPath(script)) return {script, false};
+    if (platform::fileExistsAtPath(script)) return {script, std::nullopt};
   }
   callback("Failed to initialize the install agent.", true);
   return {};
@@ -49,7 +48,7 @@ SourcedAgent unpack(const std::string& archive, const std::string& destination,
 
 }  // namespace
 
-SourcedAgent sourceInstallAgent(const std::string& workDir, ErrorCallback callback) {
+SourcedAgent sourceInstallAgent(const std::string& workDir, ErrorCallback callback, DownloadStep download) {
   std::string defaultLocation = getDefaultInstallAgentLocation();
   struct stat st;
   if (stat(defaultLocation.c_str(), &st) == 0) return unpack(defaultLocation, workDir, callback);
@@ -57,22 +56,18 @@ SourcedAgent sourceInstallAgent(const std::string& workDir, ErrorCallback callba
   std::string archive = findVersionedArchive(defaultLocation);
   if (!archive.empty()) return unpack(archive, workDir, callback);
 
-  std::string agentDir = getInstallAgentCacheDir() + installAgentDirName;
-  mkpath(agentDir, 0700);
+  AgentCache().prepare();
   std::string target = workDir + pathSeparator + installAgentZipName;
-  switch (downloadInstallAgentFromQV(target.c_str(), callback)) {
-    case HandOffResult::Failed:
-      return {};
-    case HandOffResult::AgentStarted:
-      return {getInstallAgentExecutable(installAgentDirOnDisk()), true};
-    case HandOffResult::ArchiveLeft:
+  HandOffResult fetched = download(target.c_str(), callback);
+  switch (fetched.kind) {
+    case HandOffResult::Kind::AgentStarted:
+      return {getInstallAgentExecutable(installAgentDirOnDisk()), fetched.agent};
+    case HandOffResult::Kind::ArchiveLeft:
       // The cache could not be used: the agent runs from the work directory
       // and the run waits for it.
       return unpack(target, workDir, callback);
-    case HandOffResult::AgentReady:
+    case HandOffResult::Kind::Failed:
       break;
   }
-  std::string cached = installAgentDirOnDisk();
-  if (!cached.empty()) return {getInstallAgentExecutable(cached), false};
-  return unpack(target, agentDir, callback);
+  return {};
 }

@@ -1,15 +1,32 @@
 // Deciding where the install agent comes from and making it ready to run.
 #pragma once
 
+#include <sys/types.h>
+
+#include <optional>
 #include <string>
 
 #include "hostenv/report.h"
 
+// What the download road hands back to sourcing.
+struct HandOffResult {
+  enum class Kind {
+    Failed,        // cancelled, or the download or its install failed: no agent
+    AgentStarted,  // the download application started the agent: `agent` runs
+    ArchiveLeft,   // the cache could not be used: the archive waits at the target
+  };
+  Kind kind = Kind::Failed;
+  pid_t agent = -1;
+};
+
+// Fetches the agent archive to `destination`, through the cache.
+using DownloadStep = HandOffResult (*)(const char* destination, ErrorCallback callback);
+
 struct SourcedAgent {
-  std::string path;      // the agent's install script; empty on failure
-  bool started = false;  // already started (by the download application)
+  std::string path;               // the agent's install script; empty on failure
+  std::optional<pid_t> running;   // already started (by the download application)
 };
 
 // Shipped InstallAgent.zip, else the first InstallAgent_*.zip beside it,
-// both unpacked into workDir; else the per-user cache, refreshed by download.
-SourcedAgent sourceInstallAgent(const std::string& workDir, ErrorCallback callback);
+// both unpacked into workDir; else the per-user cache, refreshed by `download`.
+SourcedAgent sourceInstallAgent(const std::string& workDir, ErrorCallback callback, DownloadStep download);

@@ -3,7 +3,6 @@
 #include "installer_config.h"
 
 // Defined in dependency order: the composed names use the ones above them.
-const std::string pathSeparator = "/";
 const std::string releaseName = INSTALLER_RELEASE_NAME;
 const std::string archName = INSTALLER_ARCH_NAME;
 const std::string installAgentZipName = "InstallAgent.zip";

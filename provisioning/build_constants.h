@@ -4,7 +4,8 @@
 
 #include <string>
 
-extern const std::string pathSeparator;            // "/"
+#include "hostenv/location.h"  // pathSeparator
+
 extern const std::string releaseName;              // e.g. "7.16.0"
 extern const std::string archName;                 // e.g. "darw64"
 extern const std::string installAgentZipName;      // "InstallAgent.zip"

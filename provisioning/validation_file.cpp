@@ -10,22 +10,37 @@ namespace {
 std::string validationPath(const std::string& directory) {
   return directory + pathSeparator + validationFileName;
 }
+
+// The first line, read up to `limit` bytes; nothing when the file cannot be read.
+std::optional<std::string> readFirstLine(const std::string& directory, size_t limit) {
+  std::string path = validationPath(directory);
+  struct stat st;
+  if (stat(path.c_str(), &st) != 0) return std::nullopt;
+  FILE* f = std::fopen(path.c_str(), "r");
+  if (!f) return std::nullopt;
+  std::string line;
+  int c;
+  while (line.size() < limit && (c = std::fgetc(f)) != EOF && c != '\n') line += static_cast<char>(c);
+  std::fclose(f);
+  return line;
+}
+
+// A tag is a header value: nothing longer is ever recorded by us.
+constexpr size_t kMaxTagLength = 8192;
+
 }  // namespace
 
 bool isCacheValid(std::string directory, std::string tag) {
   if (!directory.empty() && tag.empty()) return false;
-  std::string path = validationPath(directory);
-  struct stat st;
-  if (stat(path.c_str(), &st) != 0) return false;
-  FILE* f = std::fopen(path.c_str(), "r");
-  if (!f) return false;
   // Read no more than one byte past the tag: a longer first line cannot match.
-  std::string line;
-  int c;
-  while (line.size() <= tag.size() && (c = std::fgetc(f)) != EOF && c != '\n')
-    line += static_cast<char>(c);
-  std::fclose(f);
-  return line == tag;
+  std::optional<std::string> line = readFirstLine(directory, tag.size() + 1);
+  return line && *line == tag;
+}
+
+std::optional<std::string> readValidationString(std::string directory) {
+  std::optional<std::string> line = readFirstLine(directory, kMaxTagLength + 1);
+  if (!line || line->empty() || line->size() > kMaxTagLength) return std::nullopt;
+  return line;
 }
 
 void writeValidationString(std::string directory, std::string tag) {

@@ -170,7 +170,6 @@ namespace {
 std::vector<std::string> messages;
 void recordMessage(std::string message, bool) { messages.push_back(message); }
 int failingPayload(std::string, ErrorCallback) { return -5; }
-int readyApplication() { return 1; }
 }  // namespace
 
 TEST(MainFcn, PayloadFailureIsReportedWithItsStatus) {
@@ -180,27 +179,6 @@ TEST(MainFcn, PayloadFailureIsReportedWithItsStatus) {
   EXPECT_EQ(mainFcn(1, argv, recordMessage), -1);
   setPayloadHookForTesting(nullptr);
   EXPECT_EQ(messages, std::vector<std::string>{"Internal error: Failed to initialize application installer (-5)"});
-}
-
-TEST(MainFcn, LauncherFailureIsReportedTwice) {
-  ScratchDir scratch;
-  std::string agentDir = scratch / "home/.velmor/installagent/7.16.0/darw64/installagent";
-  makeDirs(agentDir);
-  writeFile(agentDir + "/install", "exit 0\n");
-  setenv("HOME", (scratch / "home").c_str(), 1);
-  platform::setExecutablePathForTesting(scratch / "bin/installer");
-  setApplicationMainForTesting(readyApplication);
-  struct sigaction ignore = {}, old = {};
-  ignore.sa_handler = SIG_IGN;
-  sigaction(SIGCHLD, &ignore, &old);  // system() then cannot wait for its shell
-  messages.clear();
-  const char* argv[] = {"prog"};
-  int result = mainFcn(1, argv, recordMessage);
-  sigaction(SIGCHLD, &old, nullptr);
-  setApplicationMainForTesting(nullptr);
-  platform::setExecutablePathForTesting(std::nullopt);
-  EXPECT_EQ(result, -1);
-  EXPECT_EQ(messages, std::vector<std::string>(2, "Failed to start the instal agent"));
 }
 
 TEST(ReportErrorMain, ErrorsGoToStandardErrorOthersToStandardOutput) {

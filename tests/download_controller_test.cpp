@@ -38,12 +38,13 @@ class DownloadRoad : public ::testing::Test {
                      std::function<void(RecordingView&)> onProgress = nullptr) {
     downloadFrom = address;
     platform::EventLoop loop;
-    Download controller(loop);
+    Download controller(loop, report_error_main);
     RecordingView v([&] { controller.windowWillClose(); });
+    v.waits = waits;
     controller.setWindow(&v);
     // The window stays open after a failure until the user closes it.
     v.onColor = [&](TextColor c) {
-      if (c != TextColor::Red) return;
+      if (c != TextColor::Red || !v.waits) return;
       openAtFailure = !v.closed;
       loop.callAfter(0.2, [&] { v.close(); });
     };
@@ -56,7 +57,7 @@ class DownloadRoad : public ::testing::Test {
     loop.run();
     loop.cancelCall(guard);
     view = v;
-    started = controller.agentStarted();
+    started = controller.result().kind == HandOffResult::Kind::AgentStarted;
     bytes = controller.bytesReceived();
   }
 
@@ -80,6 +81,7 @@ class DownloadRoad : public ::testing::Test {
   RecordingView view{[] {}};
   bool started = false;
   bool openAtFailure = false;
+  bool waits = true;  // the view keeps a failure on screen
   int64_t bytes = 0;
 };
 
@@ -228,6 +230,17 @@ TEST_F(DownloadRoad, EmptyAddressFailsInTheWindow) {
   EXPECT_FALSE(started);
 }
 
+// Without a window to keep it, a failure ends the run by itself.
+TEST_F(DownloadRoad, FailureWithNobodyToReadItEndsTheRun) {
+  waits = false;
+  testing::internal::CaptureStderr();
+  runController(server.url("/status?code=404"));
+  testing::internal::GetCapturedStderr();
+  EXPECT_EQ(view.color, TextColor::Red);
+  EXPECT_EQ(view.closes, 1);
+  EXPECT_FALSE(openAtFailure);
+}
+
 // The percentage the status text shows for the bytes received so far.
 TEST(DownloadProgress, PercentTextsAndBar) {
   ScratchDir home;
@@ -237,7 +250,7 @@ TEST(DownloadProgress, PercentTextsAndBar) {
   for (const Case& c : {Case{1000, {4}, "Downloading   0%", 4}, Case{1000, {996}, "Downloading 100%", 996},
                         Case{1000, {424}, "Downloading  42%", 424}, Case{1000, {500, 500}, "Downloading 100%", 1000},
                         Case{1000, {2000, 500}, "Downloading 250%", 2500}}) {
-    Download d(loop);
+    Download d(loop, report_error_main);
     RecordingView v([] {});
     d.setWindow(&v);
     d.didReceiveResponse({200, "\"t\"", c.length});
@@ -248,7 +261,7 @@ TEST(DownloadProgress, PercentTextsAndBar) {
     EXPECT_EQ(v.texts.back(), c.text);
     EXPECT_DOUBLE_EQ(v.value, c.value);
   }
-  Download unknown(loop);
+  Download unknown(loop, report_error_main);
   RecordingView v([] {});
   unknown.setWindow(&v);
   unknown.didReceiveResponse({200, std::nullopt, -1});

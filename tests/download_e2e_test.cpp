@@ -21,8 +21,12 @@ class DownloadRoadE2E : public InstallerRun, public ::testing::WithParamInterfac
 }  // namespace
 
 TEST_P(DownloadRoadE2E, DownloadsThenReusesThenReplacesTheCache) {
+  // A slow agent that lets go of our output: the installer still returns only after it.
+  agentPrologue = "exec >/dev/null 2>&1\nsleep 0.3\n";
+  publish("v1");
   ProcessResult first = run("/files/agent.zip?etag=%22one%22", {"-x", "a b", ""});
   ASSERT_EQ(first.exitStatus, 0) << first.err;
+  EXPECT_TRUE(exists(record));
   // The console view tells each step on standard error; the window does not.
   EXPECT_EQ(first.err.find("Initializing the installer") == std::string::npos, withDisplay) << first.err;
   auto args = readArgsRecord(record, 10);
@@ -40,6 +44,7 @@ TEST_P(DownloadRoadE2E, DownloadsThenReusesThenReplacesTheCache) {
   publish("v2");  // the same tag: the cached v1 starts, nothing is downloaded
   ProcessResult second = run("/files/agent.zip?etag=%22one%22");
   ASSERT_EQ(second.exitStatus, 0) << second.err;
+  EXPECT_TRUE(exists(record));
   EXPECT_EQ(startedVersion(agent), "v1");
   EXPECT_EQ(waitForStarts(2), 2u);
 

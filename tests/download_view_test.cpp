@@ -315,26 +315,6 @@ TEST(ConsoleDownloadView, StatusLinesEndTheProgressLine) {
   EXPECT_EQ(lines[5], "Initializing the installer");
 }
 
-TEST(ConsoleDownloadView, FailureClosesOnTheNextLoopTurn) {
-  CapturedStderr err;
-  int closes = 0;
-  auto view = platform::createConsoleDownloadView([&] { ++closes; });
-  view->setStatusText("Failed to unzip the installer.");
-  view->setStatusColor(TextColor::Red);
-  EXPECT_EQ(closes, 0);
-  EXPECT_TRUE(waitFor([&] { return closes > 0; }));
-  view->close();
-  EXPECT_EQ(closes, 1);
-  EXPECT_EQ(err.lines(), std::vector<std::string>{"Failed to unzip the installer."});
-
-  // Destroyed before that turn: no call back, nothing left pending.
-  auto second = platform::createConsoleDownloadView([&] { ++closes; });
-  second->setStatusColor(TextColor::Red);
-  second.reset();
-  pump(0.1);
-  EXPECT_EQ(closes, 1);
-}
-
 TEST(ConsoleDownloadView, CtrlCActsAsCancel) {
   CapturedStderr err;
   int closes = 0;

@@ -34,7 +34,7 @@ const std::thread::id kMainThread = std::this_thread::get_id();
 struct Recorder : platform::HttpDownloadDelegate {
   std::vector<std::string> calls;
   std::optional<HttpResponse> response;
-  platform::DownloadError error;
+  platform::TransferResult error;
   uint64_t bytes = 0;
   bool offMainThread = false;
   std::function<void()> onResponse, onData, onEnd;  // run inside the callback
@@ -43,11 +43,18 @@ struct Recorder : platform::HttpDownloadDelegate {
     calls.push_back(call);
     offMainThread |= std::this_thread::get_id() != kMainThread;
   }
-  void didReceiveResponse(const HttpResponse& r) override { note("response"); response = r; if (onResponse) onResponse(); }
+  bool didReceiveResponse(const HttpResponse& r) override {
+    note("response");
+    response = r;
+    if (onResponse) onResponse();
+    return r.status / 100 == 2;
+  }
   void didReceiveDataOfLength(uint64_t n) override { note("data"); EXPECT_GT(n, 0u); bytes += n; if (onData) onData(); }
-  void didReceiveAuthenticationChallenge() override { note("challenge"); }
-  void downloadDidFinish() override { note("finish"); if (onEnd) onEnd(); }
-  void didFailWithError(const platform::DownloadError& e) override { note("failure"); error = e; if (onEnd) onEnd(); }
+  void didEnd(const platform::TransferResult& r) override {
+    note(r.kind == platform::TransferEnd::Finished ? "finish" : "failure");
+    error = r;
+    if (onEnd) onEnd();
+  }
 
   bool ended() const { return !calls.empty() && (calls.back() == "finish" || calls.back() == "failure"); }
   // The calls, repeated data calls shown once: "response data finish".
@@ -117,9 +124,10 @@ class HttpDownload : public ::testing::Test {
   std::string dest = dir / "file.bin";
   std::unique_ptr<platform::HttpDownload> download;
 
-  void start(Recorder& rec, const std::string& url, bool deletes = true, platform::HttpDownloadTimeouts t = {},
+  void start(Recorder& rec, const std::string& url, bool deletes = true, std::pair<long, long> t = {30, 60},
              const std::string& to = "") {
-    download = std::make_unique<platform::HttpDownload>(url, to.empty() ? dest : to, deletes, &rec, t);
+    platform::HttpRequest request{url, {}, t.first, t.second, !deletes};
+    download = std::make_unique<platform::HttpDownload>(request, to.empty() ? dest : to, &rec);
     EXPECT_EQ(rec.summary(), "") << "delegate called from the constructor";
   }
   void waitFor(const std::function<bool()>& done, double seconds = 40) {
@@ -127,7 +135,7 @@ class HttpDownload : public ::testing::Test {
     EXPECT_TRUE(done()) << "timed out";
     platform::iterateUntil([] { return false; }, 0.1);  // let anything late show up
   }
-  void run(Recorder& rec, const std::string& url, bool deletes = true, platform::HttpDownloadTimeouts t = {}) {
+  void run(Recorder& rec, const std::string& url, bool deletes = true, std::pair<long, long> t = {30, 60}) {
     start(rec, url, deletes, t);
     waitFor([&] { return rec.ended(); });
     EXPECT_FALSE(rec.offMainThread);
@@ -141,8 +149,9 @@ class HttpDownload : public ::testing::Test {
   }
   // Failed, with or without a response and data first, and nothing after.
   void expectFailure(const Recorder& rec, const std::string& url, const std::string& inDescription) {
-    EXPECT_TRUE(rec.summary() == "failure" || rec.summary() == "response data failure") << rec.summary();
-    EXPECT_EQ(rec.error.failingURL, url);
+    EXPECT_TRUE(rec.summary() == "failure" || rec.summary() == "response failure" ||
+                rec.summary() == "response data failure") << rec.summary();
+    EXPECT_EQ(rec.error.url, url);
     EXPECT_TRUE(contains(rec.error.description, inDescription)) << rec.error.description;
   }
 };
@@ -192,20 +201,22 @@ TEST_F(HttpDownload, FinalResponseWinsOverRedirect) {
   }
 }
 
-TEST_F(HttpDownload, ErrorStatusIsOnlyAFailureAndWritesNothing) {
-  for (std::string path : {"/files/missing.zip", "/status?code=500", "/status?code=403", "/status?code=304"}) {
+TEST_F(HttpDownload, RefusedResponseEndsWithItsStatusAndWritesNothing) {
+  for (std::string path : {"/files/missing.zip", "/status?code=500", "/status?code=403", "/auth"}) {
     SCOPED_TRACE(path);
     Recorder rec;
     run(rec, server.url(path));
-    std::string code = path[1] == 'f' ? "404" : path.substr(path.size() - 3);
+    std::string code = path[1] == 'f' ? "404" : path[1] == 'a' ? "401" : path.substr(path.size() - 3);
     expectFailure(rec, server.url(path), "HTTP status " + code + " from " + server.url(path));
-    EXPECT_EQ(rec.summary(), "failure");
+    EXPECT_EQ(rec.summary(), "response failure");
+    EXPECT_EQ(rec.error.kind, platform::TransferEnd::HttpStatus);
+    EXPECT_EQ(std::to_string(rec.error.httpStatus), code);
     EXPECT_EQ(listDir(dir.path()), Names{});
   }
   Recorder rec;
-  run(rec, server.url("/auth"));
-  EXPECT_EQ(rec.summary(), "challenge failure");
-  EXPECT_TRUE(contains(rec.error.description, "HTTP status 401")) << rec.error.description;
+  run(rec, server.url("/status?code=304"));
+  EXPECT_EQ(rec.error.kind, platform::TransferEnd::NotModified);
+  EXPECT_EQ(listDir(dir.path()), Names{});
 }
 
 TEST_F(HttpDownload, BrokenTransfersFailAndLeaveNothing) {
@@ -248,7 +259,7 @@ TEST_F(HttpDownload, CancelOrDestroyInsideCallbacksStopsEverything) {
       {"/data?size=5000000", &Recorder::onResponse, true, "response"},
       {"/data?size=5000000", &Recorder::onData, true, "response data"},
       {"/data?size=10", &Recorder::onEnd, true, "response data finish"},
-      {"/files/none", &Recorder::onEnd, true, "failure"},
+      {"/files/none", &Recorder::onEnd, true, "response failure"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.path + " -> " + c.calls);

@@ -47,7 +47,7 @@ class InstallerRun : public ::testing::Test {
   // given as ignored, then records its arguments.
   std::string agentScript() const {
     return "#!/bin/sh\ncat \"$(dirname \"$0\")/version\" >> '" + starts + "'\n" +
-           "grep SigIgn /proc/$$/status > '" + ignoredSignals + "'\n" +
+           "grep SigIgn /proc/$$/status > '" + ignoredSignals + "'\n" + agentPrologue +
            recordingAgentScript(record).substr(sizeof "#!/bin/sh\n" - 1);
   }
   void publish(const std::string& version, const std::string& name = "agent.zip", size_t padding = 0) {
@@ -111,6 +111,7 @@ class InstallerRun : public ::testing::Test {
   }
 
   bool withDisplay = false;
+  std::string agentPrologue;  // shell lines the agent runs before it records
   ScratchDir scratch;
   ScratchDir served;
   TestHttpServer server{served.path()};

@@ -138,8 +138,8 @@ TEST(ValidationFile, UnusableFilesAreNeverValid) {
   EXPECT_FALSE(isCacheValid(scratch.path(), "t"));
 }
 
-// Agent sourcing from a fixture bundle, with an application main of the
-// test's own standing in for the download window.
+// Agent sourcing from a fixture bundle, with a download step of the test's
+// own standing in for the download window.
 class SourceInstallAgent : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -148,37 +148,35 @@ class SourceInstallAgent : public ::testing::Test {
     makeDirs(scratch / "Setup.app/Contents/MacOS");
     makeDirs(work);
     platform::setExecutablePathForTesting(scratch / "Setup.app/Contents/MacOS/installer");
-    setApplicationMainForTesting(&SourceInstallAgent::fakeApplication);
     messages.clear();
     calls = 0;
-    downloadTo.clear();
-    downloadFrom.clear();
+    target.clear();
   }
-  void TearDown() override {
-    platform::setExecutablePathForTesting(std::nullopt);
-    setApplicationMainForTesting(nullptr);
-  }
-  static int fakeApplication() {
+  void TearDown() override { platform::setExecutablePathForTesting(std::nullopt); }
+  static HandOffResult fakeDownload(const char* destination, ErrorCallback) {
     ++calls;
+    target = destination;
     if (fill) fill();
     return result;
   }
+  SourcedAgent source() { return sourceInstallAgent(work, recordMessage, fakeDownload); }
 
   ScratchDir scratch;
   std::string resources;
   std::string work = scratch / "work";
   ScopedEnv home{"HOME", (scratch / "home").c_str()};
   static inline int calls = 0;
-  static inline int result = 0;
+  static inline std::string target;
+  static inline HandOffResult result;
   static inline std::function<void()> fill;
 };
 
 TEST_F(SourceInstallAgent, ShippedArchiveWinsAndIsUnpackedIntoWorkDir) {
   makeZip(resources + "/InstallAgent.zip", {{"install", "shipped"}});
   makeZip(resources + "/InstallAgent_2.zip", {{"install", "versioned"}});
-  SourcedAgent agent = sourceInstallAgent(work, recordMessage);
+  SourcedAgent agent = source();
   EXPECT_EQ(agent.path, work + "/install");
-  EXPECT_FALSE(agent.started);
+  EXPECT_FALSE(agent.running);
   EXPECT_EQ(readFile(work + "/install"), "shipped");
   EXPECT_EQ(calls, 0);
   EXPECT_FALSE(exists(scratch / "home/.velmor"));  // the cache is not touched
@@ -189,71 +187,58 @@ TEST_F(SourceInstallAgent, VersionedArchiveIsFoundByExactName) {
                             "InstallAgent_1.zip.bak", "XInstallAgent_1.zip"})
     writeFile(resources + "/" + decoy, "not a zip");
   makeZip(resources + "/InstallAgent_.zip", {{"install", "versioned"}});
-  SourcedAgent agent = sourceInstallAgent(work, recordMessage);
+  SourcedAgent agent = source();
   EXPECT_EQ(readFile(agent.path), "versioned");
   EXPECT_TRUE(messages.empty());
 }
 
 TEST_F(SourceInstallAgent, LocalArchiveWithoutInstallFails) {
   makeZip(resources + "/InstallAgent.zip", {{"setup.sh", "x"}});
-  SourcedAgent agent = sourceInstallAgent(work, recordMessage);
+  SourcedAgent agent = source();
   EXPECT_EQ(agent.path, "");
   EXPECT_EQ(messages, std::vector<std::string>{"Failed to initialize the install agent."});
 }
 
-TEST_F(SourceInstallAgent, CacheRoadHandsOffWithTargetAndAddress) {
-  result = 0;
+TEST_F(SourceInstallAgent, CacheRoadHandsOffWithTargetAndPreparesTheCache) {
+  result = {};
   fill = nullptr;
-  {
-    ScopedEnv url("QV_INTERNAL_INSTALL_AGENT_URL", nullptr);
-    EXPECT_EQ(sourceInstallAgent(work, recordMessage).path, "");
-    EXPECT_EQ(downloadFrom, installAgentUrl);
-  }
-  EXPECT_EQ(downloadTo, work + "/InstallAgent.zip");
+  EXPECT_EQ(source().path, "");
+  EXPECT_EQ(target, work + "/InstallAgent.zip");
   EXPECT_TRUE(messages.empty());  // a failed hand-off adds no message here
   struct stat st;
   ASSERT_EQ(stat((scratch / "home/.velmor/installagent/7.16.0/darw64/installagent").c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 0777, 0700u);
-  for (const char* value : {"", "http://127.0.0.1:1/x"}) {
+}
+
+TEST(DownloadInstallAgentFromQV, AddressComesFromTheEnvironmentEvenEmpty) {
+  for (const char* value : {static_cast<const char*>(nullptr), "", "http://127.0.0.1:1/x"}) {
     ScopedEnv url("QV_INTERNAL_INSTALL_AGENT_URL", value);
-    sourceInstallAgent(work, recordMessage);
-    EXPECT_EQ(downloadFrom, value);
+    ScopedEnv noDisplay("DISPLAY", nullptr);
+    testing::internal::CaptureStderr();
+    HandOffResult r = downloadInstallAgentFromQV("/nonexistent/InstallAgent.zip", recordMessage);
+    testing::internal::GetCapturedStderr();
+    EXPECT_EQ(r.kind, HandOffResult::Kind::Failed);
+    EXPECT_EQ(downloadFrom, value ? value : installAgentUrl);
+    EXPECT_EQ(downloadTo, "/nonexistent/InstallAgent.zip");
   }
 }
 
 TEST_F(SourceInstallAgent, StartedByTheApplicationIsNotStartedAgain) {
-  result = kApplicationStartedAgent;
+  result = {HandOffResult::Kind::AgentStarted, 4242};
   fill = nullptr;
-  SourcedAgent agent = sourceInstallAgent(work, recordMessage);
-  EXPECT_TRUE(agent.started);
+  SourcedAgent agent = source();
+  EXPECT_EQ(agent.running, 4242);
 }
 
 TEST_F(SourceInstallAgent, ArchiveLeftByTheApplicationRunsFromWorkDirNotCache) {
-  result = kApplicationLeftArchive;
+  result = {HandOffResult::Kind::ArchiveLeft};
   std::string cache = scratch / "home/.velmor/installagent/7.16.0/darw64/installagent";
   makeDirs(cache);
   writeFile(cache + "/install", "planted");
-  fill = [&] { makeZip(downloadTo, {{"install", "downloaded"}}); };
-  SourcedAgent agent = sourceInstallAgent(work, recordMessage);
+  fill = [&] { makeZip(target, {{"install", "downloaded"}}); };
+  SourcedAgent agent = source();
   EXPECT_EQ(agent.path, work + "/install");
-  EXPECT_FALSE(agent.started);
+  EXPECT_FALSE(agent.running);
   EXPECT_EQ(readFile(agent.path), "downloaded");
   EXPECT_EQ(readFile(cache + "/install"), "planted");
-}
-
-TEST_F(SourceInstallAgent, ReadyAgentComesFromCacheOrDownloadedArchive) {
-  result = 1;
-  std::string cache = scratch / "home/.velmor/installagent/7.16.0/darw64/installagent";
-  fill = [&] { makeZip(downloadTo, {{"install", "downloaded"}}); };
-  SourcedAgent agent = sourceInstallAgent(work, recordMessage);
-  EXPECT_EQ(agent.path, cache + "/install");
-  EXPECT_EQ(readFile(agent.path), "downloaded");
-
-  fill = [&] { unlink(downloadTo.c_str()); };  // the cached agent is complete now
-  EXPECT_EQ(sourceInstallAgent(work, recordMessage).path, cache + "/install");
-  EXPECT_TRUE(messages.empty());
-
-  unlink((cache + "/install").c_str());  // neither a cache nor an archive
-  EXPECT_EQ(sourceInstallAgent(work, recordMessage).path, "");
-  EXPECT_EQ(messages, std::vector<std::string>{"Failed to initialize the install agent."});
 }

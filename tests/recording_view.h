@@ -32,6 +32,7 @@ class RecordingView : public platform::DownloadView {
     received = r, total = t;
     if (onTransferred) onTransferred();
   }
+  bool waitsForUser() const override { return waits; }
   void setCancelEnabled(bool e) override { cancelEnabled = e; }
   void setSplashImage(const std::string& path, double w, double h) override {
     splash = path, splashWidth = w, splashHeight = h;
@@ -44,7 +45,7 @@ class RecordingView : public platform::DownloadView {
     onClose_();
   }
 
-  bool indeterminate = false, animating = false, cancelEnabled = true, closed = false;
+  bool indeterminate = false, animating = false, cancelEnabled = true, closed = false, waits = true;
   double max = 100, value = 0;
   int closes = 0;
   int64_t received = 0, total = 0;

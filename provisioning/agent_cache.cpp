@@ -1,0 +1,71 @@
+#include "provisioning/agent_cache.h"
+
+#include <cstdlib>
+
+#include "hostenv/mkpath.h"
+#include "platform/file_manager.h"
+#include "provisioning/agent_paths.h"
+#include "provisioning/archive_extraction.h"
+#include "provisioning/build_constants.h"
+#include "provisioning/validation_file.h"
+
+namespace {
+const std::string kStagingPrefix = installAgentDirName + ".new-";
+}
+
+AgentCache::AgentCache() : directory_(getInstallAgentCacheDir()) {}
+AgentCache::~AgentCache() = default;
+
+std::string AgentCache::agentDirectory() const { return directory_ + installAgentDirName; }
+
+void AgentCache::prepare() const { mkpath(agentDirectory(), 0700); }
+
+bool AgentCache::isPrivate() const {
+  return platform::isPrivateDirectoryChain(getInstallAgentCacheBase(), agentDirectory());
+}
+
+AgentCache::LockState AgentCache::lock() {
+  if (lock_) return LockState::Held;
+  auto lock = std::make_unique<platform::DirectoryLock>(directory_);
+  if (lock->busy()) return LockState::Busy;
+  if (!lock->held()) return LockState::Unavailable;
+  lock_ = std::move(lock);
+  return LockState::Held;
+}
+
+void AgentCache::unlock() { lock_.reset(); }
+
+std::string AgentCache::completeAgent() const { return installAgentDirOnDisk(); }
+
+std::optional<std::string> AgentCache::recordedTag() const {
+  if (completeAgent().empty()) return std::nullopt;
+  return readValidationString(directory_);
+}
+
+bool AgentCache::holdsAgentTagged(const std::string& tag) const {
+  return !completeAgent().empty() && isCacheValid(directory_, tag);
+}
+
+void AgentCache::removeAgent() { platform::removeItemAtPath(agentDirectory()); }
+
+bool AgentCache::install(const std::string& archive, const std::string& tag, ErrorCallback callback) {
+  if (!lock_) return false;
+  // What a run killed while unpacking left behind; nobody unpacks now, we hold the lock.
+  for (const std::string& name : platform::directoryEntries(directory_))
+    if (name.compare(0, kStagingPrefix.size(), kStagingPrefix) == 0) platform::removeItemAtPath(directory_ + name);
+  std::string staging = directory_ + kStagingPrefix + "XXXXXX";
+  if (!mkdtemp(staging.data())) return false;
+  bool complete = unzipInstallAgent(archive, staging, "unzip", callback) &&
+                  platform::fileExistsAtPath(getInstallAgentExecutable(staging));
+  if (complete) {
+    removeAgent();
+    removeValidationString(directory_);
+    complete = std::rename(staging.c_str(), agentDirectory().c_str()) == 0;
+  }
+  if (!complete) {
+    platform::removeItemAtPath(staging);
+    return false;
+  }
+  writeValidationString(directory_, tag);
+  return true;
+}

@@ -1,0 +1,60 @@
+// The per-user cache of the install agent. Everything about it lives here:
+// where it is, whether it may be trusted, its lock, the recorded tag, whether
+// a complete agent is there, and putting a new agent in place.
+//
+//   <cache>/installagent/     the unpacked agent; complete when it holds "install"
+//   <cache>/.validatestring   the server's tag for it
+#pragma once
+
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "hostenv/report.h"
+
+namespace platform {
+class DirectoryLock;
+}
+
+class AgentCache {
+ public:
+  AgentCache();  // the directory is fixed now, from HOME
+  ~AgentCache();
+  AgentCache(const AgentCache&) = delete;
+  AgentCache& operator=(const AgentCache&) = delete;
+
+  // The cache directory, ending with "/".
+  const std::string& directory() const { return directory_; }
+  // Where the agent is unpacked (no trailing "/").
+  std::string agentDirectory() const;
+
+  // Creates the cache's directories that are missing, mode 0700.
+  void prepare() const;
+  // Whether the cache's directories are the user's own and nobody else can
+  // write them: only then is a cached agent trusted or a new one put there.
+  bool isPrivate() const;
+
+  // Two runs take turns: the cache is used only while the lock is held.
+  enum class LockState { Held, Busy, Unavailable };
+  LockState lock();
+  void unlock();
+
+  // The complete agent's directory (ending with "/"), or empty.
+  std::string completeAgent() const;
+  // The tag recorded for a complete agent: what a conditional request names.
+  std::optional<std::string> recordedTag() const;
+  // A complete agent whose recorded tag is `tag`.
+  bool holdsAgentTagged(const std::string& tag) const;
+
+  // Removes a stale agent; its tag, now without an agent, vouches for nothing.
+  void removeAgent();
+  // Unpacks `archive` beside the agent directory, checks that it brought its
+  // install script, swaps it in, and records `tag` last: a failed or
+  // interrupted install never leaves an agent that a later run would trust.
+  // Needs the lock.
+  bool install(const std::string& archive, const std::string& tag, ErrorCallback callback);
+
+ private:
+  std::string directory_;
+  std::unique_ptr<platform::DirectoryLock> lock_;
+};

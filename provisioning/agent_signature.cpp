@@ -1,0 +1,228 @@
+#include "provisioning/agent_signature.h"
+
+#include <fcntl.h>
+#include <sodium.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <charconv>
+#include <cstring>
+#include <memory>
+
+static_assert(sizeof(crypto_generichash_state) <= 384 && alignof(crypto_generichash_state) <= 64,
+              "Blake2b512::state_ is too small for this libsodium");
+
+namespace {
+
+// A .minisig is four short lines; anything much bigger is not one, and a
+// hostile server must not make us buffer or scan an arbitrary amount.
+constexpr size_t maxSignatureText = 8 * 1024;
+
+bool sodiumReady() {
+  static const bool ready = sodium_init() >= 0;
+  return ready;
+}
+
+crypto_generichash_state* state(unsigned char* storage) {
+  return reinterpret_cast<crypto_generichash_state*>(storage);
+}
+
+// Decodes standard padded base64 into exactly out.size() bytes.
+template <size_t N>
+bool decodeExactly(std::string_view text, std::array<uint8_t, N>& out) {
+  size_t length = 0;
+  return !text.empty() &&
+         sodium_base642bin(out.data(), out.size(), text.data(), text.size(), nullptr, &length,
+                           nullptr, sodium_base64_VARIANT_ORIGINAL) == 0 &&
+         length == N;
+}
+
+std::string_view trim(std::string_view s) {
+  const char* space = " \t\r\n\f\v";
+  size_t begin = s.find_first_not_of(space);
+  if (begin == std::string_view::npos) return {};
+  return s.substr(begin, s.find_last_not_of(space) - begin + 1);
+}
+
+bool startsWith(std::string_view s, std::string_view prefix) {
+  return s.substr(0, prefix.size()) == prefix;
+}
+
+// A signed name still ends up in a log line: keep control characters out.
+std::string printable(std::string_view s) {
+  std::string out(s);
+  for (char& c : out)
+    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) c = '?';
+  return out;
+}
+
+Verification refuse(std::string reason) { return {false, "bad signature: " + std::move(reason), {}}; }
+
+// Splits into exactly four lines, each without its "\n" or "\r\n"; the last
+// line's newline is optional.
+std::optional<std::array<std::string_view, 4>> fourLines(std::string_view text) {
+  if (!text.empty() && text.back() == '\n') text.remove_suffix(1);
+  std::array<std::string_view, 4> lines;
+  for (size_t i = 0; i < lines.size(); ++i) {
+    size_t end = text.find('\n');
+    if ((end == std::string_view::npos) != (i == lines.size() - 1)) return std::nullopt;
+    std::string_view line = text.substr(0, end);
+    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+    lines[i] = line;
+    if (end != std::string_view::npos) text.remove_prefix(end + 1);
+  }
+  return lines;
+}
+
+// The tab-separated "name:value" fields of a trusted comment.
+std::optional<std::string_view> field(std::string_view comment, std::string_view name,
+                                      bool& repeated) {
+  std::optional<std::string_view> found;
+  while (true) {
+    size_t tab = comment.find('\t');
+    std::string_view item = comment.substr(0, tab);
+    if (startsWith(item, name) && item.substr(name.size(), 1) == ":") {
+      if (found) repeated = true;
+      found = item.substr(name.size() + 1);
+    }
+    if (tab == std::string_view::npos) return found;
+    comment.remove_prefix(tab + 1);
+  }
+}
+
+std::optional<int64_t> decimal(std::string_view s) {
+  if (s.empty() || s.find_first_not_of("0123456789") != std::string_view::npos) return std::nullopt;
+  int64_t value = 0;
+  auto [end, error] = std::from_chars(s.data(), s.data() + s.size(), value);
+  if (error != std::errc() || end != s.data() + s.size()) return std::nullopt;
+  return value;
+}
+
+}  // namespace
+
+std::optional<SignatureKey> parsePublicKey(std::string_view base64Line) {
+  std::array<uint8_t, 42> raw;
+  if (!decodeExactly(base64Line, raw) || raw[0] != 'E' || raw[1] != 'd') return std::nullopt;
+  SignatureKey key;
+  std::memcpy(key.id.data(), raw.data() + 2, key.id.size());
+  std::memcpy(key.key.data(), raw.data() + 10, key.key.size());
+  return key;
+}
+
+PublicKeys parsePublicKeys(std::string_view list) {
+  PublicKeys result;
+  size_t position = 0;
+  while (true) {
+    size_t semicolon = list.find(';');
+    std::string_view entry = trim(list.substr(0, semicolon));
+    if (!entry.empty()) {
+      ++position;
+      std::optional<SignatureKey> key = parsePublicKey(entry);
+      if (!key) return {{}, "public key " + std::to_string(position) + " is not a minisign public key"};
+      result.keys.push_back(*key);
+    }
+    if (semicolon == std::string_view::npos) return result;
+    list.remove_prefix(semicolon + 1);
+  }
+}
+
+Blake2b512::Blake2b512() { reset(); }
+
+void Blake2b512::reset() {
+  sodiumReady();
+  crypto_generichash_init(state(state_), nullptr, 0, 64);
+}
+
+void Blake2b512::update(const void* data, size_t size) {
+  crypto_generichash_update(state(state_), static_cast<const unsigned char*>(data), size);
+}
+
+Blake2bDigest Blake2b512::finish() const {
+  // Finishing consumes a state, so finish a copy and leave ours running.
+  Blake2b512 copy = *this;
+  Blake2bDigest digest;
+  crypto_generichash_final(state(copy.state_), digest.data(), digest.size());
+  return digest;
+}
+
+FileDigest hashFile(const std::string& path) {
+  FileDigest result;
+  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+  if (fd < 0) {
+    result.error = "cannot open " + path + ": " + std::strerror(errno);
+    return result;
+  }
+  constexpr size_t bufferSize = 256 * 1024;
+  std::unique_ptr<unsigned char[]> buffer(new unsigned char[bufferSize]);
+  Blake2b512 hasher;
+  while (true) {
+    ssize_t n = read(fd, buffer.get(), bufferSize);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      result.error = "cannot read " + path + ": " + std::strerror(errno);
+      break;
+    }
+    if (n == 0) {
+      result.digest = hasher.finish();
+      break;
+    }
+    hasher.update(buffer.get(), static_cast<size_t>(n));
+  }
+  close(fd);
+  return result;
+}
+
+Verification verifyAgentSignature(std::string_view minisig, const Blake2bDigest& digest,
+                                  const std::vector<SignatureKey>& keys,
+                                  const std::string& expectedFile) {
+  if (!sodiumReady()) return refuse("the cryptography library did not start");
+  if (minisig.size() > maxSignatureText) return refuse("the signature file is too large");
+
+  const std::string_view untrustedPrefix = "untrusted comment: ";
+  const std::string_view trustedPrefix = "trusted comment: ";
+  auto lines = fourLines(minisig);
+  std::array<uint8_t, 74> signature;  // algorithm, key id, Ed25519 signature
+  std::array<uint8_t, 64> globalSignature;
+  if (!lines || !startsWith((*lines)[0], untrustedPrefix) || !decodeExactly((*lines)[1], signature) ||
+      !startsWith((*lines)[2], trustedPrefix) || !decodeExactly((*lines)[3], globalSignature))
+    return refuse("the signature file is malformed");
+  std::string_view comment = (*lines)[2].substr(trustedPrefix.size());
+
+  if (signature[0] == 'E' && signature[1] == 'd')
+    return refuse("legacy signature over the whole file, not its hash, is not accepted");
+  if (signature[0] != 'E' || signature[1] != 'D') return refuse("unsupported signature algorithm");
+
+  const uint8_t* keyId = signature.data() + 2;
+  const uint8_t* fileSignature = signature.data() + 10;
+  const SignatureKey* signer = nullptr;
+  bool knownKey = false;
+  for (const SignatureKey& key : keys) {
+    if (std::memcmp(key.id.data(), keyId, key.id.size()) != 0) continue;
+    knownKey = true;
+    if (crypto_sign_verify_detached(fileSignature, digest.data(), digest.size(), key.key.data()) == 0) {
+      signer = &key;
+      break;
+    }
+  }
+  if (!knownKey) return refuse("signed by an unknown key");
+  if (!signer) return refuse("the archive does not match its signature");
+
+  // The global signature covers the file signature followed by the comment.
+  std::string signedText(reinterpret_cast<const char*>(fileSignature), 64);
+  signedText.append(comment);
+  if (crypto_sign_verify_detached(globalSignature.data(),
+                                  reinterpret_cast<const unsigned char*>(signedText.data()),
+                                  signedText.size(), signer->key.data()) != 0)
+    return refuse("the trusted comment was altered");
+
+  bool repeated = false;
+  std::optional<std::string_view> file = field(comment, "file", repeated);
+  std::optional<std::string_view> timestamp = field(comment, "timestamp", repeated);
+  if (repeated) return refuse("the trusted comment repeats a field");
+  if (!file) return refuse("the trusted comment names no file");
+  if (*file != expectedFile)
+    return refuse("signed for \"" + printable(*file) + "\", not \"" + printable(expectedFile) + "\"");
+  std::optional<int64_t> seconds = timestamp ? decimal(*timestamp) : std::nullopt;
+  if (!seconds) return refuse("the trusted comment has no valid timestamp");
+  return {true, "", {*seconds, std::string(*file)}};
+}

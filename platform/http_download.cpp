@@ -197,6 +197,7 @@ size_t HttpDownload::Impl::onWrite(char* data, size_t size, size_t count, void* 
     self->writeFailed = true;
     return CURL_WRITEFUNC_ERROR;
   }
+  if (self->request.onBody) self->request.onBody(data, length);
   self->pendingBytes += length;
   return length;
 }

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -47,6 +48,9 @@ struct HttpRequest {
   long connectSeconds = 30;          // name lookup, TCP and TLS handshakes
   long stallSeconds = 60;            // no body bytes for this long ends the transfer
   bool keepPartialOnFailure = false;  // leave what arrived at the destination
+  // Sees every body byte as it is written, in order (to hash it on the way).
+  // Runs inside the transfer: it must not cancel or destroy it.
+  std::function<void(const char* data, size_t length)> onBody;
 };
 
 // Calls in this order: didReceiveResponse once for the final response,

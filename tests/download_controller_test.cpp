@@ -253,7 +253,7 @@ TEST(DownloadProgress, PercentTextsAndBar) {
     Download d(loop, report_error_main);
     RecordingView v([] {});
     d.setWindow(&v);
-    d.didReceiveResponse({200, "\"t\"", c.length});
+    d.didReceiveResponse({200, "\"t\"", c.length, {}});
     EXPECT_EQ(v.texts, std::vector<std::string>{"Downloading   0%"});
     EXPECT_EQ(v.max, static_cast<double>(c.length));
     EXPECT_FALSE(v.indeterminate);
@@ -264,7 +264,7 @@ TEST(DownloadProgress, PercentTextsAndBar) {
   Download unknown(loop, report_error_main);
   RecordingView v([] {});
   unknown.setWindow(&v);
-  unknown.didReceiveResponse({200, std::nullopt, -1});
+  unknown.didReceiveResponse({200, std::nullopt, -1, {}});
   unknown.didReceiveDataOfLength(123);
   unknown.didReceiveDataOfLength(7);
   EXPECT_TRUE(v.indeterminate);

@@ -126,7 +126,11 @@ class HttpDownload : public ::testing::Test {
 
   void start(Recorder& rec, const std::string& url, bool deletes = true, std::pair<long, long> t = {30, 60},
              const std::string& to = "") {
-    platform::HttpRequest request{url, {}, t.first, t.second, !deletes};
+    platform::HttpRequest request;
+    request.url = url;
+    request.connectSeconds = t.first;
+    request.stallSeconds = t.second;
+    request.keepPartialOnFailure = !deletes;
     download = std::make_unique<platform::HttpDownload>(request, to.empty() ? dest : to, &rec);
     EXPECT_EQ(rec.summary(), "") << "delegate called from the constructor";
   }

@@ -12,6 +12,7 @@
 #include "platform/system_log.h"
 #include "platform/task.h"
 #include "provisioning/agent_paths.h"
+#include "provisioning/agent_trust.h"
 
 using platform::TextColor;
 
@@ -73,13 +74,14 @@ void Download::applicationDidFinishLaunching() {
 void Download::windowWillClose() {
   cancelTimer();
   if (theDownload_) theDownload_->cancel();
+  signatureFetch_.reset();
   if (state_ != State::AgentStarted && state_ != State::ArchiveLeft) state_ = State::Closed;
   loop_.stop();
 }
 
 void Download::didReceiveDataOfLength(uint64_t length) {
   bytesReceived_ += static_cast<int64_t>(length);
-  if (state_ == State::Receiving || state_ == State::ReceivingAside) showProgress(length);
+  if (state_ == State::Receiving) showProgress(length);
 }
 
 void Download::showProgress(uint64_t length) {
@@ -108,8 +110,10 @@ void Download::showFailure(const std::string& message) {
   if (!window_->waitsForUser()) after(0, &Download::waitForInstallAgentToStart);
 }
 
-void Download::didFailWithError(const platform::TransferResult& error) {
-  platform::systemLog("Download failed! Error - " + failureReason(error) + " " + error.url);
+void Download::didFailWithError(const platform::TransferResult& error) { fail(failureReason(error)); }
+
+void Download::fail(const std::string& reason) {
+  platform::systemLog("Download failed! Error - " + reason + " " + downloadFrom);
   showFailure("Error during the download process. See your system log for more information.");
 }
 
@@ -118,19 +122,21 @@ void Download::downloadFromURL(const std::string& address) {
   request.url = address;
   request.connectSeconds = connectSeconds_;
   request.stallSeconds = stallSeconds_;
+  request.onBody = [this](const char* data, size_t length) { hash_.update(data, length); };
+  hash_.reset();
   state_ = State::Requesting;
   theDownload_ = std::make_unique<platform::HttpDownload>(std::move(request), installAgentLocation_, this);
 }
 
 bool Download::didReceiveResponse(const platform::HttpResponse& response) {
-  if (!carriesArchive(response)) {
+  if (!takesBody(response)) {
     if (isAuthenticationChallenge(response)) didReceiveAuthenticationChallenge();
     return false;  // the transfer ends, and says why
   }
   validationString_ = response.etag.value_or(std::string());
   fileLength_ = response.expectedContentLength;
   decideOnCache();
-  return state_ == State::AwaitingCache || state_ == State::Receiving || state_ == State::ReceivingAside;
+  return state_ == State::AwaitingCache || state_ == State::Receiving;
 }
 
 // Decides between the cache and the download under the cache's lock; while
@@ -142,8 +148,8 @@ void Download::decideOnCache() {
     return after(kCacheRetrySeconds, &Download::decideOnCache);
   }
   // A cache that others could write, or that cannot be locked, is not used.
-  state_ = lock == AgentCache::LockState::Held ? State::Receiving : State::ReceivingAside;
-  if (state_ == State::Receiving) {
+  state_ = State::Receiving;
+  if (lock == AgentCache::LockState::Held) {
     if (cache_.holdsAgentTagged(validationString_)) {
       window_->close();  // cancels this download and stops the loop
       fireInstallAgent();
@@ -164,19 +170,49 @@ void Download::decideOnCache() {
   window_->startAnimation();
   showProgress(static_cast<uint64_t>(bytesReceived_));  // what arrived while waiting, if anything
   if (theDownload_ && theDownload_->ended() && theDownload_->result().kind == platform::TransferEnd::Finished)
-    downloadDidFinish();
+    archiveArrived();
 }
 
 void Download::didEnd(const platform::TransferResult& result) {
   switch (result.kind) {
     case platform::TransferEnd::Finished:
-      if (state_ != State::AwaitingCache) downloadDidFinish();  // else the decision finishes it
+      if (state_ != State::AwaitingCache) archiveArrived();  // else the decision goes on with it
       return;
     case platform::TransferEnd::Cancelled:
       return;
     default:
       didFailWithError(result);
   }
+}
+
+// In a build with keys, nothing goes further before its signature checks out.
+void Download::archiveArrived() {
+  if (!signaturesRequired()) return downloadDidFinish();
+  state_ = State::Verifying;
+  platform::HttpRequest request;
+  request.url = signatureAddressOf(downloadFrom);
+  request.connectSeconds = connectSeconds_;
+  request.stallSeconds = stallSeconds_;
+  signatureFetch_ = std::make_unique<SignatureFetch>(
+      std::move(request), installAgentLocation_ + ".minisig",
+      [this](bool ok, const std::string& textOrReason) { signatureArrived(ok, textOrReason); });
+}
+
+void Download::signatureArrived(bool ok, const std::string& textOrReason) {
+  signatureFetch_.reset();
+  Verification verified;
+  if (ok) {
+    verified = verifyAgentSignature(textOrReason, hash_.finish(), builtInKeys().keys, signedNameOf(downloadFrom));
+    std::optional<int64_t> installed = cache_.installedTimestamp();
+    if (verified.ok && installed && verified.facts.timestamp < *installed)
+      verified = {false, "bad signature: signed earlier than the agent already installed", {}};
+  }
+  if (!ok || !verified.ok) {
+    std::remove(installAgentLocation_.c_str());  // never unpacked, cached or started
+    return fail(ok ? verified.reason : textOrReason);
+  }
+  signature_ = textOrReason;
+  downloadDidFinish();
 }
 
 void Download::didReceiveAuthenticationChallenge() {
@@ -192,20 +228,21 @@ void Download::downloadDidFinish() {
   window_->setCancelEnabled(false);
   window_->displayIfNeeded();
 
-  if (state_ == State::ReceivingAside) {
-    state_ = State::ArchiveLeft;
-    loop_.stop();
-    return;
-  }
   state_ = State::Installing;
   installIntoCache();
 }
 
 void Download::installIntoCache() {
-  AgentCache::LockState lock = cache_.lock();
+  AgentCache::LockState lock = cache_.isPrivate() ? cache_.lock() : AgentCache::LockState::Unavailable;
   if (lock == AgentCache::LockState::Busy) return after(kCacheRetrySeconds, &Download::installIntoCache);
-  bool installed = lock == AgentCache::LockState::Held &&
-                   cache_.install(installAgentLocation_, validationString_, callback_);
+  if (lock == AgentCache::LockState::Unavailable) {
+    // The cache cannot be used: the command-line road unpacks the archive
+    // into the run's private directory and starts it from there.
+    state_ = State::ArchiveLeft;
+    loop_.stop();
+    return;
+  }
+  bool installed = cache_.install(installAgentLocation_, validationString_, signature_, callback_);
   // Without a temporary directory the archive lies beside the bundle, in the
   // user's own folder: it has served its purpose either way.
   std::remove(installAgentLocation_.c_str());

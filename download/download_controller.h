@@ -12,7 +12,9 @@
 #include "platform/download_view.h"
 #include "platform/event_loop.h"
 #include "platform/http_download.h"
+#include "download/signature_fetch.h"
 #include "provisioning/agent_cache.h"
+#include "provisioning/agent_signature.h"
 #include "provisioning/agent_sourcing.h"
 
 class Download : public platform::HttpDownloadDelegate {
@@ -57,9 +59,9 @@ class Download : public platform::HttpDownloadDelegate {
   enum class State {
     Requesting,     // no response yet
     AwaitingCache,  // response in; another run holds the cache, the body keeps coming
-    Receiving,      // into the cache
-    ReceivingAside, // the cache cannot be used: the archive goes to the caller
-    Installing,     // body complete; waiting for the cache
+    Receiving,
+    Verifying,      // body complete; fetching and checking its signature
+    Installing,     // verified; waiting for the cache
     Failed,
     AgentStarted,
     ArchiveLeft,
@@ -68,6 +70,9 @@ class Download : public platform::HttpDownloadDelegate {
 
   void didEnd(const platform::TransferResult& result) override;
   void decideOnCache();
+  void archiveArrived();
+  void signatureArrived(bool ok, const std::string& textOrReason);
+  void fail(const std::string& reason);
   void installIntoCache();
   void showProgress(uint64_t length);
   void showFailure(const std::string& message);
@@ -79,6 +84,8 @@ class Download : public platform::HttpDownloadDelegate {
   platform::DownloadView* window_ = nullptr;
   AgentCache cache_;
   std::unique_ptr<platform::HttpDownload> theDownload_;
+  Blake2b512 hash_;  // of the archive, as it arrives
+  std::unique_ptr<SignatureFetch> signatureFetch_;
   std::optional<pid_t> agent_;
   State state_ = State::Requesting;
   platform::EventLoop::CallId timer_ = 0;
@@ -87,6 +94,7 @@ class Download : public platform::HttpDownloadDelegate {
   int64_t bytesReceived_ = 0;
   std::string installAgentLocation_;
   std::string validationString_;
+  std::string signature_;  // the archive's verified signature
   long connectSeconds_ = 30;
   long stallSeconds_ = 60;
 };

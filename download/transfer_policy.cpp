@@ -1,6 +1,6 @@
 #include "download/transfer_policy.h"
 
-bool carriesArchive(const platform::HttpResponse& response) {
+bool takesBody(const platform::HttpResponse& response) {
   return response.status >= 200 && response.status < 300;
 }
 

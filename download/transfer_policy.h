@@ -6,9 +6,9 @@
 
 #include "platform/http_download.h"
 
-// Only a success status carries the archive; anything else is a failure,
-// and its body is never saved.
-bool carriesArchive(const platform::HttpResponse& response);
+// Only a success status carries the file asked for; anything else is a
+// failure, and its body is never saved.
+bool takesBody(const platform::HttpResponse& response);
 
 // A 401 that names how to authenticate: the server wants credentials.
 bool isAuthenticationChallenge(const platform::HttpResponse& response);

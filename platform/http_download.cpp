@@ -98,6 +98,12 @@ std::optional<TransferEnd> HttpDownload::Impl::setUpTransfer(std::string* proble
   }
   CURLU* parsed = curl_url();
   CURLUcode urc = parsed ? curl_url_set(parsed, CURLUPART_URL, request.url.c_str(), 0) : CURLUE_OUT_OF_MEMORY;
+  char* scheme = nullptr;
+  if (urc == CURLUE_OK) urc = curl_url_get(parsed, CURLUPART_SCHEME, &scheme, 0);
+  // Once on TLS, a redirect never leaves it: anyone on the path could answer
+  // a plain request.
+  bool secure = scheme && std::strcmp(scheme, "https") == 0;
+  curl_free(scheme);
   curl_url_cleanup(parsed);
   if (urc != CURLUE_OK) {
     *problem = "invalid URL \"" + request.url + "\": " + curl_url_strerror(urc);
@@ -123,7 +129,7 @@ std::optional<TransferEnd> HttpDownload::Impl::setUpTransfer(std::string* proble
   curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, 1L);
   curl_easy_setopt(easy, CURLOPT_MAXREDIRS, 10L);
   curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "http,https");
-  curl_easy_setopt(easy, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
+  curl_easy_setopt(easy, CURLOPT_REDIR_PROTOCOLS_STR, secure ? "https" : "http,https");
   curl_easy_setopt(easy, CURLOPT_BUFFERSIZE, kBufferSize);
   if (request.connectSeconds > 0) curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT, request.connectSeconds);
   if (request.stallSeconds > 0) {

@@ -1,17 +1,33 @@
 #include "provisioning/agent_cache.h"
 
+#include <unistd.h>
+
+#include <cstdio>
 #include <cstdlib>
 
 #include "hostenv/mkpath.h"
 #include "platform/file_manager.h"
 #include "provisioning/agent_paths.h"
+#include "provisioning/agent_trust.h"
 #include "provisioning/archive_extraction.h"
 #include "provisioning/build_constants.h"
 #include "provisioning/validation_file.h"
 
 namespace {
 const std::string kStagingPrefix = installAgentDirName + ".new-";
+const std::string kSignatureName = ".minisig";
+
+// Replaces `path` with `text` through a temporary file, never following a link.
+bool writeAtomically(const std::string& path, const std::string& text) {
+  std::string temporary = path + ".newXXXXXX";
+  int fd = mkstemp(temporary.data());
+  if (fd < 0) return false;
+  bool ok = write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+  ok = close(fd) == 0 && ok && std::rename(temporary.c_str(), path.c_str()) == 0;
+  if (!ok) unlink(temporary.c_str());
+  return ok;
 }
+}  // namespace
 
 AgentCache::AgentCache() : directory_(getInstallAgentCacheDir()) {}
 AgentCache::~AgentCache() = default;
@@ -21,7 +37,10 @@ std::string AgentCache::agentDirectory() const { return directory_ + installAgen
 void AgentCache::prepare() const { mkpath(agentDirectory(), 0700); }
 
 bool AgentCache::isPrivate() const {
-  return platform::isPrivateDirectoryChain(getInstallAgentCacheBase(), agentDirectory());
+  // The agent directory is ours to make when it is missing; when it is
+  // there, it has to be private too.
+  std::string deepest = platform::fileExistsAtPath(agentDirectory()) ? agentDirectory() : directory_;
+  return platform::isPrivateDirectoryChain(getInstallAgentCacheBase(), deepest);
 }
 
 AgentCache::LockState AgentCache::lock() {
@@ -46,9 +65,16 @@ bool AgentCache::holdsAgentTagged(const std::string& tag) const {
   return !completeAgent().empty() && isCacheValid(directory_, tag);
 }
 
+std::optional<int64_t> AgentCache::installedTimestamp() const {
+  std::string text, why;
+  if (!readSignatureFile(directory_ + kSignatureName, &text, &why)) return std::nullopt;
+  return signedTimestamp(text);
+}
+
 void AgentCache::removeAgent() { platform::removeItemAtPath(agentDirectory()); }
 
-bool AgentCache::install(const std::string& archive, const std::string& tag, ErrorCallback callback) {
+bool AgentCache::install(const std::string& archive, const std::string& tag, const std::string& signature,
+                         ErrorCallback callback) {
   if (!lock_) return false;
   // What a run killed while unpacking left behind; nobody unpacks now, we hold the lock.
   for (const std::string& name : platform::directoryEntries(directory_))
@@ -66,6 +92,7 @@ bool AgentCache::install(const std::string& archive, const std::string& tag, Err
     platform::removeItemAtPath(staging);
     return false;
   }
+  if (!signature.empty() && !writeAtomically(directory_ + kSignatureName, signature)) return false;
   writeValidationString(directory_, tag);
   return true;
 }

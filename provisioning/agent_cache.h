@@ -4,8 +4,10 @@
 //
 //   <cache>/installagent/     the unpacked agent; complete when it holds "install"
 //   <cache>/.validatestring   the server's tag for it
+//   <cache>/.minisig          the signature it was installed with (signed builds)
 #pragma once
 
+#include <cstdint>
 #include <memory>
 #include <optional>
 #include <string>
@@ -46,13 +48,18 @@ class AgentCache {
   // A complete agent whose recorded tag is `tag`.
   bool holdsAgentTagged(const std::string& tag) const;
 
+  // The signed timestamp of the agent installed last, kept across updates
+  // so that an older signed agent is never installed over a newer one.
+  std::optional<int64_t> installedTimestamp() const;
+
   // Removes a stale agent; its tag, now without an agent, vouches for nothing.
   void removeAgent();
   // Unpacks `archive` beside the agent directory, checks that it brought its
   // install script, swaps it in, and records `tag` last: a failed or
   // interrupted install never leaves an agent that a later run would trust.
-  // Needs the lock.
-  bool install(const std::string& archive, const std::string& tag, ErrorCallback callback);
+  // A verified agent's `signature` is kept beside it. Needs the lock.
+  bool install(const std::string& archive, const std::string& tag, const std::string& signature,
+               ErrorCallback callback);
 
  private:
   std::string directory_;

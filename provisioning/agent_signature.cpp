@@ -226,3 +226,12 @@ Verification verifyAgentSignature(std::string_view minisig, const Blake2bDigest&
   if (!seconds) return refuse("the trusted comment has no valid timestamp");
   return {true, "", {*seconds, std::string(*file)}};
 }
+
+std::optional<int64_t> signedTimestamp(std::string_view minisig) {
+  const std::string_view trustedPrefix = "trusted comment: ";
+  auto lines = fourLines(minisig);
+  if (!lines || !startsWith((*lines)[2], trustedPrefix)) return std::nullopt;
+  bool repeated = false;
+  auto timestamp = field((*lines)[2].substr(trustedPrefix.size()), "timestamp", repeated);
+  return timestamp && !repeated ? decimal(*timestamp) : std::nullopt;
+}

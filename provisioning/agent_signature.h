@@ -72,3 +72,7 @@ struct Verification {
 Verification verifyAgentSignature(std::string_view minisig, const Blake2bDigest& digest,
                                   const std::vector<SignatureKey>& keys,
                                   const std::string& expectedFile);
+
+// The timestamp in the trusted comment of a signature verified earlier (the
+// one the cache keeps); nothing when it has none.
+std::optional<int64_t> signedTimestamp(std::string_view minisig);

@@ -6,6 +6,7 @@
 #include "platform/file_manager.h"
 #include "provisioning/agent_cache.h"
 #include "provisioning/agent_paths.h"
+#include "provisioning/agent_trust.h"
 #include "provisioning/archive_extraction.h"
 #include "provisioning/build_constants.h"
 
@@ -35,6 +36,16 @@ std::string findVersionedArchive(const std::string& defaultLocation) {
   return found;
 }
 
+// A shipped archive is unpacked only when the vendor signed it (in a build
+// with keys).
+bool isTrusted(const std::string& archive, ErrorCallback callback) {
+  if (!signaturesRequired()) return true;
+  std::string why = verifyArchiveFile(archive);
+  if (why.empty()) return true;
+  callback("The install agent " + archive + " cannot be trusted: " + why, true);
+  return false;
+}
+
 // Unpacks and checks that the archive brought its entry script.
 SourcedAgent unpack(const std::string& archive, const std::string& destination,
                     ErrorCallback callback) {
@@ -51,10 +62,15 @@ SourcedAgent unpack(const std::string& archive, const std::string& destination,
 SourcedAgent sourceInstallAgent(const std::string& workDir, ErrorCallback callback, DownloadStep download) {
   std::string defaultLocation = getDefaultInstallAgentLocation();
   struct stat st;
-  if (stat(defaultLocation.c_str(), &st) == 0) return unpack(defaultLocation, workDir, callback);
-
-  std::string archive = findVersionedArchive(defaultLocation);
-  if (!archive.empty()) return unpack(archive, workDir, callback);
+  std::string archive = stat(defaultLocation.c_str(), &st) == 0 ? defaultLocation
+                                                                 : findVersionedArchive(defaultLocation);
+  if (!archive.empty()) {
+    if (!isTrusted(archive, callback)) {
+      callback("Failed to initialize the install agent.", true);
+      return {};
+    }
+    return unpack(archive, workDir, callback);
+  }
 
   AgentCache().prepare();
   std::string target = workDir + pathSeparator + installAgentZipName;
@@ -64,7 +80,7 @@ SourcedAgent sourceInstallAgent(const std::string& workDir, ErrorCallback callba
       return {getInstallAgentExecutable(installAgentDirOnDisk()), fetched.agent};
     case HandOffResult::Kind::ArchiveLeft:
       // The cache could not be used: the agent runs from the work directory
-      // and the run waits for it.
+      // and the run waits for it. The download application verified it.
       return unpack(target, workDir, callback);
     case HandOffResult::Kind::Failed:
       break;

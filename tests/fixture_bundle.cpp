@@ -12,6 +12,11 @@ FixtureBundle::FixtureBundle(const std::string& root) : root_(root) {
   writeFile(bundleZip(), "product archive");
 }
 
+void FixtureBundle::useExecutable(const std::string& path) {
+  ProcessResult cp = runProcess({"cp", path, executable()});
+  if (cp.exitStatus != 0) ADD_FAILURE() << "cannot copy the installer: " << cp.err;
+}
+
 void FixtureBundle::addAgentArchive(const std::string& name, const std::string& record, int exitStatus) {
   makeZip(resources() + "/" + name, {{"install", recordingAgentScript(record, exitStatus)}});
 }

@@ -19,6 +19,9 @@ class FixtureBundle {
   std::string resources() const { return app() + "/Contents/Resources"; }
   std::string bundleZip() const { return resources() + "/bundle.zip"; }
 
+  // Puts another build of the installer in place.
+  void useExecutable(const std::string& path);
+
   // An agent archive whose install script records its arguments at `record`.
   void addAgentArchive(const std::string& name, const std::string& record, int exitStatus = 0);
 

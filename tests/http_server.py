@@ -23,11 +23,13 @@ Routes (query parameters URL-encoded):
   /bigheader?bytes=N&etag=                      a header line of about N bytes
   /oddetag                                      ETag with tabs, quotes, 8-bit
   /stats                                        JSON body_bytes_sent, requests
+With --tls PEM it serves https instead.
 """
 
 import argparse
 import json
 import os
+import ssl
 import sys
 import threading
 import time
@@ -248,11 +250,15 @@ class Server(ThreadingHTTPServer):
     daemon_threads = True
     request_queue_size = 64
 
-    def __init__(self, root, verbose):
+    def __init__(self, root, verbose, tls):
         self.root = root
         self.verbose = verbose
         self.stats = Stats()
         super().__init__(("127.0.0.1", 0), Handler)
+        if tls:
+            context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+            context.load_cert_chain(tls)
+            self.socket = context.wrap_socket(self.socket, server_side=True)
 
     def handle_error(self, request, client_address):
         # Clients hanging up half-way is what several tests do on purpose.
@@ -264,8 +270,9 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--root", default="", help="directory served under /files/")
     parser.add_argument("--verbose", action="store_true", help="log requests to stderr")
+    parser.add_argument("--tls", default="", help="serve https with this certificate and key (PEM)")
     args = parser.parse_args()
-    server = Server(args.root, args.verbose)
+    server = Server(args.root, args.verbose, args.tls)
     print(server.server_address[1], flush=True)
     server.serve_forever()
 

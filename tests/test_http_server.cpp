@@ -44,11 +44,16 @@ std::string readFirstLine(int fd) {
 
 }  // namespace
 
-TestHttpServer::TestHttpServer(const std::string& root) {
+TestHttpServer::TestHttpServer(const std::string& root, const std::string& tlsPem) {
   std::vector<std::string> args = {"python3", TEST_SERVER_SCRIPT};
   if (!root.empty()) {
     args.push_back("--root");
     args.push_back(root);
+  }
+  if (!tlsPem.empty()) {
+    args.push_back("--tls");
+    args.push_back(tlsPem);
+    scheme_ = "https";
   }
   std::vector<char*> argv;
   for (auto& a : args) argv.push_back(a.data());
@@ -97,7 +102,7 @@ TestHttpServer::~TestHttpServer() {
 }
 
 std::string TestHttpServer::url(const std::string& pathAndQuery) const {
-  return "http://127.0.0.1:" + std::to_string(port_) + pathAndQuery;
+  return scheme_ + "://127.0.0.1:" + std::to_string(port_) + pathAndQuery;
 }
 
 }  // namespace testing_util

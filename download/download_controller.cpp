@@ -1,5 +1,6 @@
 #include "download/download_controller.h"
 
+#include <algorithm>
 #include <cstdio>
 
 #include "download/handoff.h"
@@ -20,6 +21,11 @@ namespace {
 
 // Another run holds the cache: look again this soon.
 constexpr double kCacheRetrySeconds = 0.05;
+
+// Every zip archive starts with a local file header.
+const std::string kZipMagic = "PK\x03\x04";
+const char kNotAnArchive[] =
+    "the server sent something that is not the installer (an HTML page from a captive portal or a proxy login?)";
 
 std::string downloadingText(double percent) {
   char field[32];
@@ -81,6 +87,12 @@ void Download::windowWillClose() {
 
 void Download::didReceiveDataOfLength(uint64_t length) {
   bytesReceived_ += static_cast<int64_t>(length);
+  // A login page or an error page served as 200 fails at its first bytes,
+  // not after it has all been downloaded.
+  if (head_.size() >= kZipMagic.size() && head_ != kZipMagic) {
+    theDownload_->cancel();
+    return fail(kNotAnArchive);
+  }
   if (state_ == State::Receiving) showProgress(length);
 }
 
@@ -117,18 +129,29 @@ void Download::fail(const std::string& reason) {
   showFailure("Error during the download process. See your system log for more information.");
 }
 
-void Download::downloadFromURL(const std::string& address) {
+void Download::downloadFromURL(const std::string& address, bool conditional) {
   platform::HttpRequest request;
   request.url = address;
   request.connectSeconds = connectSeconds_;
   request.stallSeconds = stallSeconds_;
-  request.onBody = [this](const char* data, size_t length) { hash_.update(data, length); };
+  if (std::optional<std::string> tag = conditional && cache_.isPrivate() ? cache_.recordedTag() : std::nullopt)
+    request.headers.push_back("If-None-Match: " + *tag);
+  request.onBody = [this](const char* data, size_t length) {
+    hash_.update(data, length);
+    if (head_.size() < kZipMagic.size()) head_.append(data, std::min(length, kZipMagic.size() - head_.size()));
+  };
   hash_.reset();
+  head_.clear();
   state_ = State::Requesting;
   theDownload_ = std::make_unique<platform::HttpDownload>(std::move(request), installAgentLocation_, this);
 }
 
 bool Download::didReceiveResponse(const platform::HttpResponse& response) {
+  if (response.status == 304) {
+    // Nothing new: the tag is the one the 304 carries, or the one we sent.
+    validationString_ = response.etag.value_or(cache_.recordedTag().value_or(std::string()));
+    return false;  // the transfer ends as not modified, and the cache is looked at then
+  }
   if (!takesBody(response)) {
     if (isAuthenticationChallenge(response)) didReceiveAuthenticationChallenge();
     return false;  // the transfer ends, and says why
@@ -149,13 +172,18 @@ void Download::decideOnCache() {
   }
   // A cache that others could write, or that cannot be locked, is not used.
   state_ = State::Receiving;
+  if (lock == AgentCache::LockState::Held && cache_.holdsAgentTagged(validationString_)) {
+    window_->close();  // cancels this download and stops the loop
+    fireInstallAgent();
+    cache_.unlock();
+    return;
+  }
+  if (theDownload_ && theDownload_->result().kind == platform::TransferEnd::NotModified) {
+    // The cache changed since the request was made: ask for the whole archive.
+    cache_.unlock();
+    return downloadFromURL(downloadFrom, false);
+  }
   if (lock == AgentCache::LockState::Held) {
-    if (cache_.holdsAgentTagged(validationString_)) {
-      window_->close();  // cancels this download and stops the loop
-      fireInstallAgent();
-      cache_.unlock();
-      return;
-    }
     if (!cache_.completeAgent().empty()) cache_.removeAgent();
     cache_.unlock();
   }
@@ -178,6 +206,8 @@ void Download::didEnd(const platform::TransferResult& result) {
     case platform::TransferEnd::Finished:
       if (state_ != State::AwaitingCache) archiveArrived();  // else the decision goes on with it
       return;
+    case platform::TransferEnd::NotModified:
+      return decideOnCache();
     case platform::TransferEnd::Cancelled:
       return;
     default:
@@ -187,6 +217,7 @@ void Download::didEnd(const platform::TransferResult& result) {
 
 // In a build with keys, nothing goes further before its signature checks out.
 void Download::archiveArrived() {
+  if (head_ != kZipMagic) return fail(kNotAnArchive);
   if (!signaturesRequired()) return downloadDidFinish();
   state_ = State::Verifying;
   platform::HttpRequest request;

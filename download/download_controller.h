@@ -36,7 +36,9 @@ class Download : public platform::HttpDownloadDelegate {
   void failure(const std::string& message, platform::TextColor color);
   void didFailWithError(const platform::TransferResult& error);
 
-  void downloadFromURL(const std::string& address);
+  // With `conditional`, a cached agent's tag goes along (If-None-Match), so
+  // that a server with nothing new answers 304 without a body.
+  void downloadFromURL(const std::string& address, bool conditional = true);
   bool didReceiveResponse(const platform::HttpResponse& response) override;
   void didReceiveAuthenticationChallenge();
   void waitForInstallAgentToStart();
@@ -84,7 +86,8 @@ class Download : public platform::HttpDownloadDelegate {
   platform::DownloadView* window_ = nullptr;
   AgentCache cache_;
   std::unique_ptr<platform::HttpDownload> theDownload_;
-  Blake2b512 hash_;  // of the archive, as it arrives
+  Blake2b512 hash_;   // of the archive, as it arrives
+  std::string head_;  // its first bytes, to tell an archive from a web page
   std::unique_ptr<SignatureFetch> signatureFetch_;
   std::optional<pid_t> agent_;
   State state_ = State::Requesting;

@@ -153,8 +153,9 @@ TEST_F(FaultE2E, BadArchivesOnTheDownloadRoadLeaveNothingBehind) {
   struct Case { std::string name, query; Lines expected; std::string path; };
   const std::vector<Case> cases = {
       {"truncated", "/files/truncated.zip?etag=%22t%22", kDownloadUnzipFailed, ""},
-      {"empty", "/files/empty.zip?etag=%22e%22", kDownloadUnzipFailed, ""},
-      {"not a zip", "/files/text.zip?etag=%22x%22", kDownloadUnzipFailed, ""},
+      // Not even a zip's first bytes: refused as it arrives, never unpacked.
+      {"empty", "/files/empty.zip?etag=%22e%22", kDownloadFailed, ""},
+      {"not a zip", "/files/text.zip?etag=%22x%22", kDownloadFailed, ""},
       {"damaged data", "/files/damaged.zip?etag=%22d%22", kDownloadUnzipFailed, ""},
       {"no unzip on PATH", "/files/good.zip?etag=%22g%22", kDownloadUnzipFailed, scratch / "empty-bin"},
       {"no install at the top", "/files/noinstall.zip?etag=%22n%22",

@@ -4,6 +4,7 @@
 #include <cstdlib>
 
 #include "installer_run.h"
+#include "nginx_server.h"
 
 using namespace testing_util;
 
@@ -58,3 +59,21 @@ TEST_P(DownloadRoadE2E, DownloadsThenReusesThenReplacesTheCache) {
 
 INSTANTIATE_TEST_SUITE_P(Display, DownloadRoadE2E, ::testing::Values(false, true),
                          [](const auto& info) { return info.param ? "Window" : "Console"; });
+
+// A server with real ETags: the second run names the cached agent's tag and
+// gets a 304, so reusing the cache costs the server no body at all.
+TEST_F(InstallerRun, CacheHitCostsTheServerNoBody) {
+  publish("v1", "agent.zip", 100000);
+  TestNginx nginx(served.path());
+  for (int i = 0; i < 2; ++i) {
+    ProcessOptions o = options("/");
+    o.env["QV_INTERNAL_INSTALL_AGENT_URL"] = nginx.url("/agent.zip");
+    ProcessResult r = run(o);
+    ASSERT_EQ(r.exitStatus, 0) << r.err;
+  }
+  EXPECT_EQ(waitForStarts(2), 2u);
+  std::string tag = readFile(cache + "/.validatestring");
+  std::string size = std::to_string(readFile(served / "agent.zip").size());
+  EXPECT_EQ(nginx.requests(), (Lines{"/agent.zip 200 " + size + " \"\" \"\"",
+                                     "/agent.zip 304 0 \"\" \"" + tag + "\""}));
+}

@@ -1,6 +1,9 @@
 // The built installer, run from fixture bundles with a shipped agent archive.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <csignal>
 #include <cstdlib>
 
@@ -203,13 +206,15 @@ TEST(MainFcn, LauncherFailureIsReportedTwice) {
   EXPECT_EQ(messages, std::vector<std::string>(2, "Failed to start the instal agent"));
 }
 
+// Control bytes are escaped, so a message is one line and cannot drive the terminal.
 TEST(ReportErrorMain, ErrorsGoToStandardErrorOthersToStandardOutput) {
   testing::internal::CaptureStderr();
   testing::internal::CaptureStdout();
   report_error_main("to err", true);
   report_error_main("to out", false);
+  report_error_main("a\nInstallation failed.\x1b[2J\r\t\x7f\x01 \xc3\xa9~", true);
   std::string out = testing::internal::GetCapturedStdout();
   std::string err = testing::internal::GetCapturedStderr();
-  EXPECT_EQ(err, "to err\n");
+  EXPECT_EQ(err, "to err\na\\x0aInstallation failed.\\x1b[2J\\x0d\\x09\\x7f\\x01 \xc3\xa9~\n");
   EXPECT_EQ(out, "to out\n");
 }

@@ -18,6 +18,12 @@ PayloadHook payloadHook = extractPayloadToDir;
 void setPayloadHookForTesting(PayloadHook hook) { payloadHook = hook ? hook : extractPayloadToDir; }
 
 int mainFcn(int argc, const char* const* argv, ErrorCallback callback) {
+  // Without its own location the run would look for the shipped agent and
+  // the product archive in the wrong places.
+  if (getPathToExecutable().empty()) {
+    callback("Cannot find the installer's own location.", true);
+    return -1;
+  }
   TempDir tempDir;  // removed when the run is over, after the agent has returned
   std::string workDir = tempDir.getDir();
   if (workDir.empty() || std::getenv("__QV_BOOTSTRAP_INSTALLER_UNITTEST__"))

@@ -124,6 +124,23 @@ TEST_F(ShippedArchive, MissingTmpdirFallsBackToExecutablesDirectory) {
   EXPECT_EQ((*got)[0], scratch / "vol/install");
 }
 
+// An executable whose own path is longer than PATH_MAX cannot find its
+// resources: it says so instead of running with an empty location.
+TEST_F(ShippedArchive, ExecutablePathBeyondPathMaxFails) {
+  bundle.addAgentArchive("InstallAgent.zip", record);
+  // Step by step, relative to the working directory: no path given to the
+  // system is ever that long.
+  std::string script = "import os, sys\nfor _ in range(25): os.mkdir('d' * 200); os.chdir('d' * 200)\n"
+                       "os.link(sys.argv[1], 'i'); os.execv('./i', ['i'])";
+  ProcessOptions o = options();
+  o.workingDirectory = scratch.path();
+  ProcessResult r = runProcess({"python3", "-c", script, bundle.executable()}, o);
+  EXPECT_EQ(r.exitStatus, 255);
+  EXPECT_EQ(lines(r.err), (std::vector<std::string>{"Cannot find the installer's own location.",
+                                                    "Installation failed."}));
+  EXPECT_FALSE(readArgsRecord(record));
+}
+
 TEST_F(ShippedArchive, BrokenArchivesFailWithTheirMessages) {
   struct Case {
     std::string name;
@@ -204,6 +221,15 @@ TEST(MainFcn, LauncherFailureIsReportedTwice) {
   platform::setExecutablePathForTesting(std::nullopt);
   EXPECT_EQ(result, -1);
   EXPECT_EQ(messages, std::vector<std::string>(2, "Failed to start the instal agent"));
+}
+
+TEST(MainFcn, UnreadableOwnPathFailsFirst) {
+  platform::setExecutablePathForTesting(std::string());
+  messages.clear();
+  const char* argv[] = {"prog"};
+  EXPECT_EQ(mainFcn(1, argv, recordMessage), -1);
+  platform::setExecutablePathForTesting(std::nullopt);
+  EXPECT_EQ(messages, std::vector<std::string>{"Cannot find the installer's own location."});
 }
 
 // Control bytes are escaped, so a message is one line and cannot drive the terminal.

@@ -1,4 +1,5 @@
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -9,6 +10,7 @@
 #include "hostenv/location.h"
 #include "hostenv/mkpath.h"
 #include "hostenv/temp_dir.h"
+#include "platform/file_manager.h"
 #include "platform/main_bundle.h"
 #include "test_util.h"
 
@@ -65,6 +67,78 @@ TEST(TempDir, FallsBackToTmpWhenTmpdirUnsetOrEmpty) {
   ScopedEnv tmp("TMPDIR", "");
   TempDir dir;
   EXPECT_EQ(dir.getDir().rfind("/tmp/qv", 0), 0u) << dir.getDir();
+}
+
+TEST(FileManager, TrustedDirectoryPaths) {
+  ScratchDir scratch;  // a directory of ours below the sticky /tmp
+  makeDirs(scratch / "own/deeper");
+  makeDirs(scratch / "open/below");
+  chmod((scratch / "open").c_str(), 0777);
+  makeDirs(scratch / "sticky/theirs");
+  chmod((scratch / "sticky").c_str(), 01777);
+  ASSERT_EQ(symlink((scratch / "own").c_str(), (scratch / "link").c_str()), 0);
+  writeFile(scratch / "file", "");
+  bool root = geteuid() == 0;
+  if (root) {
+    ASSERT_EQ(chown((scratch / "sticky/theirs").c_str(), 65534, 65534), 0);
+  }
+  struct Case { std::string path; bool trusted; };
+  const std::vector<Case> cases = {
+      {"/", true},
+      {scratch / "own/deeper", true},
+      {"/tmp", false},                    // a sticky directory is never the end of the walk
+      {scratch / "open/below", false},    // writable by all above it
+      {scratch / "sticky/theirs", !root}, // in a sticky directory, but not ours
+      {scratch / "link/deeper", false},   // a link on the way
+      {scratch / "file", false},
+      {scratch / "missing", false},
+      {"relative/path", false},
+  };
+  for (const Case& c : cases) {
+    std::string why;
+    EXPECT_EQ(platform::isTrustedDirectoryPath(c.path, &why), c.trusted) << c.path << ": " << why;
+    EXPECT_EQ(why.empty(), c.trusted) << c.path;
+  }
+  EXPECT_EQ(platform::resolvePath(scratch / "link/./deeper/.."), scratch / "own");
+  EXPECT_EQ(platform::resolvePath(scratch / "missing"), "");
+}
+
+// Read-only directories go too; a link to a directory goes as a link, its
+// target untouched. Run as another user: root would ignore the modes.
+TEST(FileManager, RemovalMakesDirectoriesWritableButNeverFollowsLinks) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to act as another user";
+  ScratchDir scratch;
+  chmod(scratch.path().c_str(), 0755);
+  std::string base = scratch / "base", tree = base + "/tree", outside = scratch / "outside";
+  makeDirs(tree + "/ro/sub");
+  makeDirs(tree + "/noaccess");
+  makeDirs(outside + "/inner");
+  writeFile(tree + "/ro/sub/file", "x");
+  writeFile(tree + "/noaccess/file", "x");
+  writeFile(outside + "/inner/keep", "keep");
+  ASSERT_EQ(symlink(outside.c_str(), (tree + "/ro/link").c_str()), 0);
+  ASSERT_EQ(symlink((outside + "/inner").c_str(), (base + "/top-link").c_str()), 0);
+  ASSERT_EQ(runProcess({"chown", "-hR", "65534:65534", base, outside}).exitStatus, 0);
+  for (const char* dir : {"/ro/sub", "/ro"}) chmod((tree + dir).c_str(), 0555);
+  chmod((tree + "/noaccess").c_str(), 0);
+  chmod((outside + "/inner").c_str(), 0555);
+  chmod(outside.c_str(), 0555);
+
+  pid_t pid = fork();
+  if (pid == 0) {
+    bool ok = setgid(65534) == 0 && setuid(65534) == 0 && platform::removeItemAtPath(tree) &&
+              platform::removeItemAtPath(base + "/top-link");
+    _exit(ok ? 0 : 1);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(pid, &status, 0), pid);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  EXPECT_FALSE(exists(tree));
+  EXPECT_EQ(listDir(base), std::vector<std::string>{});
+  EXPECT_EQ(readFile(outside + "/inner/keep"), "keep");
+  struct stat st;
+  ASSERT_EQ(stat((outside + "/inner").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0555u);  // not made writable through the link
 }
 
 TEST(Mkpath, CreatesMissingComponentsInOrder) {

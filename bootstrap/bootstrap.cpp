@@ -24,10 +24,16 @@ int mainFcn(int argc, const char* const* argv, ErrorCallback callback) {
     callback("Cannot find the installer's own location.", true);
     return -1;
   }
-  TempDir tempDir;  // removed when the run is over, after the agent has returned
+  // Removed when the run is over, after the agent has returned. Beside the
+  // bundle only when no temporary directory is usable, and private there too.
+  TempDir tempDir(getDirectoryOfExecutable());
   std::string workDir = tempDir.getDir();
-  if (workDir.empty() || std::getenv("__QV_BOOTSTRAP_INSTALLER_UNITTEST__"))
+  if (std::getenv("__QV_BOOTSTRAP_INSTALLER_UNITTEST__")) {
     workDir = getDirectoryOfExecutable();
+  } else if (workDir.empty()) {
+    callback("Cannot create a private working directory.", true);
+    return -1;
+  }
 
   if (int status = payloadHook(workDir, callback); status != 0) {
     callback("Internal error: Failed to initialize application installer (" +

@@ -113,15 +113,36 @@ TEST_F(ShippedArchive, UnitTestVariableMakesExecutablesDirectoryTheWorkDir) {
   EXPECT_TRUE(listDir(tmp).empty());               // the temporary directory came and went
 }
 
-TEST_F(ShippedArchive, MissingTmpdirFallsBackToExecutablesDirectory) {
+// A TMPDIR that is missing or that others could tamper with is passed over
+// for /tmp; a relative one is made absolute.
+TEST_F(ShippedArchive, UnsafeTmpdirIsNotUsed) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to hand a directory to another user";
   bundle.addAgentArchive("InstallAgent.zip", record);
-  ProcessOptions o = options();
-  o.env["TMPDIR"] = scratch / "no-such-dir";
-  ProcessResult r = bundle.run({}, o);
-  EXPECT_EQ(r.exitStatus, 0) << r.err;
-  auto got = readArgsRecord(record);
-  ASSERT_TRUE(got);
-  EXPECT_EQ((*got)[0], scratch / "vol/install");
+  struct Case { std::string name; int mode; uid_t owner; std::string tmpdir, expected; };
+  const std::vector<Case> cases = {
+      {"missing", -1, 0, scratch / "no-such-dir", "/tmp/qv"},
+      {"writable by all, not sticky", 0777, 0, scratch / "open", "/tmp/qv"},
+      {"another user's", 0755, 65534, scratch / "theirs", "/tmp/qv"},
+      {"relative, like an option", 0700, 0, "-Z", scratch / "-Z/qv"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::string dir = c.tmpdir[0] == '/' ? c.tmpdir : scratch / c.tmpdir;
+    if (c.mode >= 0) {
+      makeDirs(dir);
+      ASSERT_EQ(chmod(dir.c_str(), c.mode), 0);
+      ASSERT_EQ(chown(dir.c_str(), c.owner, 0), 0);
+    }
+    ProcessOptions o = options();
+    o.env["TMPDIR"] = c.tmpdir;
+    o.workingDirectory = scratch.path();
+    ProcessResult r = bundle.run({}, o);
+    EXPECT_EQ(r.exitStatus, 0) << r.err;
+    auto got = readArgsRecord(record);
+    ASSERT_TRUE(got);
+    EXPECT_EQ((*got)[0].rfind(c.expected, 0), 0u) << (*got)[0];
+    EXPECT_FALSE(exists((*got)[0]));  // and it went at the end
+  }
 }
 
 // An executable whose own path is longer than PATH_MAX cannot find its

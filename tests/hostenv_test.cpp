@@ -50,17 +50,54 @@ TEST(TempDir, CreatesPrivateEmptyDirectoryAndRemovesItWithContents) {
   EXPECT_EQ(readFile(scratch / "outside"), "keep");
 }
 
-TEST(TempDir, EmptyWhenParentMissingAndToleratesRemovalByOthers) {
+// Parents are tried in order; one that others could tamper with is passed over.
+TEST(TempDir, UnsafeOrUnusableParentsArePassedOver) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to hand a directory to another user";
   ScratchDir scratch;
-  {
-    ScopedEnv tmp("TMPDIR", (scratch.path() + "/missing").c_str());
-    TempDir none;
-    EXPECT_EQ(none.getDir(), "");
+  const std::string fallback = scratch / "fallback";
+  struct Case { std::string name; int mode; uid_t owner; bool used; };
+  const std::vector<Case> cases = {
+      {"private", 0700, 0, true},
+      {"readable by all", 0755, 0, true},
+      {"sticky, writable by all", 01777, 0, true},
+      {"writable by all", 0777, 0, false},
+      {"writable by the group", 0770, 0, false},
+      {"another user's", 0755, 65534, false},
+      {"missing", -1, 0, false},
+  };
+  makeDirs(fallback);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::string parent = scratch / c.name;
+    if (c.mode >= 0) {
+      makeDirs(parent);
+      ASSERT_EQ(chmod(parent.c_str(), c.mode), 0);
+      ASSERT_EQ(chown(parent.c_str(), c.owner, 0), 0);
+    }
+    TempDir dir(std::vector<std::string>{parent, fallback});
+    EXPECT_EQ(dir.getDir().rfind((c.used ? parent : fallback) + "/qv", 0), 0u) << dir.getDir();
+    if (c.mode >= 0) {
+      EXPECT_EQ(listDir(parent).size(), c.used ? 1u : 0u);  // nothing left in a refused one
+    }
   }
-  ScopedEnv tmp("TMPDIR", scratch.path().c_str());
-  TempDir gone;
-  ASSERT_FALSE(gone.getDir().empty());
+  EXPECT_EQ(TempDir(std::vector<std::string>{scratch / "missing"}).getDir(), "");
+
+  TempDir gone(std::vector<std::string>{fallback});
   ASSERT_EQ(rmdir(gone.getDir().c_str()), 0);  // destructor must cope
+}
+
+// A relative TMPDIR is taken from the working directory and made absolute,
+// so that "-Z" never reaches anything as an option.
+TEST(TempDir, RelativeTmpdirBecomesAbsolute) {
+  ScratchDir scratch;
+  makeDirs(scratch / "-Z");
+  char old[4096];
+  ASSERT_NE(getcwd(old, sizeof old), nullptr);
+  ASSERT_EQ(chdir(scratch.path().c_str()), 0);
+  ScopedEnv tmp("TMPDIR", "-Z");
+  TempDir dir;
+  ASSERT_EQ(chdir(old), 0);
+  EXPECT_EQ(dir.getDir().rfind(scratch / "-Z/qv", 0), 0u) << dir.getDir();
 }
 
 TEST(TempDir, FallsBackToTmpWhenTmpdirUnsetOrEmpty) {

@@ -1,8 +1,12 @@
 #include "provisioning/validation_file.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 
 #include "provisioning/build_constants.h"
 
@@ -14,26 +18,42 @@ std::string validationPath(const std::string& directory) {
 
 bool isCacheValid(std::string directory, std::string tag) {
   if (!directory.empty() && tag.empty()) return false;
-  std::string path = validationPath(directory);
+  // Never through a link, and never waiting: a FIFO planted here would
+  // otherwise block the open until someone writes to it.
+  int fd = open(validationPath(directory).c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) return false;
   struct stat st;
-  if (stat(path.c_str(), &st) != 0) return false;
-  FILE* f = std::fopen(path.c_str(), "r");
-  if (!f) return false;
+  bool regular = fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
   // Read no more than one byte past the tag: a longer first line cannot match.
   std::string line;
-  int c;
-  while (line.size() <= tag.size() && (c = std::fgetc(f)) != EOF && c != '\n')
-    line += static_cast<char>(c);
-  std::fclose(f);
-  return line == tag;
+  char c;
+  while (regular && line.size() <= tag.size()) {
+    ssize_t n = read(fd, &c, 1);
+    if (n < 0 && errno == EINTR) continue;
+    if (n != 1 || c == '\n') break;
+    line += c;
+  }
+  close(fd);
+  return regular && line == tag;
 }
 
 void writeValidationString(std::string directory, std::string tag) {
   if (directory.empty() || tag.empty()) return;
-  FILE* f = std::fopen(validationPath(directory).c_str(), "w");
-  if (!f) return;
-  std::fwrite(tag.data(), 1, tag.size(), f);
-  std::fclose(f);
+  // A new file renamed into place: whatever stood at the name (a link, a
+  // FIFO) is replaced, never written through.
+  std::string target = validationPath(directory);
+  std::string temporary = target + ".XXXXXX";
+  int fd = mkostemp(temporary.data(), O_CLOEXEC);  // O_CREAT | O_EXCL, mode 0600
+  if (fd < 0) return;
+  size_t done = 0;
+  while (done < tag.size()) {
+    ssize_t n = write(fd, tag.data() + done, tag.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    done += static_cast<size_t>(n);
+  }
+  bool ok = close(fd) == 0 && done == tag.size();
+  if (!ok || std::rename(temporary.c_str(), target.c_str()) != 0) unlink(temporary.c_str());
 }
 
 void removeValidationString(std::string directory) {

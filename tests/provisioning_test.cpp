@@ -2,6 +2,7 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <functional>
 
 #include <gtest/gtest.h>
 
@@ -136,6 +137,33 @@ TEST(ValidationFile, UnusableFilesAreNeverValid) {
   writeValidationString(scratch.path(), "t");
   removeValidationString(scratch.path());
   EXPECT_FALSE(isCacheValid(scratch.path(), "t"));
+
+  // Whatever was planted at the name is never read through or written
+  // through: the reader refuses it at once, the writer replaces it.
+  writeFile(scratch / "target", "t");
+  const std::vector<std::function<int(const std::string&)>> plants = {
+      [](const std::string& p) { return mkfifo(p.c_str(), 0600); },
+      [&](const std::string& p) { return symlink((scratch / "target").c_str(), p.c_str()); },
+      [&](const std::string& p) { return symlink((scratch / "new-target").c_str(), p.c_str()); },
+  };
+  alarm(30);  // a reader that waits on the FIFO fails the test instead of hanging it
+  for (size_t i = 0; i < plants.size(); ++i) {
+    SCOPED_TRACE(i);
+    std::string dir = scratch / ("p" + std::to_string(i)), file = dir + "/.validatestring";
+    makeDirs(dir);
+    ASSERT_EQ(plants[i](file), 0);
+    EXPECT_FALSE(isCacheValid(dir, "t"));
+    writeValidationString(dir, "new");
+    struct stat st;
+    ASSERT_EQ(lstat(file.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISREG(st.st_mode));
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    EXPECT_TRUE(isCacheValid(dir, "new"));
+    EXPECT_EQ(listDir(dir), std::vector<std::string>{".validatestring"});
+  }
+  alarm(0);
+  EXPECT_EQ(readFile(scratch / "target"), "t");
+  EXPECT_FALSE(exists(scratch / "new-target"));
 }
 
 // Agent sourcing from a fixture bundle, with an application main of the

@@ -145,6 +145,30 @@ TEST_F(ShippedArchive, UnsafeTmpdirIsNotUsed) {
   }
 }
 
+// An archive that unpacks to more than the file system holds is refused
+// before anything is written; the next run with room succeeds.
+TEST_F(ShippedArchive, ArchiveLargerThanTheFreeSpaceIsRefused) {
+  std::string small = scratch / "small";
+  makeDirs(small);
+  if (runProcess({"unshare", "-m", "mount", "-t", "tmpfs", "-o", "size=1m", "tmpfs", small}).exitStatus != 0)
+    GTEST_SKIP() << "cannot mount a small file system here";
+  makeZip(bundle.resources() + "/InstallAgent.zip",
+          {{"install", recordingAgentScript(record)}, {"zeros", std::string(3000000, '\0')}});
+  ProcessOptions o = options();
+  o.env["TMPDIR"] = small;
+  ProcessResult r = runProcess({"unshare", "-m", "sh", "-c", "mount -t tmpfs -o size=1m tmpfs \"$1\" && exec \"$0\"",
+                                bundle.executable(), small}, o);
+  EXPECT_EQ(r.exitStatus, 255);
+  const std::string refusal = "The install agent archive unpacks to 3.0 MB, more than the 1.0 MB free on " + small + "/qv";
+  EXPECT_EQ(lines(r.err).at(0).rfind(refusal, 0), 0u) << r.err;
+  EXPECT_EQ(ourLines(r.err), (std::vector<std::string>{"Failed to unzip the install agent",
+                                                        "Failed to initialize the install agent.",
+                                                        "Installation failed."}));
+  EXPECT_FALSE(readArgsRecord(record));
+  EXPECT_EQ(bundle.run({}, options()).exitStatus, 0);
+  EXPECT_TRUE(readArgsRecord(record));
+}
+
 // An executable whose own path is longer than PATH_MAX cannot find its
 // resources: it says so instead of running with an empty location.
 TEST_F(ShippedArchive, ExecutablePathBeyondPathMaxFails) {

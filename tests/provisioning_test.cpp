@@ -103,6 +103,58 @@ TEST(UnzipInstallAgent, FailuresAndTheirMessages) {
   EXPECT_EQ(messages, std::vector<std::string>(3, "Failed to unzip the install agent"));
 }
 
+// Nothing from the environment or the names reaches unzip as an option or a
+// pattern: UNZIP=-: would let "../escape" out of the destination, and
+// "x[1].zip" would match x1.zip.
+TEST(UnzipInstallAgent, EnvironmentAndNamesAreNeverOptions) {
+  ScratchDir scratch;
+  std::string zip = scratch / "x[1].zip";
+  ASSERT_EQ(runProcess({"python3", "-c",
+                        "import sys, zipfile\n"
+                        "with zipfile.ZipFile(sys.argv[1], 'w') as z:\n"
+                        "  z.writestr('install', 'real'); z.writestr('../escape', 'out')\n",
+                        zip}).exitStatus, 0);
+  makeZip(scratch / "x1.zip", {{"install", "decoy"}});
+  char old[4096];
+  ASSERT_NE(getcwd(old, sizeof old), nullptr);
+  ASSERT_EQ(chdir(scratch.path().c_str()), 0);
+  for (const char* name : {"UNZIP", "UNZIPOPT", "ZIPINFO", "ZIPINFOOPT"}) {
+    SCOPED_TRACE(name);
+    ScopedEnv env(name, std::string(name).rfind("ZIPINFO", 0) == 0 ? "-1" : "-:");
+    makeDirs(scratch / "in");
+    unzipInstallAgent(zip, "in/-d", "unzip", recordMessage);  // relative, and like an option
+    EXPECT_FALSE(exists(scratch / "in/escape"));
+    EXPECT_EQ(readFile(scratch / "in/-d/install"), "real");
+    ASSERT_EQ(runProcess({"rm", "-rf", scratch / "in"}).exitStatus, 0);
+  }
+  ASSERT_EQ(chdir(old), 0);
+}
+
+TEST(UnzipInstallAgent, TotalsAreCheckedAgainstCapsAndFreeSpace) {
+  ArchiveLimits limits;
+  limits.maxBytes = 8000000000;
+  limits.maxEntries = 100;
+  limits.freeBytes = 2100000;
+  limits.freeOn = "/home";
+  struct Case { std::string line, refusal; };
+  const std::vector<Case> cases = {
+      {"3 files, 1234 bytes uncompressed, 567 bytes compressed:  54.1%", ""},
+      {"1 file, 2100000 bytes uncompressed, 9 bytes compressed:  99.9%", ""},
+      {"100 files, 0 bytes uncompressed, 0 bytes compressed:  0.0%", ""},
+      {"101 files, 5 bytes uncompressed, 5 bytes compressed:  0.0%",
+       "The install agent archive holds 101 entries, more than the 100 allowed"},
+      {"2 files, 9000000000 bytes uncompressed, 9 bytes compressed:  99.9%",
+       "The install agent archive unpacks to 9.0 GB, more than the 8.0 GB allowed"},
+      {"2 files, 2100001 bytes uncompressed, 9 bytes compressed:  99.9%",
+       "The install agent archive unpacks to 2.1 MB, more than the 2.1 MB free on /home"},
+      {"2 files, 6900000 bytes uncompressed, 9 bytes compressed:  99.9%",
+       "The install agent archive unpacks to 6.9 MB, more than the 2.1 MB free on /home"},
+      {"Empty zipfile.", "The install agent archive's contents cannot be read"},
+      {"2 files, 7 bytes compressed", "The install agent archive's contents cannot be read"},
+  };
+  for (const Case& c : cases) EXPECT_EQ(checkArchiveTotals(c.line, limits), c.refusal) << c.line;
+}
+
 TEST(ValidationFile, RecordsAndComparesTheTagExactly) {
   ScratchDir scratch;
   const std::string dir = scratch.path() + "/";  // the doubled separator is harmless

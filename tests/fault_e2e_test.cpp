@@ -309,8 +309,8 @@ TEST_F(FaultE2E, OddHomeDirectoriesHoldTheCache) {
   EXPECT_FALSE(exists(home + "/.velmor"));  // nothing went to the plain home
 }
 
-// Without a usable temporary directory the run works in the directory that
-// holds the bundle instead.
+// A TMPDIR that cannot be used is passed over for /tmp: nothing stays
+// beside the bundle.
 TEST_F(FaultE2E, UnusableTmpdirStillDownloadsAndStartsTheAgent) {
   writeFile(scratch / "a-file", "not a directory");
   struct Case { std::string name, tmpdir; };

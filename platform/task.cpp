@@ -72,6 +72,8 @@ ToolRun runTool(const std::vector<std::string>& argv, const std::vector<std::str
   args.push_back(nullptr);
   gchar** envp = g_get_environ();
   for (const auto& name : unset) envp = g_environ_unsetenv(envp, name.c_str());
+  // Without PATH GLib would also search the working directory.
+  envp = g_environ_setenv(envp, "PATH", "/usr/bin:/bin", FALSE);
 
   // A context of our own: waiting here runs none of the main loop's sources.
   GMainContext* context = g_main_context_new();
@@ -87,7 +89,7 @@ ToolRun runTool(const std::vector<std::string>& argv, const std::vector<std::str
 
   const gint source[] = {fd3}, target[] = {3};
   gsize fdCount = fd3 >= 0 ? 1 : 0;
-  auto flags = static_cast<GSpawnFlags>(G_SPAWN_DO_NOT_REAP_CHILD | G_SPAWN_SEARCH_PATH |
+  auto flags = static_cast<GSpawnFlags>(G_SPAWN_DO_NOT_REAP_CHILD | G_SPAWN_SEARCH_PATH_FROM_ENVP |
                                         G_SPAWN_STDIN_FROM_DEV_NULL);
   int outFd = -1;
   GPid pid = 0;
@@ -98,7 +100,6 @@ ToolRun runTool(const std::vector<std::string>& argv, const std::vector<std::str
     run.started = true;
     setpgid(pid, pid);  // here too: a signal may come before the child has done it
     wait.pid = pid;
-    if (run.interrupted) kill(-pid, SIGKILL);
     attach(g_child_watch_source_new(pid), G_SOURCE_FUNC(onToolExit));
     if (outFd >= 0) {
       wait.outputDone = false;

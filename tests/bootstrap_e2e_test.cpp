@@ -167,7 +167,8 @@ TEST_F(ShippedArchive, ExecutablePathBeyondPathMaxFails) {
                        "os.link(sys.argv[1], 'i'); os.execv('./i', ['i'])";
   ProcessResult r = runProcess({"python3", "-c", script, bundle.executable(), scratch.path()}, options());
   EXPECT_EQ(r.exitStatus, 255);
-  EXPECT_EQ(lines(r.err), (Lines{"Cannot find the installer's own location.", "Installation failed."}));
+  // At the end: a sanitizer may warn before, it cannot read the path either.
+  EXPECT_EQ(r.err.substr(r.err.find("Cannot")), "Cannot find the installer's own location.\nInstallation failed.\n");
 }
 
 TEST_F(ShippedArchive, BrokenArchivesFailWithTheirMessages) {

@@ -20,10 +20,22 @@ PayloadHook payloadHook = extractPayloadToDir;
 void setPayloadHookForTesting(PayloadHook hook) { payloadHook = hook ? hook : extractPayloadToDir; }
 
 int mainFcn(int argc, const char* const* argv, ErrorCallback callback) {
-  TempDir tempDir;  // removed when the run is over, after the agent has returned
+  // Without its own location the run would look for the shipped agent and
+  // the product archive in the wrong places.
+  if (getPathToExecutable().empty()) {
+    callback("Cannot find the installer's own location.", true);
+    return -1;
+  }
+  // Removed when the run is over, after the agent has returned. Beside the
+  // bundle only when no temporary directory is usable, and private there too.
+  TempDir tempDir(getDirectoryOfExecutable());
   std::string workDir = tempDir.getDir();
-  if (workDir.empty() || std::getenv("__QV_BOOTSTRAP_INSTALLER_UNITTEST__"))
+  if (std::getenv("__QV_BOOTSTRAP_INSTALLER_UNITTEST__")) {
     workDir = getDirectoryOfExecutable();
+  } else if (workDir.empty()) {
+    callback("Cannot create a private working directory.", true);
+    return -1;
+  }
 
   if (int status = payloadHook(workDir, callback); status != 0) {
     callback("Internal error: Failed to initialize application installer (" +

@@ -2,9 +2,12 @@
 
 #include <cstdio>
 
+#include "platform/system_log.h"
+
 void report_error_main(std::string message, bool isError) {
   FILE* stream = isError ? stderr : stdout;
-  std::fwrite(message.data(), 1, message.size(), stream);
+  std::string line = platform::escapeControlBytes(message);
+  std::fwrite(line.data(), 1, line.size(), stream);
   std::fputc('\n', stream);
   std::fflush(stream);
 }

@@ -7,6 +7,7 @@
 
 using ErrorCallback = void (*)(std::string message, bool isError);
 
-// The program's ErrorCallback: the message and a newline to standard error
+// The program's ErrorCallback: the message, its control bytes escaped (see
+// platform::escapeControlBytes), and a newline to standard error
 // (standard output when it is not an error), then a flush.
 void report_error_main(std::string message, bool isError);

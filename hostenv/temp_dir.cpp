@@ -1,19 +1,50 @@
 #include "hostenv/temp_dir.h"
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cstdlib>
-#include <vector>
 
 #include "platform/file_manager.h"
 #include "platform/process_env.h"
 
-TempDir::TempDir() {
-  std::string parent = platform::temporaryDirectory();
-  if (parent.empty()) parent = "/tmp";
-  while (parent.size() > 1 && parent.back() == '/') parent.pop_back();
-  std::string tmpl = (parent == "/" ? "" : parent) + "/qvXXXXXX";
-  std::vector<char> buf(tmpl.begin(), tmpl.end());
-  buf.push_back('\0');
-  if (mkdtemp(buf.data())) dir_ = buf.data();
+namespace {
+
+// The new directory is ours alone: nobody else can have put it there,
+// widened it, or (by the trust rule) move it away under us.
+bool isPrivate(const std::string& dir) {
+  struct stat st;
+  return lstat(dir.c_str(), &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == geteuid() &&
+         (st.st_mode & 07777) == 0700 && platform::isTrustedDirectoryPath(dir);
+}
+
+}  // namespace
+
+TempDir::TempDir(const std::string& lastResort) {
+  std::vector<std::string> parents;
+  std::string tmpdir = platform::temporaryDirectory();
+  if (!tmpdir.empty()) parents.push_back(tmpdir);
+  parents.push_back("/tmp");
+  if (!lastResort.empty()) parents.push_back(lastResort);
+  createUnder(parents);
+}
+
+TempDir::TempDir(const std::vector<std::string>& parents) { createUnder(parents); }
+
+void TempDir::createUnder(const std::vector<std::string>& parents) {
+  for (const std::string& candidate : parents) {
+    // Absolute and free of links, so that it never reads as an option and
+    // the trust check sees the directories really used.
+    std::string parent = platform::resolvePath(candidate);
+    if (parent.empty()) continue;
+    std::string dir = (parent == "/" ? "" : parent) + "/qvXXXXXX";
+    if (!mkdtemp(dir.data())) continue;
+    if (isPrivate(dir)) {
+      dir_ = dir;
+      return;
+    }
+    rmdir(dir.c_str());
+  }
 }
 
 TempDir::~TempDir() {

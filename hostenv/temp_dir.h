@@ -1,20 +1,28 @@
-// The run's private temporary directory: "qv" + six characters under the
-// user's temporary directory, mode 0700, removed with its contents when the
-// object goes.
+// The run's private temporary directory: "qv" + six characters, mode 0700,
+// removed with its contents when the object goes.
 #pragma once
 
 #include <string>
+#include <vector>
 
 class TempDir {
  public:
-  TempDir();
+  // Under TMPDIR (a relative one taken from the working directory), else
+  // under /tmp, else under `lastResort` when given: the first of them where
+  // the new directory is one platform::isTrustedDirectoryPath accepts, ours,
+  // mode 0700 and not a link. A parent others could tamper with is passed
+  // over.
+  explicit TempDir(const std::string& lastResort = std::string());
+  // The same rule over `parents`, in order.
+  explicit TempDir(const std::vector<std::string>& parents);
   ~TempDir();
   TempDir(const TempDir&) = delete;
   TempDir& operator=(const TempDir&) = delete;
 
-  // Empty when the directory could not be created.
+  // Empty when no directory could be created; always absolute otherwise.
   std::string getDir() const { return dir_; }
 
  private:
+  void createUnder(const std::vector<std::string>& parents);
   std::string dir_;
 };

@@ -2,13 +2,14 @@
 
 #include <dirent.h>
 #include <fcntl.h>
-#include <ftw.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 
 namespace platform {
 
@@ -17,18 +18,88 @@ bool fileExistsAtPath(const std::string& path) {
   return !path.empty() && stat(path.c_str(), &st) == 0;
 }
 
+namespace {
+
+// Removes `name` below the directory `parentFd`; a directory is first made
+// u+rwx so that its entries can be listed and removed. fchmodat with
+// AT_SYMLINK_NOFOLLOW and O_NOFOLLOW keep a link that replaced a directory
+// meanwhile from being followed.
+void removeBelow(int parentFd, const char* name) {
+  struct stat st;
+  if (fstatat(parentFd, name, &st, AT_SYMLINK_NOFOLLOW) != 0) return;
+  if (!S_ISDIR(st.st_mode)) {
+    unlinkat(parentFd, name, 0);
+    return;
+  }
+  if ((st.st_mode & S_IRWXU) != S_IRWXU)
+    fchmodat(parentFd, name, (st.st_mode & 07777) | S_IRWXU, AT_SYMLINK_NOFOLLOW);
+  int fd = openat(parentFd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd >= 0) {
+    if (DIR* d = fdopendir(fd)) {
+      std::vector<std::string> names;
+      while (dirent* e = readdir(d)) {
+        std::string entry = e->d_name;
+        if (entry != "." && entry != "..") names.push_back(entry);
+      }
+      for (const std::string& entry : names) removeBelow(dirfd(d), entry.c_str());
+      closedir(d);  // closes fd
+    } else {
+      close(fd);
+    }
+  }
+  unlinkat(parentFd, name, AT_REMOVEDIR);
+}
+
+}  // namespace
+
 bool removeItemAtPath(const std::string& path) {
   if (path.empty()) return false;
-  // Depth first, never crossing a symbolic link; a failing entry does not
-  // stop the walk, so as much as possible goes.
-  nftw(path.c_str(),
-       [](const char* p, const struct stat*, int, struct FTW*) {
-         std::remove(p);
-         return 0;
-       },
-       32, FTW_DEPTH | FTW_PHYS);
+  std::string item = path;
+  while (item.size() > 1 && item.back() == '/') item.pop_back();
+  auto slash = item.rfind('/');
+  std::string parent = slash == std::string::npos ? "." : slash == 0 ? "/" : item.substr(0, slash);
+  std::string name = slash == std::string::npos ? item : item.substr(slash + 1);
+  int parentFd = open(parent.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (parentFd >= 0) {
+    if (name != "/" && name != "." && name != "..") removeBelow(parentFd, name.c_str());
+    close(parentFd);
+  }
   struct stat st;
   return lstat(path.c_str(), &st) != 0;
+}
+
+std::optional<std::string> readSmallFile(const std::string& path, size_t limit) {
+  int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) return std::nullopt;
+  struct stat st;
+  std::optional<std::string> text;
+  if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) text.emplace();
+  char buffer[4096];
+  while (text && text->size() < limit) {
+    ssize_t n = read(fd, buffer, std::min(sizeof buffer, limit - text->size()));
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) text.reset();
+    if (n <= 0) break;
+    text->append(buffer, static_cast<size_t>(n));
+  }
+  close(fd);
+  return text;
+}
+
+bool replaceFile(const std::string& path, const std::string& contents) {
+  std::string temporary = path + ".XXXXXX";
+  int fd = mkostemp(temporary.data(), O_CLOEXEC);  // O_CREAT | O_EXCL, mode 0600
+  if (fd < 0) return false;
+  size_t done = 0;
+  while (done < contents.size()) {
+    ssize_t n = write(fd, contents.data() + done, contents.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    done += static_cast<size_t>(n);
+  }
+  bool ok = close(fd) == 0 && done == contents.size() && std::rename(temporary.c_str(), path.c_str()) == 0;
+  if (!ok) unlink(temporary.c_str());
+  return ok;
 }
 
 std::vector<std::string> directoryEntries(const std::string& directory) {
@@ -69,6 +140,45 @@ bool isPrivateDirectoryChain(const std::string& base, const std::string& path) {
     if (lstat(prefix.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != geteuid() ||
         (st.st_mode & (S_IWGRP | S_IWOTH)) != 0)
       return false;
+  }
+  return true;
+}
+
+std::string resolvePath(const std::string& path) {
+  if (path.empty()) return std::string();
+  char* resolved = realpath(path.c_str(), nullptr);
+  if (!resolved) return std::string();
+  std::string result = resolved;
+  std::free(resolved);
+  return result;
+}
+
+bool isTrustedDirectoryPath(const std::string& resolvedAbsolutePath, std::string* why) {
+  auto untrusted = [why](const std::string& reason) {
+    if (why) *why = reason;
+    return false;
+  };
+  const std::string& path = resolvedAbsolutePath;
+  if (path.empty() || path[0] != '/') return untrusted("not an absolute path: " + path);
+  // "/", then each prefix ending before a separator, then the path itself.
+  std::vector<std::string> chain = {"/"};
+  for (size_t slash = path.find('/', 1); slash != std::string::npos; slash = path.find('/', slash + 1))
+    if (path[slash - 1] != '/') chain.push_back(path.substr(0, slash));
+  if (path.size() > 1 && path.back() != '/') chain.push_back(path);
+  uid_t me = geteuid();
+  for (size_t i = 0; i < chain.size(); ++i) {
+    const std::string& dir = chain[i];
+    struct stat st;
+    if (lstat(dir.c_str(), &st) != 0) return untrusted("cannot examine " + dir);
+    if (S_ISLNK(st.st_mode)) return untrusted(dir + " is a symbolic link");
+    if (!S_ISDIR(st.st_mode)) return untrusted(dir + " is not a directory");
+    if (st.st_uid != me && st.st_uid != 0) return untrusted(dir + " belongs to another user");
+    if ((st.st_mode & (S_IWGRP | S_IWOTH)) == 0) continue;
+    // Others may add entries to a sticky directory, but not move or remove ours.
+    struct stat next;
+    if (!(st.st_mode & S_ISVTX) || i + 1 == chain.size() || lstat(chain[i + 1].c_str(), &next) != 0 ||
+        next.st_uid != me)
+      return untrusted(dir + " is writable by others");
   }
   return true;
 }

@@ -1,6 +1,7 @@
 // File operations the platform's file manager would provide.
 #pragma once
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -8,8 +9,19 @@ namespace platform {
 
 bool fileExistsAtPath(const std::string& path);  // any kind of file; follows links
 // Removes a file or a directory tree; symbolic links are removed, never
-// followed. Carries on past errors; true when nothing is left.
+// followed. Directories in the tree are made writable (u+rwx) before their
+// entries go, so read-only ones do not stay. Carries on past errors; true
+// when nothing is left.
 bool removeItemAtPath(const std::string& path);
+
+// At most `limit` bytes of a regular file, read without following a link
+// and without waiting (a FIFO planted in its place must not hang the run);
+// nothing when there is no such file or it cannot be read.
+std::optional<std::string> readSmallFile(const std::string& path, size_t limit);
+// Replaces `path` with a new file (mode 0600) holding `contents`, written
+// beside it and renamed over it: whatever stood there, a link included, is
+// replaced and never written through, and a reader sees the old or the new.
+bool replaceFile(const std::string& path, const std::string& contents);
 
 // The names in a directory, without "." and ".."; empty when unreadable.
 std::vector<std::string> directoryEntries(const std::string& directory);
@@ -32,6 +44,18 @@ class DirectoryLock {
 
 // True when every directory from below `base` down to `path` is a real
 // directory (not a link) of the current user that nobody else may write.
+// To be replaced by isTrustedDirectoryPath.
 bool isPrivateDirectoryChain(const std::string& base, const std::string& path);
+
+// The absolute path without links, "." or ".." (realpath); empty on failure.
+std::string resolvePath(const std::string& path);
+
+// True when `resolvedAbsolutePath` and every directory above it, up to "/",
+// is a directory (never a link) owned by the effective user or root that
+// neither group nor others may write. A sticky directory that others may
+// write (like /tmp) is accepted only when the next component below it
+// belongs to the effective user, so the path itself is never such a one.
+// Otherwise false, with the reason in `why` when given.
+bool isTrustedDirectoryPath(const std::string& resolvedAbsolutePath, std::string* why = nullptr);
 
 }  // namespace platform

@@ -3,7 +3,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <vector>
+#include <climits>
 
 namespace platform {
 
@@ -44,13 +44,11 @@ void setExecutablePathForTesting(std::optional<std::string> path) {
 
 std::string executablePath() {
   if (executablePathOverride()) return *executablePathOverride();
-  std::vector<char> buf(4096);
-  for (;;) {
-    ssize_t n = readlink("/proc/self/exe", buf.data(), buf.size());
-    if (n < 0) return std::string();
-    if (static_cast<size_t>(n) < buf.size()) return std::string(buf.data(), n);
-    buf.resize(buf.size() * 2);
-  }
+  // A path that does not fit PATH_MAX could not be handed on whole anyway.
+  char buf[PATH_MAX];
+  ssize_t n = readlink("/proc/self/exe", buf, sizeof buf);
+  if (n <= 0 || static_cast<size_t>(n) >= sizeof buf) return std::string();
+  return std::string(buf, n);
 }
 
 namespace {

@@ -17,7 +17,8 @@ struct Bundle {
 // None only when the executable's path cannot be read.
 std::optional<Bundle> mainBundle();
 
-// The running executable's path from /proc/self/exe; empty when unreadable.
+// The running executable's path from /proc/self/exe; empty when unreadable
+// or not shorter than PATH_MAX.
 std::string executablePath();
 
 // Tests put a bundle in place by naming the executable path to assume; an

@@ -6,6 +6,11 @@
 
 namespace platform {
 
+// `text` with each control byte (below 0x20, and 0x7F) written as \xNN, so
+// that a message is always one line and never drives the terminal.
+std::string escapeControlBytes(const std::string& text);
+
+// Escapes `line` (see above) before writing it.
 void systemLog(const std::string& line);
 
 }  // namespace platform

@@ -1,7 +1,10 @@
 #include "platform/task.h"
 
+#include <glib-unix.h>
 #include <glib.h>
 #include <sys/wait.h>
+#include <signal.h>
+#include <unistd.h>
 
 #include <cerrno>
 
@@ -31,6 +34,100 @@ int waitForProcess(pid_t pid) {
     if (errno != EINTR) return -1;
   }
   return status;
+}
+
+namespace {
+
+struct ToolWait {
+  ToolRun* run;
+  GPid pid = 0;
+  bool exited = false;
+  bool outputDone = true;
+};
+
+gboolean onToolSignal(gpointer data) {
+  auto* wait = static_cast<ToolWait*>(data);
+  wait->run->interrupted = true;
+  if (wait->pid > 0 && !wait->exited) kill(-wait->pid, SIGKILL);
+  return G_SOURCE_CONTINUE;
+}
+
+void onToolExit(GPid, gint status, gpointer data) {
+  auto* wait = static_cast<ToolWait*>(data);
+  wait->run->waitStatus = status;
+  wait->exited = true;
+}
+
+gboolean onToolOutput(gint fd, GIOCondition, gpointer data) {
+  auto* wait = static_cast<ToolWait*>(data);
+  char buf[4096];
+  ssize_t n = read(fd, buf, sizeof buf);
+  if (n < 0 && (errno == EINTR || errno == EAGAIN)) return G_SOURCE_CONTINUE;
+  if (n <= 0) {
+    wait->outputDone = true;
+    return G_SOURCE_REMOVE;
+  }
+  if (wait->run->output.size() < 65536) wait->run->output.append(buf, static_cast<size_t>(n));
+  return G_SOURCE_CONTINUE;
+}
+
+}  // namespace
+
+ToolRun runTool(const std::vector<std::string>& argv, const std::vector<std::string>& unset, int fd3,
+                bool captureOutput) {
+  ToolRun run;
+  if (argv.empty()) return run;
+  std::vector<char*> args;
+  for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+  args.push_back(nullptr);
+  gchar** envp = g_get_environ();
+  for (const auto& name : unset) envp = g_environ_unsetenv(envp, name.c_str());
+  // Without PATH GLib would also search the working directory.
+  envp = g_environ_setenv(envp, "PATH", "/usr/bin:/bin", FALSE);
+
+  // A context of our own: waiting here runs none of the main loop's sources.
+  GMainContext* context = g_main_context_new();
+  ToolWait wait{&run};
+  std::vector<GSource*> sources;
+  auto attach = [&](GSource* source, GSourceFunc callback) {
+    g_source_set_callback(source, callback, &wait, nullptr);
+    g_source_attach(source, context);
+    sources.push_back(source);
+  };
+  // Watched before the start, so that a signal during it is not missed.
+  for (int sig : {SIGINT, SIGTERM, SIGHUP}) attach(g_unix_signal_source_new(sig), onToolSignal);
+
+  const gint source[] = {fd3}, target[] = {3};
+  gsize fdCount = fd3 >= 0 ? 1 : 0;
+  auto flags = static_cast<GSpawnFlags>(G_SPAWN_DO_NOT_REAP_CHILD | G_SPAWN_SEARCH_PATH_FROM_ENVP |
+                                        G_SPAWN_STDIN_FROM_DEV_NULL);
+  int outFd = -1;
+  GPid pid = 0;
+  GError* error = nullptr;
+  if (g_spawn_async_with_pipes_and_fds(nullptr, args.data(), envp, flags, [](gpointer) { setpgid(0, 0); },
+                                       nullptr, -1, -1, -1, source, target, fdCount, &pid, nullptr,
+                                       captureOutput ? &outFd : nullptr, nullptr, &error)) {
+    run.started = true;
+    setpgid(pid, pid);  // here too: a signal may come before the child has done it
+    wait.pid = pid;
+    attach(g_child_watch_source_new(pid), G_SOURCE_FUNC(onToolExit));
+    if (outFd >= 0) {
+      wait.outputDone = false;
+      attach(g_unix_fd_source_new(outFd, static_cast<GIOCondition>(G_IO_IN | G_IO_HUP | G_IO_ERR)),
+             G_SOURCE_FUNC(onToolOutput));
+    }
+    while (!wait.exited || !wait.outputDone) g_main_context_iteration(context, TRUE);
+    g_spawn_close_pid(pid);
+  }
+  if (outFd >= 0) close(outFd);
+  for (GSource* s : sources) {
+    g_source_destroy(s);
+    g_source_unref(s);
+  }
+  g_main_context_unref(context);
+  g_strfreev(envp);
+  if (error) g_error_free(error);
+  return run;
 }
 
 }  // namespace platform

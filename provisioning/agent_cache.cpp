@@ -1,7 +1,5 @@
 #include "provisioning/agent_cache.h"
 
-#include <unistd.h>
-
 #include <cstdio>
 #include <cstdlib>
 
@@ -17,16 +15,6 @@ namespace {
 const std::string kStagingPrefix = installAgentDirName + ".new-";
 const std::string kSignatureName = ".minisig";
 
-// Replaces `path` with `text` through a temporary file, never following a link.
-bool writeAtomically(const std::string& path, const std::string& text) {
-  std::string temporary = path + ".newXXXXXX";
-  int fd = mkstemp(temporary.data());
-  if (fd < 0) return false;
-  bool ok = write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
-  ok = close(fd) == 0 && ok && std::rename(temporary.c_str(), path.c_str()) == 0;
-  if (!ok) unlink(temporary.c_str());
-  return ok;
-}
 }  // namespace
 
 AgentCache::AgentCache() : directory_(getInstallAgentCacheDir()) {}
@@ -92,7 +80,7 @@ bool AgentCache::install(const std::string& archive, const std::string& tag, con
     platform::removeItemAtPath(staging);
     return false;
   }
-  if (!signature.empty() && !writeAtomically(directory_ + kSignatureName, signature)) return false;
+  if (!signature.empty() && !platform::replaceFile(directory_ + kSignatureName, signature)) return false;
   writeValidationString(directory_, tag);
   return true;
 }

@@ -1,11 +1,6 @@
 #include "provisioning/agent_trust.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cerrno>
-#include <cstring>
+#include "platform/file_manager.h"
 
 // Defined in the executable (provisioning/public_keys.cpp), so that a build
 // with other keys needs only another copy of that one file.
@@ -21,28 +16,14 @@ const PublicKeys& builtInKeys() {
 }
 
 bool readSignatureFile(const std::string& path, std::string* text, std::string* why) {
-  // O_NONBLOCK: a FIFO planted in its place must not hang the run.
-  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
-  struct stat st;
-  if (fd < 0 || fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-    *why = "no signature at " + path + (fd < 0 ? std::string(": ") + std::strerror(errno) : "");
-    if (fd >= 0) close(fd);
+  // One byte more than a signature can be: the verification refuses it by size.
+  std::optional<std::string> read = platform::readSmallFile(path, kMaxSignatureBytes + 1);
+  if (!read) {
+    *why = "no signature at " + path;
     return false;
   }
-  text->clear();
-  char buffer[4096];
-  ssize_t n;
-  while (text->size() <= kMaxSignatureBytes && (n = read(fd, buffer, sizeof buffer)) != 0) {
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) {
-      *why = "cannot read " + path + ": " + std::strerror(errno);
-      close(fd);
-      return false;
-    }
-    text->append(buffer, static_cast<size_t>(n));
-  }
-  close(fd);
-  return true;  // an oversized text is refused by the verification, with its reason
+  *text = std::move(*read);
+  return true;
 }
 
 std::string signedNameOf(const std::string& address) {

@@ -6,6 +6,23 @@
 #include "hostenv/report.h"
 
 // True when `unzipProgram` unpacked `archive` into `destination` (created
-// when missing). A missing archive is false without a message.
+// when missing). A missing archive is false without a message. Before
+// unpacking, the archive's totals are read with `unzipProgram -Zt`, and an
+// archive that would not fit (see checkArchiveTotals) is refused with a
+// message naming the sizes. unzip runs without the environment variables
+// that change its options, in a process group of its own that a termination
+// signal ends; the unpacking has failed then.
 bool unzipInstallAgent(const std::string& archive, const std::string& destination,
                        const std::string& unzipProgram, ErrorCallback callback);
+
+struct ArchiveLimits {
+  unsigned long long maxBytes = 0;    // unpacked, in all
+  unsigned long long maxEntries = 0;
+  unsigned long long freeBytes = 0;   // on the destination's file system
+  std::string freeOn;                 // the directory that was measured
+};
+
+// Why an archive whose totals line (as `unzip -Zt` ends: "3 files, 1234
+// bytes uncompressed, 567 bytes compressed:  54.1%") is this must not be
+// unpacked within `limits`; empty when it may.
+std::string checkArchiveTotals(const std::string& totalsLine, const ArchiveLimits& limits);

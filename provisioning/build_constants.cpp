@@ -14,3 +14,5 @@ const std::string installAgentCacheSubdir = std::string(INSTALLER_CACHE_FOLDER) 
                                             pathSeparator + archName + pathSeparator;
 const std::string validationFileName = ".validatestring";
 const std::string windowTitle = INSTALLER_WINDOW_TITLE;
+const unsigned long long maxUnpackedBytes = INSTALLER_MAX_UNPACKED_BYTES;
+const unsigned long long maxArchiveEntries = INSTALLER_MAX_ARCHIVE_ENTRIES;

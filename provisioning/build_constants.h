@@ -14,3 +14,5 @@ extern const std::string installAgentDirName;      // "installagent"
 extern const std::string installAgentCacheSubdir;  // ".velmor/installagent/<release>/<arch>/"
 extern const std::string validationFileName;       // ".validatestring"
 extern const std::string windowTitle;
+extern const unsigned long long maxUnpackedBytes;   // an agent archive's largest unpacked size
+extern const unsigned long long maxArchiveEntries;  // and its most entries

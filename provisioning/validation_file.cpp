@@ -1,9 +1,9 @@
 #include "provisioning/validation_file.h"
 
-#include <sys/stat.h>
-
+#include <algorithm>
 #include <cstdio>
 
+#include "platform/file_manager.h"
 #include "provisioning/build_constants.h"
 
 namespace {
@@ -13,16 +13,9 @@ std::string validationPath(const std::string& directory) {
 
 // The first line, read up to `limit` bytes; nothing when the file cannot be read.
 std::optional<std::string> readFirstLine(const std::string& directory, size_t limit) {
-  std::string path = validationPath(directory);
-  struct stat st;
-  if (stat(path.c_str(), &st) != 0) return std::nullopt;
-  FILE* f = std::fopen(path.c_str(), "r");
-  if (!f) return std::nullopt;
-  std::string line;
-  int c;
-  while (line.size() < limit && (c = std::fgetc(f)) != EOF && c != '\n') line += static_cast<char>(c);
-  std::fclose(f);
-  return line;
+  std::optional<std::string> text = platform::readSmallFile(validationPath(directory), limit);
+  if (text) text->erase(std::min(text->find('\n'), text->size()));
+  return text;
 }
 
 // A tag is a header value: nothing longer is ever recorded by us.
@@ -45,10 +38,7 @@ std::optional<std::string> readValidationString(std::string directory) {
 
 void writeValidationString(std::string directory, std::string tag) {
   if (directory.empty() || tag.empty()) return;
-  FILE* f = std::fopen(validationPath(directory).c_str(), "w");
-  if (!f) return;
-  std::fwrite(tag.data(), 1, tag.size(), f);
-  std::fclose(f);
+  platform::replaceFile(validationPath(directory), tag);
 }
 
 void removeValidationString(std::string directory) {

@@ -1,6 +1,9 @@
 // The built installer, run from fixture bundles with a shipped agent archive.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <csignal>
 #include <cstdlib>
 
@@ -110,15 +113,62 @@ TEST_F(ShippedArchive, UnitTestVariableMakesExecutablesDirectoryTheWorkDir) {
   EXPECT_TRUE(listDir(tmp).empty());               // the temporary directory came and went
 }
 
-TEST_F(ShippedArchive, MissingTmpdirFallsBackToExecutablesDirectory) {
+// A TMPDIR that is missing or that others could tamper with is passed over
+// for /tmp; a relative one is made absolute.
+TEST_F(ShippedArchive, UnsafeTmpdirIsNotUsed) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to hand a directory to another user";
   bundle.addAgentArchive("InstallAgent.zip", record);
+  struct Case { std::string tmpdir; int mode; uid_t owner; std::string expected; };
+  for (const Case& c : {Case{"missing", -1, 0, "/tmp/qv"}, Case{"writable-by-all", 0777, 0, "/tmp/qv"},
+                        Case{"another-users", 0755, 65534, "/tmp/qv"}, Case{"-Z", 0700, 0, scratch / "-Z/qv"}}) {
+    SCOPED_TRACE(c.tmpdir);
+    makeDirs(scratch / c.tmpdir);
+    EXPECT_EQ(c.mode < 0 ? rmdir((scratch / c.tmpdir).c_str()) : chmod((scratch / c.tmpdir).c_str(), c.mode), 0);
+    EXPECT_EQ(chown((scratch / c.tmpdir).c_str(), c.owner, 0), c.mode < 0 ? -1 : 0);
+    ProcessOptions o = options();
+    o.env["TMPDIR"] = c.tmpdir;  // relative to the working directory
+    o.workingDirectory = scratch.path();
+    EXPECT_EQ(bundle.run({}, o).exitStatus, 0);
+    auto got = readArgsRecord(record);
+    ASSERT_TRUE(got);
+    EXPECT_EQ((*got)[0].rfind(c.expected, 0), 0u) << (*got)[0];
+    EXPECT_FALSE(exists((*got)[0]));  // and it went at the end
+  }
+}
+
+// An archive that unpacks to more than its file system holds is refused
+// before anything is written; the next run with room succeeds.
+TEST_F(ShippedArchive, ArchiveLargerThanTheFreeSpaceIsRefused) {
+  std::string small = scratch / "small", mount = "mount -t tmpfs -o size=1m tmpfs \"$1\"";
+  makeDirs(small);
+  if (runProcess({"unshare", "-m", "sh", "-c", mount, "sh", small}).exitStatus != 0)
+    GTEST_SKIP() << "cannot mount a small file system here";
+  makeZip(bundle.resources() + "/InstallAgent.zip",
+          {{"install", recordingAgentScript(record)}, {"zeros", std::string(3000000, '\0')}});
   ProcessOptions o = options();
-  o.env["TMPDIR"] = scratch / "no-such-dir";
-  ProcessResult r = bundle.run({}, o);
-  EXPECT_EQ(r.exitStatus, 0) << r.err;
-  auto got = readArgsRecord(record);
-  ASSERT_TRUE(got);
-  EXPECT_EQ((*got)[0], scratch / "vol/install");
+  o.env["TMPDIR"] = small;
+  ProcessResult r = runProcess({"unshare", "-m", "sh", "-c", mount + " && exec \"$0\"", bundle.executable(), small}, o);
+  EXPECT_EQ(r.exitStatus, 255);
+  EXPECT_EQ(lines(r.err).at(0).rfind("The install agent archive unpacks to 3.0 MB, more than the 1.0 MB free on " +
+                                     small + "/qv", 0), 0u) << r.err;
+  EXPECT_EQ(ourLines(r.err), kShippedUnzipFailed);
+  EXPECT_FALSE(readArgsRecord(record));
+  EXPECT_EQ(bundle.run({}, options()).exitStatus, 0);
+  EXPECT_TRUE(readArgsRecord(record));
+}
+
+// An executable whose own path is longer than PATH_MAX cannot find its
+// resources: it says so instead of running without them. Made step by
+// step, so that no path handed to the system is that long.
+TEST_F(ShippedArchive, ExecutablePathBeyondPathMaxFails) {
+  bundle.addAgentArchive("InstallAgent.zip", record);
+  std::string script = "import os, sys\nos.chdir(sys.argv[2])\n"
+                       "for _ in range(25): os.mkdir('d' * 200); os.chdir('d' * 200)\n"
+                       "os.link(sys.argv[1], 'i'); os.execv('./i', ['i'])";
+  ProcessResult r = runProcess({"python3", "-c", script, bundle.executable(), scratch.path()}, options());
+  EXPECT_EQ(r.exitStatus, 255);
+  // At the end: a sanitizer may warn before, it cannot read the path either.
+  EXPECT_EQ(r.err.substr(r.err.find("Cannot")), "Cannot find the installer's own location.\nInstallation failed.\n");
 }
 
 TEST_F(ShippedArchive, BrokenArchivesFailWithTheirMessages) {
@@ -181,13 +231,15 @@ TEST(MainFcn, PayloadFailureIsReportedWithItsStatus) {
   EXPECT_EQ(messages, std::vector<std::string>{"Internal error: Failed to initialize application installer (-5)"});
 }
 
+// Control bytes are escaped, so a message is one line and cannot drive the terminal.
 TEST(ReportErrorMain, ErrorsGoToStandardErrorOthersToStandardOutput) {
   testing::internal::CaptureStderr();
   testing::internal::CaptureStdout();
   report_error_main("to err", true);
   report_error_main("to out", false);
+  report_error_main("a\nInstallation failed.\x1b[2J\r\t\x7f\x01 \xc3\xa9~", true);
   std::string out = testing::internal::GetCapturedStdout();
   std::string err = testing::internal::GetCapturedStderr();
-  EXPECT_EQ(err, "to err\n");
+  EXPECT_EQ(err, "to err\na\\x0aInstallation failed.\\x1b[2J\\x0d\\x09\\x7f\\x01 \xc3\xa9~\n");
   EXPECT_EQ(out, "to out\n");
 }

@@ -310,8 +310,8 @@ TEST_F(FaultE2E, OddHomeDirectoriesHoldTheCache) {
   EXPECT_FALSE(exists(home + "/.velmor"));  // nothing went to the plain home
 }
 
-// Without a usable temporary directory the run works in the directory that
-// holds the bundle instead.
+// A TMPDIR that cannot be used is passed over for /tmp: nothing stays
+// beside the bundle.
 TEST_F(FaultE2E, UnusableTmpdirStillDownloadsAndStartsTheAgent) {
   writeFile(scratch / "a-file", "not a directory");
   struct Case { std::string name, tmpdir; };
@@ -383,4 +383,15 @@ TEST_F(FaultE2E, UnreadableValidationFileIsDownloadedAgain) {
   ProcessResult r = run("/files/agent.zip?etag=%22one%22");
   EXPECT_EQ(r.exitStatus, 0) << r.err;
   EXPECT_EQ(startedVersion(agent), "v2");
+}
+
+// Control bytes in the address are escaped: no faked line, no terminal escape.
+TEST_F(FaultE2E, ControlBytesInTheAddressAreEscaped) {
+  ProcessOptions o = options("/");
+  o.env["QV_INTERNAL_INSTALL_AGENT_URL"] = server.url("/files/agent.zip") + "\nInstallation failed.\x1b[2J";
+  ProcessResult r = run(o);
+  EXPECT_EQ(r.exitStatus, 255);
+  EXPECT_EQ(ourLines(r.err), kDownloadFailed) << r.err;
+  EXPECT_TRUE(contains(downloadFailedLine(r.err), "agent.zip\\x0aInstallation failed.\\x1b[2J")) << r.err;
+  EXPECT_FALSE(contains(r.err, "\x1b"));
 }

@@ -1,4 +1,5 @@
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -9,6 +10,7 @@
 #include "hostenv/location.h"
 #include "hostenv/mkpath.h"
 #include "hostenv/temp_dir.h"
+#include "platform/file_manager.h"
 #include "platform/main_bundle.h"
 #include "test_util.h"
 
@@ -48,23 +50,74 @@ TEST(TempDir, CreatesPrivateEmptyDirectoryAndRemovesItWithContents) {
   EXPECT_EQ(readFile(scratch / "outside"), "keep");
 }
 
-TEST(TempDir, EmptyWhenParentMissingAndToleratesRemovalByOthers) {
+// Parents are tried in order; one that others could write is passed over
+// and left as it was (which ones count: TrustedDirectoryPaths below).
+TEST(TempDir, UntrustedOrMissingParentIsPassedOver) {
   ScratchDir scratch;
-  {
-    ScopedEnv tmp("TMPDIR", (scratch.path() + "/missing").c_str());
-    TempDir none;
-    EXPECT_EQ(none.getDir(), "");
-  }
-  ScopedEnv tmp("TMPDIR", scratch.path().c_str());
-  TempDir gone;
-  ASSERT_FALSE(gone.getDir().empty());
-  ASSERT_EQ(rmdir(gone.getDir().c_str()), 0);  // destructor must cope
+  makeDirs(scratch / "open");
+  chmod((scratch / "open").c_str(), 0777);
+  makeDirs(scratch / "last");
+  TempDir dir(std::vector<std::string>{scratch / "missing", scratch / "open", scratch / "last"});
+  EXPECT_EQ(dir.getDir().rfind(scratch / "last/qv", 0), 0u) << dir.getDir();
+  EXPECT_EQ(listDir(scratch / "open"), std::vector<std::string>{});
+  EXPECT_EQ(TempDir(std::vector<std::string>{scratch / "open"}).getDir(), "");
+  ASSERT_EQ(rmdir(dir.getDir().c_str()), 0);  // destructor must cope
 }
 
 TEST(TempDir, FallsBackToTmpWhenTmpdirUnsetOrEmpty) {
   ScopedEnv tmp("TMPDIR", "");
   TempDir dir;
   EXPECT_EQ(dir.getDir().rfind("/tmp/qv", 0), 0u) << dir.getDir();
+}
+
+TEST(FileManager, TrustedDirectoryPaths) {
+  ScratchDir scratch;  // ours, below the sticky /tmp
+  makeDirs(scratch / "own/deeper");
+  makeDirs(scratch / "open/below");
+  chmod((scratch / "open").c_str(), 0777);
+  makeDirs(scratch / "sticky/theirs");
+  chmod((scratch / "sticky").c_str(), 01777);
+  bool root = geteuid() == 0;
+  EXPECT_TRUE(!root || chown((scratch / "sticky/theirs").c_str(), 65534, 65534) == 0);
+  ASSERT_EQ(symlink((scratch / "own").c_str(), (scratch / "link").c_str()), 0);
+  struct Case { std::string path; bool trusted; };
+  for (const Case& c : {Case{"/", true}, Case{scratch / "own/deeper", true},
+                        Case{"/tmp", false},  // a sticky directory never ends the walk
+                        Case{scratch / "open/below", false}, Case{scratch / "sticky/theirs", !root},
+                        Case{scratch / "link/deeper", false}, Case{scratch / "missing", false},
+                        Case{"relative", false}}) {
+    std::string why;
+    EXPECT_EQ(platform::isTrustedDirectoryPath(c.path, &why), c.trusted) << c.path << ": " << why;
+    EXPECT_EQ(why.empty(), c.trusted) << c.path;
+  }
+}
+
+// Read-only directories go too; a link goes as a link, its target untouched.
+// As another user: root would ignore the modes.
+TEST(FileManager, RemovalMakesDirectoriesWritableButNeverFollowsLinks) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to act as another user";
+  ScratchDir scratch;
+  chmod(scratch.path().c_str(), 0755);
+  std::string base = scratch / "base", tree = base + "/tree", outside = scratch / "outside";
+  makeDirs(tree + "/ro/sub");
+  makeDirs(tree + "/none");
+  makeDirs(outside);
+  writeFile(tree + "/ro/sub/file", "x");
+  writeFile(outside + "/keep", "keep");
+  ASSERT_EQ(symlink(outside.c_str(), (tree + "/ro/link").c_str()), 0);
+  ASSERT_EQ(runProcess({"chown", "-hR", "65534:65534", base, outside}).exitStatus, 0);
+  for (const std::string& dir : {tree + "/ro/sub", tree + "/ro", outside}) chmod(dir.c_str(), 0555);
+  chmod((tree + "/none").c_str(), 0);
+  pid_t pid = fork();
+  if (pid == 0) _exit(setgid(65534) == 0 && setuid(65534) == 0 && platform::removeItemAtPath(tree) ? 0 : 1);
+  int status = 0;
+  ASSERT_EQ(waitpid(pid, &status, 0), pid);
+  EXPECT_EQ(status, 0);
+  EXPECT_EQ(listDir(base), std::vector<std::string>{});
+  EXPECT_EQ(readFile(outside + "/keep"), "keep");
+  struct stat st;
+  ASSERT_EQ(stat(outside.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0555u);  // not made writable through the link
 }
 
 TEST(Mkpath, CreatesMissingComponentsInOrder) {

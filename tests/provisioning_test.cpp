@@ -102,6 +102,37 @@ TEST(UnzipInstallAgent, FailuresAndTheirMessages) {
   EXPECT_EQ(messages, std::vector<std::string>(3, "Failed to unzip the install agent"));
 }
 
+// Nothing from the environment or the names reaches unzip as an option or a
+// pattern: UNZIP=-: would let "../escape" out, "x[1].zip" would match x1.zip.
+TEST(UnzipInstallAgent, EnvironmentAndNamesAreNeverOptions) {
+  ScratchDir scratch;
+  ASSERT_EQ(runProcess({"python3", "-c", "import sys, zipfile; z = zipfile.ZipFile(sys.argv[1], 'w'); "
+                        "z.writestr('install', 'real'); z.writestr('../escape', 'out'); z.close()",
+                        scratch / "x[1].zip"}).exitStatus, 0);
+  makeZip(scratch / "x1.zip", {{"install", "decoy"}});
+  for (const char* name : {"UNZIP", "UNZIPOPT", "ZIPINFO", "ZIPINFOOPT"}) {
+    SCOPED_TRACE(name);
+    ScopedEnv env(name, name[0] == 'Z' ? "-1" : "-:");
+    makeDirs(scratch / "in");
+    unzipInstallAgent(scratch / "x[1].zip", scratch / "in/-d", "unzip", recordMessage);
+    EXPECT_FALSE(exists(scratch / "in/escape"));
+    EXPECT_EQ(readFile(scratch / "in/-d/install"), "real");
+    ASSERT_EQ(runProcess({"rm", "-rf", scratch / "in"}).exitStatus, 0);
+  }
+}
+
+TEST(UnzipInstallAgent, TotalsAreCheckedAgainstCapsAndFreeSpace) {
+  const ArchiveLimits limits = {8000000000, 100, 2100000, "/home"};
+  const std::string tail = " bytes uncompressed, 9 bytes compressed:  99.9%", refused = "The install agent archive ";
+  struct Case { std::string line, refusal; };
+  for (const Case& c : {Case{"100 files, 2100000" + tail, ""}, Case{"1 file, 0" + tail, ""},
+                        Case{"101 files, 5" + tail, refused + "holds 101 entries, more than the 100 allowed"},
+                        Case{"2 files, 9000000000" + tail, refused + "unpacks to 9.0 GB, more than the 8.0 GB allowed"},
+                        Case{"2 files, 6900000" + tail, refused + "unpacks to 6.9 MB, more than the 2.1 MB free on /home"},
+                        Case{"Empty zipfile.", "The install agent archive's contents cannot be read"}})
+    EXPECT_EQ(checkArchiveTotals(c.line, limits), c.refusal) << c.line;
+}
+
 TEST(ValidationFile, RecordsAndComparesTheTagExactly) {
   ScratchDir scratch;
   const std::string dir = scratch.path() + "/";  // the doubled separator is harmless
@@ -136,6 +167,25 @@ TEST(ValidationFile, UnusableFilesAreNeverValid) {
   writeValidationString(scratch.path(), "t");
   removeValidationString(scratch.path());
   EXPECT_FALSE(isCacheValid(scratch.path(), "t"));
+
+  // What was planted at the name (a FIFO, a link, a dangling link) is never
+  // read or written through; the writer replaces it.
+  writeFile(scratch / "target", "t");
+  alarm(30);  // a reader that waits on the FIFO fails the test instead of hanging it
+  for (int i = 0; i < 3; ++i) {
+    std::string dir = scratch / std::to_string(i), file = dir + "/.validatestring";
+    makeDirs(dir);
+    ASSERT_EQ(i == 0 ? mkfifo(file.c_str(), 0600) : symlink((scratch / (i == 1 ? "target" : "new")).c_str(), file.c_str()), 0);
+    EXPECT_FALSE(isCacheValid(dir, "t")) << i;
+    writeValidationString(dir, "new");
+    struct stat st;
+    EXPECT_TRUE(lstat(file.c_str(), &st) == 0 && S_ISREG(st.st_mode) && (st.st_mode & 0777) == 0600) << i;
+    EXPECT_TRUE(isCacheValid(dir, "new")) << i;
+    EXPECT_EQ(listDir(dir), std::vector<std::string>{".validatestring"});
+  }
+  alarm(0);
+  EXPECT_EQ(readFile(scratch / "target"), "t");
+  EXPECT_FALSE(exists(scratch / "new"));
 }
 
 // Agent sourcing from a fixture bundle, with a download step of the test's

@@ -1,6 +1,7 @@
 // Runs that overlap, are killed, or meet a cache someone else controls.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -109,4 +110,32 @@ TEST_F(Reliability, SignalDuringShippedAgentWaitsForItThenCleansUp) {
   EXPECT_EQ(lines(readFile(starts)), Lines{"done"});  // the agent ran to its end
   EXPECT_TRUE(listDir(tmp).empty());
   EXPECT_EQ(r.exitStatus, 0) << r.err;
+}
+
+// A signal while unzip runs ends unzip's process group; no agent starts. The
+// stand-in signals the installer, lets go of the output (so a run that never
+// ends times out), then waits on a FIFO nobody writes: only the kill ends it.
+TEST_F(Reliability, SignalDuringUnzipEndsItAndStartsNothing) {
+  std::string bin = scratch / "bin", fifo = scratch / "never-written";
+  makeDirs(bin);
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  writeFile(bin + "/unzip", "#!/bin/sh\ncase \"$1\" in -Z*) exec /usr/bin/unzip \"$@\";; esac\n"
+            "kill -TERM $PPID\nexec >/dev/null 2>&1\nread x < '" + fifo + "'\n", 0755);
+  for (bool shipped : {true, false}) {
+    SCOPED_TRACE(shipped ? "shipped" : "downloaded");
+    if (shipped) makeZip(bundle.resources() + "/InstallAgent.zip", {{"install", agentScript()}});
+    ProcessOptions o = options("/files/agent.zip?etag=%22one%22");
+    o.env["PATH"] = bin + ":" + getenv("PATH");
+    o.timeoutSeconds = 20;
+    ProcessResult r = run(o);
+    EXPECT_EQ(r.exitStatus, 255);
+    EXPECT_EQ(ourLines(r.err), shipped ? kShippedUnzipFailed : kDownloadUnzipFailed) << r.err;
+    EXPECT_EQ(startCount(), 0u);
+    EXPECT_EQ(listDir(tmp), Lines{});
+    int stuck = open(fifo.c_str(), O_WRONLY | O_NONBLOCK);  // a reader left behind, freed
+    EXPECT_LT(stuck, 0) << "unzip outlived the run";
+    unlink((bundle.resources() + "/InstallAgent.zip").c_str());
+  }
+  EXPECT_EQ(run("/files/agent.zip?etag=%22one%22").exitStatus, 0);
+  EXPECT_EQ(startedVersion(agent), "v1");
 }

@@ -288,7 +288,8 @@ void Download::installIntoCache() {
 }
 
 bool Download::fireInstallAgent() {
-  installAgentLocation_ = cache_.completeAgent();
+  // Once more at the start: the decision to trust the cache was made a while ago.
+  installAgentLocation_ = cache_.isPrivate() ? cache_.completeAgent() : std::string();
   if (!installAgentLocation_.empty()) {
     const auto& own = platform::processArguments();
     std::vector<std::string> user(own.begin() + (own.empty() ? 0 : 1), own.end());

@@ -52,6 +52,11 @@ void removeBelow(int parentFd, const char* name) {
 
 }  // namespace
 
+bool isRegularFile(const std::string& path) {
+  struct stat st;
+  return lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
 bool removeItemAtPath(const std::string& path) {
   if (path.empty()) return false;
   std::string item = path;
@@ -125,23 +130,6 @@ DirectoryLock::DirectoryLock(const std::string& directory) {
 
 DirectoryLock::~DirectoryLock() {
   if (fd_ >= 0) close(fd_);  // closing releases the lock
-}
-
-bool isPrivateDirectoryChain(const std::string& base, const std::string& path) {
-  if (path.compare(0, base.size(), base) != 0) return false;
-  size_t pos = base.size();
-  while (pos < path.size()) {
-    size_t next = path.find('/', pos + 1);
-    if (next == std::string::npos) next = path.size();
-    std::string prefix = path.substr(0, next);
-    pos = next;
-    if (prefix.empty() || prefix.back() == '/' || prefix.size() <= base.size()) continue;
-    struct stat st;
-    if (lstat(prefix.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != geteuid() ||
-        (st.st_mode & (S_IWGRP | S_IWOTH)) != 0)
-      return false;
-  }
-  return true;
 }
 
 std::string resolvePath(const std::string& path) {

@@ -8,6 +8,7 @@
 namespace platform {
 
 bool fileExistsAtPath(const std::string& path);  // any kind of file; follows links
+bool isRegularFile(const std::string& path);     // not through a link
 // Removes a file or a directory tree; symbolic links are removed, never
 // followed. Directories in the tree are made writable (u+rwx) before their
 // entries go, so read-only ones do not stay. Carries on past errors; true
@@ -41,11 +42,6 @@ class DirectoryLock {
   int fd_ = -1;
   bool busy_ = false;
 };
-
-// True when every directory from below `base` down to `path` is a real
-// directory (not a link) of the current user that nobody else may write.
-// To be replaced by isTrustedDirectoryPath.
-bool isPrivateDirectoryChain(const std::string& base, const std::string& path);
 
 // The absolute path without links, "." or ".." (realpath); empty on failure.
 std::string resolvePath(const std::string& path);

@@ -1,5 +1,7 @@
 #include "provisioning/agent_cache.h"
 
+#include <sys/stat.h>
+
 #include <cstdio>
 #include <cstdlib>
 
@@ -17,18 +19,32 @@ const std::string kSignatureName = ".minisig";
 
 }  // namespace
 
-AgentCache::AgentCache() : directory_(getInstallAgentCacheDir()) {}
+AgentCache::AgentCache() : directory_(getInstallAgentCacheDir()) {
+  std::string resolved = platform::resolvePath(directory_);
+  resolved_ = !resolved.empty();
+  if (resolved_) directory_ = resolved + (resolved == "/" ? "" : "/");
+}
 AgentCache::~AgentCache() = default;
 
 std::string AgentCache::agentDirectory() const { return directory_ + installAgentDirName; }
 
-void AgentCache::prepare() const { mkpath(agentDirectory(), 0700); }
+void AgentCache::prepare() const {
+  // Not in a home that someone else controls (root with another user's
+  // HOME): the cache would not be used there anyway. A home that does not
+  // exist yet is judged by the directory it would be made in.
+  std::string existing = getInstallAgentCacheBase();
+  while (existing.size() > 1 && !platform::fileExistsAtPath(existing))
+    existing = existing.substr(0, existing.find_last_of('/', existing.size() - 2) + 1);
+  if (platform::isTrustedDirectoryPath(platform::resolvePath(existing))) mkpath(agentDirectory(), 0700);
+}
 
 bool AgentCache::isPrivate() const {
+  if (!resolved_) return false;
   // The agent directory is ours to make when it is missing; when it is
-  // there, it has to be private too.
-  std::string deepest = platform::fileExistsAtPath(agentDirectory()) ? agentDirectory() : directory_;
-  return platform::isPrivateDirectoryChain(getInstallAgentCacheBase(), deepest);
+  // there, it has to be private too (and not a link).
+  struct stat st;
+  std::string deepest = lstat(agentDirectory().c_str(), &st) == 0 ? agentDirectory() : directory_;
+  return platform::isTrustedDirectoryPath(deepest);
 }
 
 AgentCache::LockState AgentCache::lock() {
@@ -42,7 +58,7 @@ AgentCache::LockState AgentCache::lock() {
 
 void AgentCache::unlock() { lock_.reset(); }
 
-std::string AgentCache::completeAgent() const { return installAgentDirOnDisk(); }
+std::string AgentCache::completeAgent() const { return installAgentDirOnDisk(directory_); }
 
 std::optional<std::string> AgentCache::recordedTag() const {
   if (completeAgent().empty()) return std::nullopt;
@@ -69,8 +85,7 @@ bool AgentCache::install(const std::string& archive, const std::string& tag, con
     if (name.compare(0, kStagingPrefix.size(), kStagingPrefix) == 0) platform::removeItemAtPath(directory_ + name);
   std::string staging = directory_ + kStagingPrefix + "XXXXXX";
   if (!mkdtemp(staging.data())) return false;
-  bool complete = unzipInstallAgent(archive, staging, "unzip", callback) &&
-                  platform::fileExistsAtPath(getInstallAgentExecutable(staging));
+  bool complete = unzipInstallAgent(archive, staging, "unzip", callback) && holdsInstallScript(staging);
   if (complete) {
     removeAgent();
     removeValidationString(directory_);

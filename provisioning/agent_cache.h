@@ -20,20 +20,26 @@ class DirectoryLock;
 
 class AgentCache {
  public:
-  AgentCache();  // the directory is fixed now, from HOME
+  // The directory is fixed now, from HOME, with its links resolved once:
+  // every later step works on that path, so nobody can swap a link under it.
+  AgentCache();
   ~AgentCache();
   AgentCache(const AgentCache&) = delete;
   AgentCache& operator=(const AgentCache&) = delete;
 
-  // The cache directory, ending with "/".
+  // The cache directory, resolved, ending with "/"; unresolved while it
+  // does not exist.
   const std::string& directory() const { return directory_; }
   // Where the agent is unpacked (no trailing "/").
   std::string agentDirectory() const;
 
-  // Creates the cache's directories that are missing, mode 0700.
+  // Creates the cache's directories that are missing, mode 0700, when the
+  // home directory is one the cache could be trusted in.
   void prepare() const;
-  // Whether the cache's directories are the user's own and nobody else can
-  // write them: only then is a cached agent trusted or a new one put there.
+  // Whether every directory from "/" down to the cache (the agent directory
+  // when there is one) belongs to the user or to root and nobody else can
+  // write it, a sticky one like /tmp aside when what is below it is the
+  // user's: only then is a cached agent trusted or a new one put there.
   bool isPrivate() const;
 
   // Two runs take turns: the cache is used only while the lock is held.
@@ -63,5 +69,6 @@ class AgentCache {
 
  private:
   std::string directory_;
+  bool resolved_ = false;
   std::unique_ptr<platform::DirectoryLock> lock_;
 };

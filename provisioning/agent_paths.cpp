@@ -20,10 +20,16 @@ std::string getInstallAgentCacheBase() {
 
 std::string getInstallAgentCacheDir() { return getInstallAgentCacheBase() + installAgentCacheSubdir; }
 
-std::string installAgentDirOnDisk() {
-  std::string agentDir = getInstallAgentCacheDir() + installAgentDirName + pathSeparator;
-  return platform::fileExistsAtPath(getInstallAgentExecutable(agentDir)) ? agentDir : std::string();
+bool holdsInstallScript(const std::string& agentDir) {
+  return platform::isRegularFile(getInstallAgentExecutable(agentDir));
 }
+
+std::string installAgentDirOnDisk(const std::string& cacheDir) {
+  std::string agentDir = cacheDir + installAgentDirName + pathSeparator;
+  return holdsInstallScript(agentDir) ? agentDir : std::string();
+}
+
+std::string installAgentDirOnDisk() { return installAgentDirOnDisk(getInstallAgentCacheDir()); }
 
 std::string getDefaultInstallAgentLocation() {
   auto bundle = platform::mainBundle();

@@ -9,8 +9,12 @@ std::string getInstallAgentExecutable(std::string agentDir);
 std::string getInstallAgentCacheBase();
 // getInstallAgentCacheBase() + installAgentCacheSubdir; always ends with "/".
 std::string getInstallAgentCacheDir();
-// The cached agent directory (ending with "/") when its install script
-// exists; empty otherwise.
+// The cached agent directory (ending with "/") when its install script is
+// there, a regular file (a link or a directory does not count); empty
+// otherwise. The second form looks in the given cache directory.
 std::string installAgentDirOnDisk();
+std::string installAgentDirOnDisk(const std::string& cacheDir);
+// Whether `agentDir` holds an install script: a regular file, not a link.
+bool holdsInstallScript(const std::string& agentDir);
 // Resources + "/InstallAgent.zip"; empty without a bundle or resources.
 std::string getDefaultInstallAgentLocation();

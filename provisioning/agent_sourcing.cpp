@@ -50,8 +50,7 @@ bool isTrusted(const std::string& archive, ErrorCallback callback) {
 SourcedAgent unpack(const std::string& archive, const std::string& destination,
                     ErrorCallback callback) {
   if (unzipInstallAgent(archive, destination, "unzip", callback)) {
-    std::string script = getInstallAgentExecutable(destination);
-    if (platform::fileExistsAtPath(script)) return {script, std::nullopt};
+    if (holdsInstallScript(destination)) return {getInstallAgentExecutable(destination), std::nullopt};
   }
   callback("Failed to initialize the install agent.", true);
   return {};

@@ -149,6 +149,16 @@ TEST_F(FaultE2E, BadArchivesOnTheDownloadRoadLeaveNothingBehind) {
   writeFile(served / "text.zip", "this is a text file, not an archive\n");
   writeFile(served / "damaged.zip", damaged(big));
   makeZip(served / "noinstall.zip", {{"agent/install", agentScript()}});
+  makeZip(served / "installdir.zip", {{"install/", ""}, {"install/x", agentScript()}});
+  {  // install as a link to a script elsewhere in the archive
+    ScratchDir staging;
+    makeDirs(staging / "agent");
+    writeFile(staging / "agent/run", agentScript(), 0755);
+    symlink("agent/run", (staging / "install").c_str());
+    ProcessOptions in;
+    in.workingDirectory = staging.path();
+    ASSERT_EQ(runProcess({"zip", "-q", "-r", "-y", served / "installlink.zip", "install", "agent"}, in).exitStatus, 0);
+  }
 
   struct Case { std::string name, query; Lines expected; std::string path; };
   const std::vector<Case> cases = {
@@ -159,6 +169,10 @@ TEST_F(FaultE2E, BadArchivesOnTheDownloadRoadLeaveNothingBehind) {
       {"damaged data", "/files/damaged.zip?etag=%22d%22", kDownloadUnzipFailed, ""},
       {"no unzip on PATH", "/files/good.zip?etag=%22g%22", kDownloadUnzipFailed, scratch / "empty-bin"},
       {"no install at the top", "/files/noinstall.zip?etag=%22n%22",
+       {"Failed to unzip the installer.", "Installation failed."}, ""},
+      {"install is a directory", "/files/installdir.zip?etag=%22i%22",
+       {"Failed to unzip the installer.", "Installation failed."}, ""},
+      {"install is a link", "/files/installlink.zip?etag=%22l%22",
        {"Failed to unzip the installer.", "Installation failed."}, ""},
   };
   for (const Case& c : cases) {

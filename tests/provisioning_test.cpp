@@ -54,7 +54,13 @@ TEST(AgentPaths, CachedAgentCountsOnlyWithItsInstallEntry) {
   makeDirs(agentDir);
   writeFile(agentDir + "other", "");
   EXPECT_EQ(installAgentDirOnDisk(), "");  // an interrupted unpack
-  makeDirs(agentDir + "install");          // any kind of file counts
+  makeDirs(agentDir + "install");          // a directory is not a script
+  EXPECT_EQ(installAgentDirOnDisk(), "");
+  rmdir((agentDir + "install").c_str());
+  symlink("other", (agentDir + "install").c_str());  // nor is a link
+  EXPECT_EQ(installAgentDirOnDisk(), "");
+  unlink((agentDir + "install").c_str());
+  writeFile(agentDir + "install", "");
   EXPECT_EQ(installAgentDirOnDisk(), agentDir);
 }
 

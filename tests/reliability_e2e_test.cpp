@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <functional>
 #include <thread>
 
 #include "installer_run.h"
@@ -45,27 +46,42 @@ TEST_F(Reliability, TwoRunsAtOnceBothStartACompleteAgent) {
   EXPECT_TRUE(listDir(tmp).empty());
 }
 
-TEST_F(Reliability, CacheOthersCanWriteIsNeverUsed) {
-  for (std::string how : {"group-writable", "someone else's"}) {
-    SCOPED_TRACE(how);
-    plantAgent("\"one\"");
-    if (how == "group-writable") {
-      chmod((home + "/.velmor").c_str(), 0775);
-    } else {
-      if (geteuid() != 0) GTEST_SKIP() << "needs root to hand a directory to another user";
-      chmod((home + "/.velmor").c_str(), 0700);
-      ASSERT_EQ(chown(cache.c_str(), 65534, 65534), 0);
-    }
-    unlink(starts.c_str());
+// The cache is used only when every directory from "/" down to it is ours
+// (or root's) and nobody else can write it; links are resolved first.
+TEST_F(Reliability, CacheIsUsedOnlyWhereNobodyElseCanChangeIt) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to hand directories to another user (CI runs as root)";
+  const std::string elsewhere = scratch / "elsewhere";
+  auto linkVelmor = [&](uid_t owner) {
+    makeDirs(elsewhere);
+    ASSERT_EQ(chown(elsewhere.c_str(), owner, owner), 0);
+    ASSERT_EQ(symlink(elsewhere.c_str(), (home + "/.velmor").c_str()), 0);
+  };
+  // Each case sets up the cache with a planted agent that the tag vouches for.
+  auto plant = [&] { plantAgent("\"one\""); };
+  struct Case { const char* name; std::function<void()> setUp; bool cacheUsed; } cases[] = {
+      {"group-writable", [&] { plant(), chmod((home + "/.velmor").c_str(), 0775); }, false},
+      {"someone else's cache", [&] { plant(), chown(cache.c_str(), 65534, 65534); }, false},
+      {"home of another user, as sudo keeps HOME", [&] { plant(), chown(home.c_str(), 65534, 65534); }, false},
+      {"link to someone else's directory", [&] { linkVelmor(65534), plant(); }, false},
+      {"link to a private directory of ours", [&] { linkVelmor(0), plant(); }, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    runProcess({"rm", "-rf", home, elsewhere, starts, record});
+    makeDirs(home);
+    c.setUp();
     ProcessResult r = run("/files/agent.zip?etag=%22one%22");
     EXPECT_EQ(r.exitStatus, 0) << r.err;
+    if (c.cacheUsed) {
+      EXPECT_EQ(lines(readFile(starts)), Lines{"planted"});
+      continue;
+    }
     auto args = readArgsRecord(record);
     ASSERT_TRUE(args);
     EXPECT_EQ((*args)[0].rfind(tmp + "/qv", 0), 0u) << (*args)[0];  // the downloaded agent, run privately
     EXPECT_EQ(lines(readFile(starts)), Lines{"v1"});                 // and not the planted one
     EXPECT_NE(readFile(agent).find("planted"), std::string::npos);    // which nobody replaced either
     EXPECT_TRUE(listDir(tmp).empty());  // the run waited for the agent, then cleaned up
-    ASSERT_EQ(chown(cache.c_str(), geteuid(), getegid()), 0);
   }
 }
 

@@ -1,6 +1,8 @@
 // File operations the platform's file manager would provide.
 #pragma once
 
+#include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -33,5 +35,10 @@ class DirectoryLock {
 // True when every directory from below `base` down to `path` is a real
 // directory (not a link) of the current user that nobody else may write.
 bool isPrivateDirectoryChain(const std::string& base, const std::string& path);
+
+// Bytes an unprivileged user may still write on the file system that holds
+// `path`, or that would hold it: a missing path is asked of its nearest
+// existing parent. nullopt when that cannot be found out.
+std::optional<uint64_t> freeBytesAt(const std::string& path);
 
 }  // namespace platform

@@ -18,6 +18,7 @@
 #include <thread>
 
 #include "platform/event_loop.h"
+#include "platform/file_manager.h"
 #include "test_http_server.h"
 #include "test_util.h"
 
@@ -392,3 +393,24 @@ TEST_F(HttpDownload, GoesThroughProxyFromEnvironment) {
 }
 
 }  // namespace
+
+// The space where a download would land, asked of the nearest folder that
+// exists; /proc, which holds nothing, shows that it is the right one.
+TEST(FreeBytesAt, AsksTheNearestExistingFolder) {
+  testing_util::ScratchDir dir;
+  writeFile(dir / "file", "x");
+  auto df = testing_util::lines(testing_util::runProcess({"df", "-B1", "--output=avail", dir.path()}).out);
+  ASSERT_EQ(df.size(), 2u);
+  const double avail = std::stod(df[1]), slack = 64e6;  // others write on this disk meanwhile
+  struct Case { std::string path; double expected; } cases[] = {
+      {dir.path(), avail}, {dir / "absent/deeper/file.bin", avail}, {dir / "file/below", avail},
+      {"/proc/absent/file.bin", 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.path);
+    auto got = platform::freeBytesAt(c.path);
+    ASSERT_TRUE(got);
+    EXPECT_NEAR(static_cast<double>(*got), c.expected, c.expected > 0 ? slack : 0);
+  }
+  EXPECT_EQ(platform::freeBytesAt(dir / std::string(300, 'n')), std::nullopt);  // the name is too long
+}

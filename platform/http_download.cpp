@@ -104,7 +104,7 @@ std::optional<TransferEnd> HttpDownload::Impl::setUpTransfer(std::string* proble
     result.curlCode = CURLE_URL_MALFORMAT;
     return TransferEnd::NetworkError;
   }
-  if (!file.create(destination, problem)) {
+  if (!file.create(destination, problem, request.resumeFrom)) {
     result.systemError = file.errorNumber();
     return TransferEnd::WriteError;
   }
@@ -247,6 +247,12 @@ bool HttpDownload::Impl::deliverResponse() {
     end(notModified ? TransferEnd::NotModified : TransferEnd::HttpStatus,
         notModified ? "not modified"
                     : "HTTP status " + std::to_string(response.status) + " from " + effectiveURL());
+    return false;
+  }
+  // Anything but a 206 to a resumed request is the whole body.
+  if (request.resumeFrom > 0 && response.status != 206 && !file.restart()) {
+    writeFailed = true;
+    complete(CURLE_WRITE_ERROR);
     return false;
   }
   return true;

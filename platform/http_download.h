@@ -48,8 +48,14 @@ struct HttpRequest {
   long connectSeconds = 30;          // name lookup, TCP and TLS handshakes
   long stallSeconds = 60;            // no body bytes for this long ends the transfer
   bool keepPartialOnFailure = false;  // leave what arrived at the destination
-  // Sees every body byte as it is written, in order (to hash it on the way).
-  // Runs inside the transfer: it must not cancel or destroy it.
+  // Bytes of an earlier attempt already at the destination (a partial kept
+  // there by keepPartialOnFailure). The body is appended to them when the
+  // response taken is a 206, and replaces them otherwise. The caller sends
+  // the Range and If-Range headers itself.
+  uint64_t resumeFrom = 0;
+  // Sees every body byte of this attempt as it is written, in order (to
+  // hash it on the way). Runs inside the transfer: it must not cancel or
+  // destroy it.
   std::function<void(const char* data, size_t length)> onBody;
 };
 

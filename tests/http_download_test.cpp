@@ -124,6 +124,7 @@ class HttpDownload : public ::testing::Test {
   testing_util::TestHttpServer server{root.path()};
   std::string dest = dir / "file.bin";
   std::unique_ptr<platform::HttpDownload> download;
+  std::function<void(platform::HttpRequest&)> adjust;  // for the requests start() makes
 
   void start(Recorder& rec, const std::string& url, bool deletes = true, std::pair<long, long> t = {30, 60},
              const std::string& to = "") {
@@ -132,6 +133,7 @@ class HttpDownload : public ::testing::Test {
     request.connectSeconds = t.first;
     request.stallSeconds = t.second;
     request.keepPartialOnFailure = !deletes;
+    if (adjust) adjust(request);
     download = std::make_unique<platform::HttpDownload>(request, to.empty() ? dest : to, &rec);
     EXPECT_EQ(rec.summary(), "") << "delegate called from the constructor";
   }
@@ -147,10 +149,15 @@ class HttpDownload : public ::testing::Test {
     EXPECT_TRUE(!download || download->ended());
   }
   std::string stats() {
+    adjust = nullptr;
     Recorder rec;
     start(rec, server.url("/stats"), true, {}, root / "stats.json");
     waitFor([&] { return rec.ended(); });
     return readFile(root / "stats.json");
+  }
+  uint64_t bodyBytesSent() {  // {"body_bytes_sent": N, ...}
+    std::string s = stats();
+    return std::stoull(s.substr(s.find(':') + 1));
   }
   // Failed, with or without a response and data first, and nothing after.
   void expectFailure(const Recorder& rec, const std::string& url, const std::string& inDescription) {
@@ -256,6 +263,39 @@ TEST_F(HttpDownload, StallTimeoutEndsAStallButNotASlowTrickle) {
   EXPECT_TRUE(isGenerated(dest, 2000));
 }
 
+TEST_F(HttpDownload, ResumesAPartialOnA206AndStartsOverOtherwise) {
+  const size_t size = 300000, have = 120000;
+  const std::string whole = generated(size);
+  struct Case { std::string query, partial, ifRange; long status; } cases[] = {
+      // with bytes past the resume point that nobody vouched for
+      {"&etag=a", whole.substr(0, have) + "junk", "If-Range: a", 206},
+      {"&etag=a", std::string(have, 'x'), "If-Range: b", 200},  // the agent changed meanwhile
+      {"&ranges=0", std::string(have, 'x'), "", 200},           // a server that ignores Range
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.query + " " + c.ifRange);
+    uint64_t sentBefore = bodyBytesSent();
+    writeFile(dest, c.partial);
+    std::string seen;
+    adjust = [&](platform::HttpRequest& r) {
+      r.resumeFrom = have;
+      r.headers = {"Range: bytes=" + std::to_string(have) + "-", c.ifRange};
+      r.onBody = [&](const char* data, size_t n) { seen.append(data, n); };
+    };
+    Recorder rec;
+    run(rec, server.url("/data?size=" + std::to_string(size) + c.query));
+    EXPECT_EQ(rec.summary(), "response data finish");
+    ASSERT_TRUE(rec.response);
+    EXPECT_EQ(rec.response->status, c.status);
+    size_t fresh = c.status == 206 ? size - have : size;
+    EXPECT_EQ(rec.bytes, fresh);
+    EXPECT_TRUE(seen == whole.substr(size - fresh)) << "the observer saw " << seen.size() << " bytes";
+    EXPECT_EQ(bodyBytesSent() - sentBefore, fresh);
+    EXPECT_TRUE(isGenerated(dest, size));
+    EXPECT_EQ(listDir(dir.path()), Names{"file.bin"});
+  }
+}
+
 TEST_F(HttpDownload, CancelOrDestroyInsideCallbacksStopsEverything) {
   struct Case { std::string path; std::function<void()> Recorder::*hook; bool destroy; std::string calls; } cases[] = {
       {"/data?size=100", &Recorder::onResponse, false, "response"},
@@ -346,6 +386,15 @@ TEST_F(HttpDownload, UnusableDestinationOrURLFailsThroughTheCallback) {
     EXPECT_FALSE(rec.error.description.empty());
   }
   EXPECT_EQ(listDir(dir.path()), Names{});
+
+  writeFile(dest, "short");  // less than the request claims is there: left alone
+  adjust = [](platform::HttpRequest& r) { r.resumeFrom = 10; };
+  Recorder shorter;
+  run(shorter, server.url("/data?size=20"));
+  expectFailure(shorter, server.url("/data?size=20"), "cannot resume");
+  EXPECT_EQ(shorter.error.kind, platform::TransferEnd::WriteError);
+  EXPECT_EQ(readFile(dest), "short");
+  EXPECT_EQ(listDir(dir.path()), Names{"file.bin"});
 }
 
 TEST_F(HttpDownload, FileSizeLimitFailsWithoutPartialFile) {

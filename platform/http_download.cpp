@@ -3,6 +3,7 @@
 #include <glib.h>
 #include <strings.h>
 
+#include <algorithm>
 #include <cstring>
 
 #include "platform/curl_glib.h"
@@ -78,6 +79,7 @@ struct HttpDownload::Impl {
   // Gives the final response to the delegate; false when the transfer ended.
   bool deliverResponse();
   void complete(CURLcode code);
+  NetworkCause classify(CURLcode code);
 
   HttpResponse currentResponse();
   std::string effectiveURL();
@@ -94,6 +96,7 @@ std::optional<TransferEnd> HttpDownload::Impl::setUpTransfer(std::string* proble
   if (!curlGlobalInit()) {
     *problem = "cannot initialise the network library";
     result.curlCode = CURLE_FAILED_INIT;
+    result.cause = NetworkCause::Other;
     return TransferEnd::NetworkError;
   }
   CURLU* parsed = curl_url();
@@ -102,6 +105,7 @@ std::optional<TransferEnd> HttpDownload::Impl::setUpTransfer(std::string* proble
   if (urc != CURLUE_OK) {
     *problem = "invalid URL \"" + request.url + "\": " + curl_url_strerror(urc);
     result.curlCode = CURLE_URL_MALFORMAT;
+    result.cause = NetworkCause::Other;
     return TransferEnd::NetworkError;
   }
   if (!file.create(destination, problem, request.resumeFrom)) {
@@ -114,6 +118,7 @@ std::optional<TransferEnd> HttpDownload::Impl::setUpTransfer(std::string* proble
   if (!driver->valid() || !easy) {
     *problem = "cannot start the transfer: out of memory";
     result.curlCode = CURLE_OUT_OF_MEMORY;
+    result.cause = NetworkCause::Other;
     return TransferEnd::NetworkError;
   }
   curl_easy_setopt(easy, CURLOPT_URL, request.url.c_str());
@@ -127,7 +132,7 @@ std::optional<TransferEnd> HttpDownload::Impl::setUpTransfer(std::string* proble
   curl_easy_setopt(easy, CURLOPT_BUFFERSIZE, kBufferSize);
   if (request.connectSeconds > 0) curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT, request.connectSeconds);
   if (request.stallSeconds > 0) {
-    curl_easy_setopt(easy, CURLOPT_LOW_SPEED_LIMIT, 1L);
+    curl_easy_setopt(easy, CURLOPT_LOW_SPEED_LIMIT, std::max(1L, request.minimumBytesPerSecond));
     curl_easy_setopt(easy, CURLOPT_LOW_SPEED_TIME, request.stallSeconds);
   }
   for (const std::string& line : request.headers) headerList = curl_slist_append(headerList, line.c_str());
@@ -141,6 +146,7 @@ std::optional<TransferEnd> HttpDownload::Impl::setUpTransfer(std::string* proble
   if (mrc != CURLM_OK) {
     *problem = std::string("cannot start the transfer: ") + curl_multi_strerror(mrc);
     result.curlCode = CURLE_FAILED_INIT;
+    result.cause = NetworkCause::Other;
     return TransferEnd::NetworkError;
   }
   return std::nullopt;
@@ -215,6 +221,7 @@ void HttpDownload::Impl::deliver() {
     if (!*isAlive || ended) return;
     if (rc != CURLE_OK && !writeFailed) {
       result.curlCode = rc;
+      result.cause = NetworkCause::Other;
       end(TransferEnd::NetworkError, std::string("transfer failed: ") + curl_easy_strerror(rc));
       return;
     }
@@ -266,10 +273,12 @@ void HttpDownload::Impl::complete(CURLcode code) {
     return;
   }
   if (code != CURLE_OK) {
-    std::string description = curl_easy_strerror(code);
-    if (curlError[0]) description += std::string(" (") + curlError + ")";
+    long tunnelStatus = 0;
+    curl_easy_getinfo(easy, CURLINFO_HTTP_CONNECTCODE, &tunnelStatus);
+    if (!responseDelivered && tunnelStatus >= 300) result.httpStatus = tunnelStatus;
     result.curlCode = code;
-    end(TransferEnd::NetworkError, description);
+    result.cause = classify(code);
+    end(TransferEnd::NetworkError, curlError[0] ? curlError : curl_easy_strerror(code));
     return;
   }
   if (!responseDelivered && !deliverResponse()) return;  // no body at all: the response still comes first
@@ -285,6 +294,40 @@ void HttpDownload::Impl::complete(CURLcode code) {
   result.kind = TransferEnd::Finished;
   result.description = "finished";
   delegate->didEnd(result);
+}
+
+NetworkCause HttpDownload::Impl::classify(CURLcode code) {
+  switch (code) {
+    case CURLE_COULDNT_RESOLVE_HOST:
+    case CURLE_COULDNT_RESOLVE_PROXY:
+      return NetworkCause::ResolveFailed;
+    case CURLE_COULDNT_CONNECT:
+    case CURLE_SSL_CONNECT_ERROR:  // also a reset during the handshake
+      return NetworkCause::ConnectFailed;
+    case CURLE_OPERATION_TIMEDOUT: {
+      curl_off_t connected = 0;
+      curl_easy_getinfo(easy, CURLINFO_CONNECT_TIME_T, &connected);
+      return connected > 0 ? NetworkCause::Stalled : NetworkCause::ConnectFailed;
+    }
+    case CURLE_PARTIAL_FILE:
+    case CURLE_GOT_NOTHING:
+    case CURLE_RECV_ERROR:
+    case CURLE_SEND_ERROR:
+    case CURLE_HTTP2:
+    case CURLE_HTTP2_STREAM:
+      // A proxy that refused the tunnel also ends up here; it never connected us.
+      return result.httpStatus >= 300 && !responseDelivered ? NetworkCause::ConnectFailed
+                                                            : NetworkCause::ConnectionDropped;
+    case CURLE_PEER_FAILED_VERIFICATION:
+    case CURLE_SSL_PINNEDPUBKEYNOTMATCH:
+    case CURLE_SSL_ISSUER_ERROR:
+    case CURLE_SSL_INVALIDCERTSTATUS:
+      return NetworkCause::TlsUntrusted;
+    case CURLE_TOO_MANY_REDIRECTS:
+      return NetworkCause::TooManyRedirects;
+    default:
+      return NetworkCause::Other;
+  }
 }
 
 HttpResponse HttpDownload::Impl::currentResponse() {

@@ -232,35 +232,49 @@ TEST_F(HttpDownload, RefusedResponseEndsWithItsStatusAndWritesNothing) {
 }
 
 TEST_F(HttpDownload, BrokenTransfersFailAndLeaveNothing) {
-  struct Case { std::string url, inDescription; } cases[] = {
-      {server.url("/drop?size=1000000&after=300000"), "transfer closed"},
-      {server.url("/garbage"), "HTTP/0.9"},
-      {server.url("/bigheader?bytes=300000"), ""},
-      {"http://127.0.0.1:" + std::to_string(freePort()) + "/x", "onnect"},
-      {server.url("/loop"), "redirects"},
+  using Cause = platform::NetworkCause;
+  struct Case { std::string url, inDescription; Cause cause; } cases[] = {
+      {server.url("/drop?size=1000000&after=300000"), "transfer closed", Cause::ConnectionDropped},
+      {server.url("/garbage"), "HTTP/0.9", Cause::Other},
+      {server.url("/bigheader?bytes=300000"), "", Cause::Other},
+      {"http://127.0.0.1:" + std::to_string(freePort()) + "/x", "onnect", Cause::ConnectFailed},
+      {server.url("/loop"), "redirects", Cause::TooManyRedirects},
+      {"http://no-such-host.invalid/x", "resolve", Cause::ResolveFailed},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.url);
     Recorder rec;
     run(rec, c.url);
     expectFailure(rec, c.url, c.inDescription);
+    EXPECT_EQ(rec.error.kind, platform::TransferEnd::NetworkError);
+    EXPECT_EQ(rec.error.cause, c.cause);
     EXPECT_EQ(listDir(dir.path()), Names{});
   }
   // drop, garbage, bigheader, then the loop: its first request and 10 redirects.
   EXPECT_TRUE(contains(stats(), "\"requests\": 14")) << stats();
 }
 
-TEST_F(HttpDownload, StallTimeoutEndsAStallButNotASlowTrickle) {
-  Recorder stalled, trickled;
-  std::string url = server.url("/stall?size=100000&after=1000&seconds=60");
-  run(stalled, url, true, {30, 1});
-  expectFailure(stalled, url, "too slow");
-  EXPECT_EQ(stalled.bytes, 1000u);
-  EXPECT_EQ(listDir(dir.path()), Names{});
-
-  run(trickled, server.url("/trickle?size=2000&chunk=200&interval=0.25"), true, {30, 1});
-  EXPECT_EQ(trickled.summary(), "response data finish");
-  EXPECT_TRUE(isGenerated(dest, 2000));
+TEST_F(HttpDownload, StallTimeoutEndsAStallOrATrickleBelowTheFloor) {
+  struct Case { std::string path; long floor; bool finishes; } cases[] = {
+      {"/stall?size=100000&after=1000&seconds=60", 1024, false},
+      {"/trickle?size=100000&chunk=50&interval=0.25", 1024, false},  // 200 bytes/s
+      {"/trickle?size=2000&chunk=200&interval=0.25", 500, true},     // 800 bytes/s
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.path + " at least " + std::to_string(c.floor) + " bytes/s");
+    adjust = [&](platform::HttpRequest& r) { r.minimumBytesPerSecond = c.floor; };
+    Recorder rec;
+    run(rec, server.url(c.path), true, {30, 1});
+    if (c.finishes) {
+      EXPECT_EQ(rec.summary(), "response data finish");
+      EXPECT_TRUE(isGenerated(dest, 2000));
+      continue;
+    }
+    expectFailure(rec, server.url(c.path), "too slow");
+    EXPECT_EQ(rec.error.cause, platform::NetworkCause::Stalled);
+    EXPECT_LT(rec.bytes, 5000u);
+    EXPECT_EQ(listDir(dir.path()), Names{});
+  }
 }
 
 TEST_F(HttpDownload, ResumesAPartialOnA206AndStartsOverOtherwise) {

@@ -8,6 +8,7 @@
 
 #include "platform/curl_glib.h"
 #include "platform/download_file.h"
+#include "platform/proxy_resolver.h"
 
 namespace platform {
 
@@ -49,6 +50,7 @@ struct HttpDownload::Impl {
   bool ended = false;
 
   guint startSource = 0;
+  std::unique_ptr<ProxyLookup> proxyLookup;
   std::unique_ptr<CurlGlibDriver> driver;
   CURL* easy = nullptr;
   curl_slist* headerList = nullptr;
@@ -67,9 +69,13 @@ struct HttpDownload::Impl {
     result.url = request.url;
   }
 
+  // The desktop's proxy is asked for first when the environment names
+  // none; a cancel meanwhile drops the answer.
   void start();
+  void begin(std::optional<std::string> proxy);
   // How the transfer ends when it cannot begin.
-  std::optional<TransferEnd> setUpTransfer(std::string* problem);
+  std::optional<TransferEnd> checkRequest(std::string* problem);
+  std::optional<TransferEnd> setUpTransfer(const std::optional<std::string>& proxy, std::string* problem);
   void teardownTransfer();
   void cancel();
 
@@ -89,10 +95,20 @@ struct HttpDownload::Impl {
 void HttpDownload::Impl::start() {
   startSource = 0;
   std::string problem;
-  if (auto failed = setUpTransfer(&problem)) end(*failed, problem);
+  if (auto failed = checkRequest(&problem)) return end(*failed, problem);
+  if (environmentNamesProxy()) return begin(std::nullopt);
+  proxyLookup = std::make_unique<ProxyLookup>(request.url, [this](std::optional<std::string> proxy) {
+    proxyLookup.reset();
+    begin(std::move(proxy));
+  });
 }
 
-std::optional<TransferEnd> HttpDownload::Impl::setUpTransfer(std::string* problem) {
+void HttpDownload::Impl::begin(std::optional<std::string> proxy) {
+  std::string problem;
+  if (auto failed = setUpTransfer(proxy, &problem)) end(*failed, problem);
+}
+
+std::optional<TransferEnd> HttpDownload::Impl::checkRequest(std::string* problem) {
   if (!curlGlobalInit()) {
     *problem = "cannot initialise the network library";
     result.curlCode = CURLE_FAILED_INIT;
@@ -108,6 +124,11 @@ std::optional<TransferEnd> HttpDownload::Impl::setUpTransfer(std::string* proble
     result.cause = NetworkCause::Other;
     return TransferEnd::NetworkError;
   }
+  return std::nullopt;
+}
+
+std::optional<TransferEnd> HttpDownload::Impl::setUpTransfer(const std::optional<std::string>& proxy,
+                                                              std::string* problem) {
   if (!file.create(destination, problem, request.resumeFrom)) {
     result.systemError = file.errorNumber();
     return TransferEnd::WriteError;
@@ -135,6 +156,9 @@ std::optional<TransferEnd> HttpDownload::Impl::setUpTransfer(std::string* proble
     curl_easy_setopt(easy, CURLOPT_LOW_SPEED_LIMIT, std::max(1L, request.minimumBytesPerSecond));
     curl_easy_setopt(easy, CURLOPT_LOW_SPEED_TIME, request.stallSeconds);
   }
+  if (proxy) curl_easy_setopt(easy, CURLOPT_PROXY, proxy->c_str());  // "" goes direct
+  // Credentials in a proxy's address then work whichever scheme it asks for.
+  curl_easy_setopt(easy, CURLOPT_PROXYAUTH, CURLAUTH_ANY);
   for (const std::string& line : request.headers) headerList = curl_slist_append(headerList, line.c_str());
   if (headerList) curl_easy_setopt(easy, CURLOPT_HTTPHEADER, headerList);
   curl_easy_setopt(easy, CURLOPT_HEADERFUNCTION, &Impl::onHeader);
@@ -153,6 +177,7 @@ std::optional<TransferEnd> HttpDownload::Impl::setUpTransfer(std::string* proble
 }
 
 void HttpDownload::Impl::teardownTransfer() {
+  proxyLookup.reset();
   if (driver && easy) driver->remove(easy);
   if (easy) curl_easy_cleanup(easy);
   easy = nullptr;

@@ -2,12 +2,8 @@
 // 127.0.0.1. Generated bodies: byte i is (i * 31 + 7) & 255.
 #include "platform/http_download.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <signal.h>
 #include <sys/resource.h>
-#include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -25,6 +21,7 @@
 namespace {
 
 using platform::HttpResponse;
+using testing_util::freePort;
 using testing_util::listDir;
 using testing_util::readFile;
 using testing_util::writeFile;
@@ -99,18 +96,6 @@ std::string encode(const std::string& s) {
     out += isalnum(c) ? std::string(1, static_cast<char>(c)) : std::string(hex);
   }
   return out;
-}
-
-int freePort() {
-  int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t len = sizeof a;
-  bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a);
-  getsockname(s, reinterpret_cast<sockaddr*>(&a), &len);
-  close(s);
-  return ntohs(a.sin_port);
 }
 
 bool contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
@@ -353,6 +338,15 @@ TEST_F(HttpDownload, DestructorCancelsAndCancelAfterEndDoesNothing) {
   EXPECT_EQ(early.summary(), "");
   EXPECT_EQ(listDir(dir.path()), Names{});
 
+  Recorder asking;  // gone while the desktop's proxy is looked up
+  start(asking, server.url("/data?size=100"));
+  int turns = 0;
+  platform::iterateUntil([&] { return turns++ == 1; }, 1);
+  download.reset();
+  platform::iterateUntil([] { return false; }, 0.3);
+  EXPECT_EQ(asking.summary(), "");
+  EXPECT_EQ(listDir(dir.path()), Names{});
+
   Recorder done;
   run(done, server.url("/data?size=100"));
   download->cancel();
@@ -427,32 +421,30 @@ TEST_F(HttpDownload, FileSizeLimitFailsWithoutPartialFile) {
   EXPECT_EQ(listDir(dir.path()), Names{});
 }
 
-TEST_F(HttpDownload, GoesThroughProxyFromEnvironment) {
-  std::string binary;
-  for (std::string candidate : {"/usr/bin/tinyproxy", "/usr/sbin/tinyproxy"})
-    if (testing_util::exists(candidate)) binary = candidate;
-  if (binary.empty()) GTEST_SKIP() << "tinyproxy is not installed";
-  testing_util::ScratchDir scratch;
-  int port = freePort();
-  writeFile(scratch / "conf", "Port " + std::to_string(port) + "\nListen 127.0.0.1\nAllow 127.0.0.1\n" +
-                                  "LogFile \"" + scratch / "log" + "\"\nLogLevel Info\n");
-  pid_t proxy = fork();
-  if (proxy == 0) {
-    execl(binary.c_str(), binary.c_str(), "-d", "-c", (scratch / "conf").c_str(), static_cast<char*>(nullptr));
-    _exit(127);
-  }
-  waitFor([&] { return contains(readFile(scratch / "log"), "Accepting connections"); }, 10);
-
-  testing_util::ScopedEnv viaProxy("http_proxy", ("http://127.0.0.1:" + std::to_string(port)).c_str());
+TEST_F(HttpDownload, GoesThroughProxyFromEnvironmentWithCredentialsInItsAddress) {
+  testing_util::Tinyproxy open, guarded("BasicAuth user pass\n");
+  if (!open.running()) GTEST_SKIP() << "tinyproxy is not installed";
   testing_util::ScopedEnv noExceptions("no_proxy", nullptr), noExceptionsUpper("NO_PROXY", nullptr);
-  Recorder rec;
-  std::string url = server.url("/data?size=4000&etag=proxied");
-  run(rec, url);
-  kill(proxy, SIGKILL);
-  waitpid(proxy, nullptr, 0);
-  EXPECT_EQ(rec.summary(), "response data finish");
-  EXPECT_TRUE(isGenerated(dest, 4000));
-  EXPECT_TRUE(contains(readFile(scratch / "log"), "GET " + url)) << readFile(scratch / "log");
+  struct Case { std::string proxy; testing_util::Tinyproxy* seen; long status; } cases[] = {
+      {open.url(), &open, 200},
+      {guarded.url("user:pass"), &guarded, 200},
+      {guarded.url(), &guarded, 407},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.proxy);
+    testing_util::ScopedEnv viaProxy("http_proxy", c.proxy.c_str());
+    unlink(dest.c_str());
+    Recorder rec;
+    std::string url = server.url("/data?size=4000&etag=proxied");
+    run(rec, url);
+    EXPECT_EQ(rec.summary(), c.status == 200 ? "response data finish" : "response failure");
+    EXPECT_EQ(rec.error.httpStatus, c.status);
+    EXPECT_EQ(testing_util::exists(dest), c.status == 200);
+    if (c.status == 200) {
+      EXPECT_TRUE(isGenerated(dest, 4000));
+      EXPECT_TRUE(contains(c.seen->log(), "GET " + url)) << c.seen->log();
+    }
+  }
 }
 
 }  // namespace

@@ -60,6 +60,9 @@ class InstallerRun : public ::testing::Test {
     ProcessOptions o;
     o.env["HOME"] = home;
     o.env["TMPDIR"] = tmp;
+    // As in a login session: GLib's settings keep their runtime files there
+    // when the desktop's proxy is looked up, and not below the home directory.
+    o.env["XDG_RUNTIME_DIR"] = scratch.path();
     o.env["QV_INTERNAL_INSTALL_AGENT_URL"] = server.url(query);
     o.env["__QV_BOOTSTRAP_INSTALLER_UNITTEST__"] = std::nullopt;
     if (!withDisplay) {  // failures end the run at once only on the console

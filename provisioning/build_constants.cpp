@@ -14,3 +14,5 @@ const std::string installAgentCacheSubdir = std::string(INSTALLER_CACHE_FOLDER) 
                                             pathSeparator + archName + pathSeparator;
 const std::string validationFileName = ".validatestring";
 const std::string windowTitle = INSTALLER_WINDOW_TITLE;
+const int downloadRetries = INSTALLER_DOWNLOAD_RETRIES;
+const double retryBaseSeconds = INSTALLER_RETRY_BASE_SECONDS;

@@ -14,3 +14,5 @@ extern const std::string installAgentDirName;      // "installagent"
 extern const std::string installAgentCacheSubdir;  // ".velmor/installagent/<release>/<arch>/"
 extern const std::string validationFileName;       // ".validatestring"
 extern const std::string windowTitle;
+extern const int downloadRetries;        // further attempts after a failure that may pass
+extern const double retryBaseSeconds;    // the first back-off, doubled each time

@@ -13,6 +13,7 @@
 #include <functional>
 #include <thread>
 
+#include "download/transfer_policy.h"
 #include "platform/event_loop.h"
 #include "platform/file_manager.h"
 #include "test_http_server.h"
@@ -208,6 +209,8 @@ TEST_F(HttpDownload, RefusedResponseEndsWithItsStatusAndWritesNothing) {
     EXPECT_EQ(rec.summary(), "response failure");
     EXPECT_EQ(rec.error.kind, platform::TransferEnd::HttpStatus);
     EXPECT_EQ(std::to_string(rec.error.httpStatus), code);
+    EXPECT_EQ(failureReason(rec.error), "HTTP status " + code);
+    EXPECT_EQ(isRetryable(rec.error), code == "500");
     EXPECT_EQ(listDir(dir.path()), Names{});
   }
   Recorder rec;
@@ -218,13 +221,16 @@ TEST_F(HttpDownload, RefusedResponseEndsWithItsStatusAndWritesNothing) {
 
 TEST_F(HttpDownload, BrokenTransfersFailAndLeaveNothing) {
   using Cause = platform::NetworkCause;
-  struct Case { std::string url, inDescription; Cause cause; } cases[] = {
-      {server.url("/drop?size=1000000&after=300000"), "transfer closed", Cause::ConnectionDropped},
-      {server.url("/garbage"), "HTTP/0.9", Cause::Other},
-      {server.url("/bigheader?bytes=300000"), "", Cause::Other},
-      {"http://127.0.0.1:" + std::to_string(freePort()) + "/x", "onnect", Cause::ConnectFailed},
-      {server.url("/loop"), "redirects", Cause::TooManyRedirects},
-      {"http://no-such-host.invalid/x", "resolve", Cause::ResolveFailed},
+  // `words` start the log's reason, libcurl's follow in parentheses; none: only libcurl's.
+  struct Case { std::string url, inDescription; Cause cause; std::string words; bool retry; } cases[] = {
+      {server.url("/drop?size=1000000&after=300000"), "transfer closed", Cause::ConnectionDropped,
+       "the connection dropped", true},
+      {server.url("/garbage"), "HTTP/0.9", Cause::Other, "", false},
+      {server.url("/bigheader?bytes=300000"), "", Cause::Other, "", false},
+      {"http://127.0.0.1:" + std::to_string(freePort()) + "/x", "onnect", Cause::ConnectFailed,
+       "cannot connect to the server", true},
+      {server.url("/loop"), "redirects", Cause::TooManyRedirects, "too many redirects", false},
+      {"http://no-such-host.invalid/x", "resolve", Cause::ResolveFailed, "cannot resolve the host name", true},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.url);
@@ -233,6 +239,9 @@ TEST_F(HttpDownload, BrokenTransfersFailAndLeaveNothing) {
     expectFailure(rec, c.url, c.inDescription);
     EXPECT_EQ(rec.error.kind, platform::TransferEnd::NetworkError);
     EXPECT_EQ(rec.error.cause, c.cause);
+    EXPECT_EQ(failureReason(rec.error),
+              c.words.empty() ? rec.error.description : c.words + " (" + rec.error.description + ")");
+    EXPECT_EQ(isRetryable(rec.error), c.retry);
     EXPECT_EQ(listDir(dir.path()), Names{});
   }
   // drop, garbage, bigheader, then the loop: its first request and 10 redirects.
@@ -257,6 +266,8 @@ TEST_F(HttpDownload, StallTimeoutEndsAStallOrATrickleBelowTheFloor) {
     }
     expectFailure(rec, server.url(c.path), "too slow");
     EXPECT_EQ(rec.error.cause, platform::NetworkCause::Stalled);
+    EXPECT_EQ(failureReason(rec.error).rfind("the server stopped sending (", 0), 0u) << failureReason(rec.error);
+    EXPECT_TRUE(isRetryable(rec.error));
     EXPECT_LT(rec.bytes, 5000u);
     EXPECT_EQ(listDir(dir.path()), Names{});
   }
@@ -418,6 +429,8 @@ TEST_F(HttpDownload, FileSizeLimitFailsWithoutPartialFile) {
   setrlimit(RLIMIT_FSIZE, &old);
   signal(SIGXFSZ, previous);
   expectFailure(rec, url, strerror(EFBIG));
+  EXPECT_EQ(failureReason(rec.error), "cannot write " + dest + ": " + strerror(EFBIG));
+  EXPECT_FALSE(isRetryable(rec.error));
   EXPECT_EQ(listDir(dir.path()), Names{});
 }
 
@@ -440,6 +453,10 @@ TEST_F(HttpDownload, GoesThroughProxyFromEnvironmentWithCredentialsInItsAddress)
     EXPECT_EQ(rec.summary(), c.status == 200 ? "response data finish" : "response failure");
     EXPECT_EQ(rec.error.httpStatus, c.status);
     EXPECT_EQ(testing_util::exists(dest), c.status == 200);
+    if (c.status == 407) {
+      EXPECT_EQ(failureReason(rec.error), "the proxy requires authentication");
+      EXPECT_FALSE(isRetryable(rec.error));
+    }
     if (c.status == 200) {
       EXPECT_TRUE(isGenerated(dest, 4000));
       EXPECT_TRUE(contains(c.seen->log(), "GET " + url)) << c.seen->log();

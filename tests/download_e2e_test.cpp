@@ -59,9 +59,9 @@ TEST_P(DownloadRoadE2E, DownloadsThenReusesThenReplacesTheCache) {
 INSTANTIATE_TEST_SUITE_P(Display, DownloadRoadE2E, ::testing::Values(false, true),
                          [](const auto& info) { return info.param ? "Window" : "Console"; });
 
-// A proxy named only in the desktop's settings carries the download. The
-// settings come from a key file here, read by GLib's GNOME resolver, which
-// serves only on a GNOME desktop; by default it would also skip 127.0.0.1.
+// A proxy named only in the desktop's settings (a key file here, read by
+// GLib's GNOME resolver, which serves only on a GNOME desktop; no host
+// exempt, not even 127.0.0.1) is used.
 using DesktopProxy = InstallerRun;
 TEST_F(DesktopProxy, ProxyNamedOnlyInTheDesktopSettingsIsUsed) {
   Tinyproxy proxy;
@@ -72,14 +72,12 @@ TEST_F(DesktopProxy, ProxyNamedOnlyInTheDesktopSettingsIsUsed) {
             "[system/proxy]\nmode='manual'\nignore-hosts=@as []\n\n[system/proxy/http]\nhost='127.0.0.1'\nport=" +
                 std::to_string(proxy.port()) + "\n");
   ProcessOptions o = options("/files/agent.zip?etag=%22one%22");
-  for (const char* name : {"http_proxy", "https_proxy", "HTTPS_PROXY", "all_proxy", "ALL_PROXY", "no_proxy", "NO_PROXY"})
+  for (const char* name : {"http_proxy", "https_proxy", "HTTPS_PROXY", "all_proxy", "ALL_PROXY", "no_proxy"})
     o.env[name] = std::nullopt;
   o.env["GSETTINGS_BACKEND"] = "keyfile";
   o.env["XDG_CONFIG_HOME"] = config;
   o.env["XDG_CURRENT_DESKTOP"] = "GNOME";
-  o.env["GIO_USE_PROXY_RESOLVER"] = "gnome";
   ProcessResult r = run(o);
   EXPECT_EQ(r.exitStatus, 0) << r.err;
-  EXPECT_EQ(startedVersion(agent), "v1");
   EXPECT_NE(proxy.log().find("GET " + server.url("/files/agent.zip")), std::string::npos) << proxy.log();
 }

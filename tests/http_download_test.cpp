@@ -1,5 +1,6 @@
 // HttpDownload against the real test server (tests/http_server.py) on
-// 127.0.0.1. Generated bodies: byte i is (i * 31 + 7) & 255.
+// 127.0.0.1, and what the transfer policy makes of the results. Generated
+// bodies: byte i is (i * 31 + 7) & 255.
 #include "platform/http_download.h"
 
 #include <signal.h>
@@ -141,10 +142,7 @@ class HttpDownload : public ::testing::Test {
     waitFor([&] { return rec.ended(); });
     return readFile(root / "stats.json");
   }
-  uint64_t bodyBytesSent() {  // {"body_bytes_sent": N, ...}
-    std::string s = stats();
-    return std::stoull(s.substr(s.find(':') + 1));
-  }
+  uint64_t bodyBytesSent() { return std::stoull(stats().substr(sizeof "{\"body_bytes_sent\":")); }
   // Failed, with or without a response and data first, and nothing after.
   void expectFailure(const Recorder& rec, const std::string& url, const std::string& inDescription) {
     EXPECT_TRUE(rec.summary() == "failure" || rec.summary() == "response failure" ||
@@ -220,25 +218,20 @@ TEST_F(HttpDownload, RefusedResponseEndsWithItsStatusAndWritesNothing) {
 }
 
 TEST_F(HttpDownload, BrokenTransfersFailAndLeaveNothing) {
-  using Cause = platform::NetworkCause;
-  // `words` start the log's reason, libcurl's follow in parentheses; none: only libcurl's.
-  struct Case { std::string url, inDescription; Cause cause; std::string words; bool retry; } cases[] = {
-      {server.url("/drop?size=1000000&after=300000"), "transfer closed", Cause::ConnectionDropped,
-       "the connection dropped", true},
-      {server.url("/garbage"), "HTTP/0.9", Cause::Other, "", false},
-      {server.url("/bigheader?bytes=300000"), "", Cause::Other, "", false},
-      {"http://127.0.0.1:" + std::to_string(freePort()) + "/x", "onnect", Cause::ConnectFailed,
-       "cannot connect to the server", true},
-      {server.url("/loop"), "redirects", Cause::TooManyRedirects, "too many redirects", false},
-      {"http://no-such-host.invalid/x", "resolve", Cause::ResolveFailed, "cannot resolve the host name", true},
+  // `words` start the log's reason, libcurl's follow in parentheses (or stand alone).
+  struct Case { std::string url, inDescription, words; bool retry; } cases[] = {
+      {server.url("/drop?size=1000000&after=300000"), "transfer closed", "the connection dropped", true},
+      {server.url("/garbage"), "HTTP/0.9", "", false},
+      {server.url("/bigheader?bytes=300000"), "", "", false},
+      {"http://127.0.0.1:" + std::to_string(freePort()) + "/x", "onnect", "cannot connect to the server", true},
+      {server.url("/loop"), "redirects", "too many redirects", false},
+      {"http://no-such-host.invalid/x", "resolve", "cannot resolve the host name", true},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.url);
     Recorder rec;
     run(rec, c.url);
     expectFailure(rec, c.url, c.inDescription);
-    EXPECT_EQ(rec.error.kind, platform::TransferEnd::NetworkError);
-    EXPECT_EQ(rec.error.cause, c.cause);
     EXPECT_EQ(failureReason(rec.error),
               c.words.empty() ? rec.error.description : c.words + " (" + rec.error.description + ")");
     EXPECT_EQ(isRetryable(rec.error), c.retry);
@@ -265,10 +258,8 @@ TEST_F(HttpDownload, StallTimeoutEndsAStallOrATrickleBelowTheFloor) {
       continue;
     }
     expectFailure(rec, server.url(c.path), "too slow");
-    EXPECT_EQ(rec.error.cause, platform::NetworkCause::Stalled);
     EXPECT_EQ(failureReason(rec.error).rfind("the server stopped sending (", 0), 0u) << failureReason(rec.error);
     EXPECT_TRUE(isRetryable(rec.error));
-    EXPECT_LT(rec.bytes, 5000u);
     EXPECT_EQ(listDir(dir.path()), Names{});
   }
 }
@@ -276,29 +267,25 @@ TEST_F(HttpDownload, StallTimeoutEndsAStallOrATrickleBelowTheFloor) {
 TEST_F(HttpDownload, ResumesAPartialOnA206AndStartsOverOtherwise) {
   const size_t size = 300000, have = 120000;
   const std::string whole = generated(size);
-  struct Case { std::string query, partial, ifRange; long status; } cases[] = {
-      // with bytes past the resume point that nobody vouched for
-      {"&etag=a", whole.substr(0, have) + "junk", "If-Range: a", 206},
-      {"&etag=a", std::string(have, 'x'), "If-Range: b", 200},  // the agent changed meanwhile
-      {"&ranges=0", std::string(have, 'x'), "", 200},           // a server that ignores Range
+  struct Case { std::string query, partial; long status; } cases[] = {
+      {"", whole.substr(0, have) + "junk", 206},  // with bytes past the resume point that nobody vouched for
+      {"&ranges=0", std::string(have, 'x'), 200},  // a server that ignores Range
   };
   for (const Case& c : cases) {
-    SCOPED_TRACE(c.query + " " + c.ifRange);
+    SCOPED_TRACE(c.query);
     uint64_t sentBefore = bodyBytesSent();
     writeFile(dest, c.partial);
     std::string seen;
     adjust = [&](platform::HttpRequest& r) {
       r.resumeFrom = have;
-      r.headers = {"Range: bytes=" + std::to_string(have) + "-", c.ifRange};
+      r.headers = {"Range: bytes=" + std::to_string(have) + "-"};
       r.onBody = [&](const char* data, size_t n) { seen.append(data, n); };
     };
     Recorder rec;
     run(rec, server.url("/data?size=" + std::to_string(size) + c.query));
     EXPECT_EQ(rec.summary(), "response data finish");
-    ASSERT_TRUE(rec.response);
-    EXPECT_EQ(rec.response->status, c.status);
+    EXPECT_EQ(rec.error.httpStatus, c.status);
     size_t fresh = c.status == 206 ? size - have : size;
-    EXPECT_EQ(rec.bytes, fresh);
     EXPECT_TRUE(seen == whole.substr(size - fresh)) << "the observer saw " << seen.size() << " bytes";
     EXPECT_EQ(bodyBytesSent() - sentBefore, fresh);
     EXPECT_TRUE(isGenerated(dest, size));
@@ -342,21 +329,17 @@ TEST_F(HttpDownload, DestructorCancelsAndCancelAfterEndDoesNothing) {
   EXPECT_EQ(rec.summary(), "response data");
   EXPECT_EQ(listDir(dir.path()), Names{});
 
-  Recorder early;  // gone before the loop ever ran it
-  start(early, server.url("/data?size=100"));
-  download.reset();
-  platform::iterateUntil([] { return false; }, 0.3);
-  EXPECT_EQ(early.summary(), "");
-  EXPECT_EQ(listDir(dir.path()), Names{});
-
-  Recorder asking;  // gone while the desktop's proxy is looked up
-  start(asking, server.url("/data?size=100"));
-  int turns = 0;
-  platform::iterateUntil([&] { return turns++ == 1; }, 1);
-  download.reset();
-  platform::iterateUntil([] { return false; }, 0.3);
-  EXPECT_EQ(asking.summary(), "");
-  EXPECT_EQ(listDir(dir.path()), Names{});
+  // Gone before the loop ever ran it, or after one turn: while the desktop's proxy is looked up.
+  for (int turnsBefore : {0, 1}) {
+    Recorder early;
+    start(early, server.url("/data?size=100"));
+    int turns = 0;
+    platform::iterateUntil([&] { return turns++ == turnsBefore; }, 1);
+    download.reset();
+    platform::iterateUntil([] { return false; }, 0.3);
+    EXPECT_EQ(early.summary(), "") << turnsBefore;
+    EXPECT_EQ(listDir(dir.path()), Names{});
+  }
 
   Recorder done;
   run(done, server.url("/data?size=100"));
@@ -411,9 +394,7 @@ TEST_F(HttpDownload, UnusableDestinationOrURLFailsThroughTheCallback) {
   Recorder shorter;
   run(shorter, server.url("/data?size=20"));
   expectFailure(shorter, server.url("/data?size=20"), "cannot resume");
-  EXPECT_EQ(shorter.error.kind, platform::TransferEnd::WriteError);
   EXPECT_EQ(readFile(dest), "short");
-  EXPECT_EQ(listDir(dir.path()), Names{"file.bin"});
 }
 
 TEST_F(HttpDownload, FileSizeLimitFailsWithoutPartialFile) {
@@ -438,51 +419,83 @@ TEST_F(HttpDownload, GoesThroughProxyFromEnvironmentWithCredentialsInItsAddress)
   testing_util::Tinyproxy open, guarded("BasicAuth user pass\n");
   if (!open.running()) GTEST_SKIP() << "tinyproxy is not installed";
   testing_util::ScopedEnv noExceptions("no_proxy", nullptr), noExceptionsUpper("NO_PROXY", nullptr);
-  struct Case { std::string proxy; testing_util::Tinyproxy* seen; long status; } cases[] = {
-      {open.url(), &open, 200},
-      {guarded.url("user:pass"), &guarded, 200},
-      {guarded.url(), &guarded, 407},
-  };
+  struct Case { testing_util::Tinyproxy* proxy; std::string credentials; long status; } cases[] = {
+      {&open, "", 200}, {&guarded, "user:pass", 200}, {&guarded, "", 407}};
   for (const Case& c : cases) {
-    SCOPED_TRACE(c.proxy);
-    testing_util::ScopedEnv viaProxy("http_proxy", c.proxy.c_str());
-    unlink(dest.c_str());
+    SCOPED_TRACE(c.proxy->url(c.credentials));
+    testing_util::ScopedEnv viaProxy("http_proxy", c.proxy->url(c.credentials).c_str());
     Recorder rec;
     std::string url = server.url("/data?size=4000&etag=proxied");
     run(rec, url);
     EXPECT_EQ(rec.summary(), c.status == 200 ? "response data finish" : "response failure");
     EXPECT_EQ(rec.error.httpStatus, c.status);
-    EXPECT_EQ(testing_util::exists(dest), c.status == 200);
-    if (c.status == 407) {
+    if (c.status == 200) {
+      EXPECT_TRUE(isGenerated(dest, 4000));
+      EXPECT_TRUE(contains(c.proxy->log(), "GET " + url)) << c.proxy->log();
+    } else {
       EXPECT_EQ(failureReason(rec.error), "the proxy requires authentication");
       EXPECT_FALSE(isRetryable(rec.error));
     }
-    if (c.status == 200) {
-      EXPECT_TRUE(isGenerated(dest, 4000));
-      EXPECT_TRUE(contains(c.seen->log(), "GET " + url)) << c.seen->log();
-    }
   }
 }
-
-}  // namespace
 
 // The space where a download would land, asked of the nearest folder that
 // exists; /proc, which holds nothing, shows that it is the right one.
 TEST(FreeBytesAt, AsksTheNearestExistingFolder) {
   testing_util::ScratchDir dir;
   writeFile(dir / "file", "x");
-  auto df = testing_util::lines(testing_util::runProcess({"df", "-B1", "--output=avail", dir.path()}).out);
-  ASSERT_EQ(df.size(), 2u);
-  const double avail = std::stod(df[1]), slack = 64e6;  // others write on this disk meanwhile
-  struct Case { std::string path; double expected; } cases[] = {
-      {dir.path(), avail}, {dir / "absent/deeper/file.bin", avail}, {dir / "file/below", avail},
-      {"/proc/absent/file.bin", 0},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.path);
-    auto got = platform::freeBytesAt(c.path);
-    ASSERT_TRUE(got);
-    EXPECT_NEAR(static_cast<double>(*got), c.expected, c.expected > 0 ? slack : 0);
+  std::string df = testing_util::runProcess({"df", "-B1", "--output=avail", dir.path()}).out;
+  const double avail = std::stod(df.substr(df.find('\n'))), slack = 64e6;  // others write on this disk meanwhile
+  for (auto [path, expected] : {std::pair{dir.path(), avail}, {dir / "absent/deeper/file.bin", avail},
+                                {dir / "file/below", avail}, {"/proc/absent/file.bin", 0.0}}) {
+    SCOPED_TRACE(path);
+    EXPECT_NEAR(static_cast<double>(platform::freeBytesAt(path).value_or(-1)), expected, expected > 0 ? slack : 0);
   }
   EXPECT_EQ(platform::freeBytesAt(dir / std::string(300, 'n')), std::nullopt);  // the name is too long
 }
+
+// The policy's cases that real transfers here cannot cheaply give, and the back-off.
+using Cause = platform::NetworkCause;
+using End = platform::TransferEnd;
+
+platform::TransferResult result(End kind, long status, Cause cause = Cause::None) {
+  platform::TransferResult r;
+  r.kind = kind;
+  r.httpStatus = status;  // for a network error: a proxy's answer to CONNECT
+  r.cause = cause;
+  return r;
+}
+
+TEST(TransferPolicy, ReasonAndRetryOfResultsNoLocalServerGives) {
+  for (long status : {408, 429, 502, 503, 504}) EXPECT_TRUE(isRetryable(result(End::HttpStatus, status))) << status;
+  for (long status : {400, 416, 501}) EXPECT_FALSE(isRetryable(result(End::HttpStatus, status))) << status;
+  struct Case { platform::TransferResult result; std::string reason; bool retry; } cases[] = {
+      {result(End::NetworkError, 0, Cause::TlsUntrusted), "the certificate is not trusted", false},
+      {result(End::NetworkError, 407, Cause::ConnectFailed), "the proxy requires authentication", false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.reason);
+    EXPECT_EQ(failureReason(c.result), c.reason);
+    EXPECT_EQ(isRetryable(c.result), c.retry);
+  }
+}
+
+TEST(TransferPolicy, RetryDelayBacksOffWithJitterUnlessTheServerSaysWhen) {
+  const std::time_t now = 784111777;  // Sun, 06 Nov 1994 08:49:37 GMT
+  struct Case { int attempt; std::optional<std::string> retryAfter; double base, random01, seconds; } cases[] = {
+      {3, std::nullopt, 1, 0.25, 2},
+      {2, std::nullopt, 0.05, 1, 0.2},
+      {9, std::nullopt, 1, 1, 30},
+      {3, "7", 1, 0.5, 7},
+      {3, " 120 ", 1, 0.5, 60},
+      {0, "Sun, 06 Nov 1994 08:50:07 GMT", 1, 0.5, 30},
+      {0, "Sun, 06 Nov 1994 08:00:00 GMT", 1, 0.5, 0},  // already past
+      {3, "Sunday, 06-Nov-94 08:50:07 GMT", 1, 0.5, 4},  // not an IMF-fixdate: ignored
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::to_string(c.attempt) + " " + c.retryAfter.value_or("(none)"));
+    EXPECT_DOUBLE_EQ(retryDelaySeconds(c.attempt, c.retryAfter, c.base, now, c.random01), c.seconds);
+  }
+}
+
+}  // namespace

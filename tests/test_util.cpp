@@ -3,8 +3,8 @@
 #include <arpa/inet.h>
 #include <dirent.h>
 #include <fcntl.h>
-#include <signal.h>
 #include <netinet/in.h>
+#include <signal.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -247,10 +247,8 @@ int freePort() {
 }
 
 Tinyproxy::Tinyproxy(const std::string& extraConfig) {
-  std::string binary;
-  for (std::string candidate : {"/usr/bin/tinyproxy", "/usr/sbin/tinyproxy"})
-    if (exists(candidate)) binary = candidate;
-  if (binary.empty()) return;
+  const std::string binary = "/usr/bin/tinyproxy";
+  if (!exists(binary)) return;
   port_ = freePort();
   writeFile(dir_ / "conf", "Port " + std::to_string(port_) + "\nListen 127.0.0.1\nAllow 127.0.0.1\nLogFile \"" +
                                dir_ / "log" + "\"\nLogLevel Info\n" + extraConfig);
@@ -263,7 +261,6 @@ Tinyproxy::Tinyproxy(const std::string& extraConfig) {
     _exit(127);
   }
   for (int i = 0; i < 500 && log().find("Accepting connections") == std::string::npos; ++i) usleep(20000);
-  if (log().find("Accepting connections") == std::string::npos) ADD_FAILURE() << "tinyproxy did not start: " << log();
 }
 
 Tinyproxy::~Tinyproxy() {
@@ -271,10 +268,6 @@ Tinyproxy::~Tinyproxy() {
   kill(pid_, SIGKILL);
   while (waitpid(pid_, nullptr, 0) < 0 && errno == EINTR) {
   }
-}
-
-std::string Tinyproxy::url(const std::string& credentials) const {
-  return "http://" + (credentials.empty() ? "" : credentials + "@") + "127.0.0.1:" + std::to_string(port_);
 }
 
 }  // namespace testing_util

@@ -81,11 +81,11 @@ class Tinyproxy {
  public:
   explicit Tinyproxy(const std::string& extraConfig = "");
   ~Tinyproxy();
-  Tinyproxy(const Tinyproxy&) = delete;
-  Tinyproxy& operator=(const Tinyproxy&) = delete;
   bool running() const { return pid_ > 0; }  // false when tinyproxy is not installed
   int port() const { return port_; }
-  std::string url(const std::string& credentials = "") const;  // "http://[credentials@]127.0.0.1:<port>"
+  std::string url(const std::string& credentials = "") const {  // "http://[credentials@]127.0.0.1:<port>"
+    return "http://" + (credentials.empty() ? "" : credentials + "@") + "127.0.0.1:" + std::to_string(port_);
+  }
   std::string log() const { return readFile(dir_ / "log"); }
 
  private:

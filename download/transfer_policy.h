@@ -1,7 +1,10 @@
 // What the installer makes of an HTTP transfer: which responses carry the
-// agent, and how a failed transfer reads in the log.
+// agent, how a failed transfer reads in the log, and whether and when it
+// is tried again.
 #pragma once
 
+#include <ctime>
+#include <optional>
 #include <string>
 
 #include "platform/http_download.h"
@@ -13,5 +16,20 @@ bool takesBody(const platform::HttpResponse& response);
 // A 401 that names how to authenticate: the server wants credentials.
 bool isAuthenticationChallenge(const platform::HttpResponse& response);
 
-// The "<why>" of "Download failed! Error - <why> <address>".
+// The "<why>" of "Download failed! Error - <why> <address>", in words a
+// person can act on ("cannot connect to the server", "HTTP status 404"),
+// with libcurl's own words in parentheses where it has some.
 std::string failureReason(const platform::TransferResult& result);
+
+// Whether another attempt may go better: a refused, reset, dropped or
+// stalled connection, a name that did not resolve (perhaps only for now),
+// and the statuses 408, 429, 500, 502, 503 and 504. Never another 4xx, an
+// untrusted certificate, a write error or a cancel.
+bool isRetryable(const platform::TransferResult& result);
+
+// Seconds to wait before retry `attempt` (0 for the first): a random share
+// (`random01`, in [0, 1]) of baseSeconds * 2^attempt, at most 30 s, so that
+// many installers do not come back at once. A valid Retry-After (seconds,
+// or an HTTP date compared with `now`) replaces it, at most 60 s.
+double retryDelaySeconds(int attempt, const std::optional<std::string>& retryAfter, double baseSeconds,
+                         std::time_t now, double random01);

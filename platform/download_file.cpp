@@ -2,11 +2,13 @@
 
 #include <fcntl.h>
 #include <glib.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 namespace platform {
 
@@ -30,7 +32,7 @@ bool writeAll(int fd, const char* data, size_t length, int* error) {
 
 DownloadFile::~DownloadFile() { discard(); }
 
-bool DownloadFile::create(const std::string& destination, std::string* error) {
+bool DownloadFile::create(const std::string& destination, std::string* error, uint64_t resumeFrom) {
   discard();
   destination_ = destination;
   // Same directory, so the final rename is atomic; mode 0666 less the
@@ -45,6 +47,45 @@ bool DownloadFile::create(const std::string& destination, std::string* error) {
   buffer_.reserve(kBufferSize);
   written_ = 0;
   errno_ = 0;
+  if (resumeFrom > 0 && !takeOverPartial(resumeFrom, error)) {
+    discard();
+    return false;
+  }
+  return true;
+}
+
+// The partial is opened before it is renamed onto the temporary name, so
+// the descriptor is sure to be that very file.
+bool DownloadFile::takeOverPartial(uint64_t size, std::string* error) {
+  int fd = open(destination_.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
+  struct stat st;
+  if (fd < 0 || fstat(fd, &st) != 0) {
+    errno_ = errno;
+  } else if (static_cast<uint64_t>(st.st_size) < size) {
+    errno_ = EINVAL;
+  } else if (rename(destination_.c_str(), tempPath_.c_str()) != 0 ||
+             ftruncate(fd, static_cast<off_t>(size)) != 0) {  // bytes past `size` are not vouched for
+    errno_ = errno;
+  }
+  if (errno_ != 0) {
+    if (fd >= 0) close(fd);
+    *error = "cannot resume " + destination_ + " at byte " + std::to_string(size) + ": " +
+             (errno_ == EINVAL ? "it is shorter" : std::strerror(errno_));
+    return false;
+  }
+  close(fd_);
+  fd_ = fd;
+  written_ = size;
+  return true;
+}
+
+bool DownloadFile::restart() {
+  buffer_.clear();
+  written_ = 0;
+  if (ftruncate(fd_, 0) != 0 || lseek(fd_, 0, SEEK_SET) != 0) {
+    errno_ = errno;
+    return false;
+  }
   return true;
 }
 

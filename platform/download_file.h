@@ -16,8 +16,12 @@ class DownloadFile {
   DownloadFile(const DownloadFile&) = delete;
   DownloadFile& operator=(const DownloadFile&) = delete;
 
-  // Creates the temporary file; false with the reason in `error`.
-  bool create(const std::string& destination, std::string* error);
+  // Creates the temporary file; false with the reason in `error`. With
+  // `resumeFrom`, the destination's first `resumeFrom` bytes (a partial an
+  // earlier attempt left there) become the temporary file's start.
+  bool create(const std::string& destination, std::string* error, uint64_t resumeFrom = 0);
+  // Drops everything written so far, to begin again at the first byte.
+  bool restart();
   // False on a write error; errorNumber() tells which.
   bool append(const char* data, size_t length);
   // Flushes, closes and renames over the destination.
@@ -26,12 +30,13 @@ class DownloadFile {
   void keepPartial();
   void discard();
 
-  uint64_t size() const { return written_; }
+  uint64_t size() const { return written_; }  // in the file, a resumed partial included
   int errorNumber() const { return errno_; }
   const std::string& destination() const { return destination_; }
 
  private:
   bool flush();
+  bool takeOverPartial(uint64_t size, std::string* error);
 
   std::string destination_;
   std::string tempPath_;

@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -169,6 +170,18 @@ bool isTrustedDirectoryPath(const std::string& resolvedAbsolutePath, std::string
       return untrusted(dir + " is writable by others");
   }
   return true;
+}
+
+std::optional<uint64_t> freeBytesAt(const std::string& path) {
+  std::string at = path.empty() ? "." : path;
+  for (;;) {
+    struct statvfs vfs;
+    if (statvfs(at.c_str(), &vfs) == 0) return static_cast<uint64_t>(vfs.f_bavail) * vfs.f_frsize;
+    if ((errno != ENOENT && errno != ENOTDIR) || at == "/" || at == ".") return std::nullopt;
+    while (at.size() > 1 && at.back() == '/') at.pop_back();
+    size_t slash = at.rfind('/');
+    at = slash == std::string::npos ? "." : slash == 0 ? "/" : at.substr(0, slash);
+  }
 }
 
 }  // namespace platform

@@ -1,6 +1,7 @@
 // File operations the platform's file manager would provide.
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <vector>
@@ -53,5 +54,10 @@ std::string resolvePath(const std::string& path);
 // belongs to the effective user, so the path itself is never such a one.
 // Otherwise false, with the reason in `why` when given.
 bool isTrustedDirectoryPath(const std::string& resolvedAbsolutePath, std::string* why = nullptr);
+
+// Bytes an unprivileged user may still write on the file system that holds
+// `path`, or that would hold it: a missing path is asked of its nearest
+// existing parent. nullopt when that cannot be found out.
+std::optional<uint64_t> freeBytesAt(const std::string& path);
 
 }  // namespace platform

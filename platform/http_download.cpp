@@ -3,10 +3,12 @@
 #include <glib.h>
 #include <strings.h>
 
+#include <algorithm>
 #include <cstring>
 
 #include "platform/curl_glib.h"
 #include "platform/download_file.h"
+#include "platform/proxy_resolver.h"
 
 namespace platform {
 
@@ -39,6 +41,7 @@ struct HttpDownload::Impl {
   HttpRequest request;
   std::string destination;
   HttpDownloadDelegate* delegate;
+  bool secure = false;  // an https address: redirects stay on https
   DownloadFile file;
   TransferResult result;
 
@@ -48,6 +51,7 @@ struct HttpDownload::Impl {
   bool ended = false;
 
   guint startSource = 0;
+  std::unique_ptr<ProxyLookup> proxyLookup;
   std::unique_ptr<CurlGlibDriver> driver;
   CURL* easy = nullptr;
   curl_slist* headerList = nullptr;
@@ -66,9 +70,13 @@ struct HttpDownload::Impl {
     result.url = request.url;
   }
 
+  // The desktop's proxy is asked for first when the environment names
+  // none; a cancel meanwhile drops the answer.
   void start();
+  void begin(std::optional<std::string> proxy);
   // How the transfer ends when it cannot begin.
-  std::optional<TransferEnd> setUpTransfer(std::string* problem);
+  std::optional<TransferEnd> checkRequest(std::string* problem);
+  std::optional<TransferEnd> setUpTransfer(const std::optional<std::string>& proxy, std::string* problem);
   void teardownTransfer();
   void cancel();
 
@@ -78,6 +86,7 @@ struct HttpDownload::Impl {
   // Gives the final response to the delegate; false when the transfer ended.
   bool deliverResponse();
   void complete(CURLcode code);
+  NetworkCause classify(CURLcode code);
 
   HttpResponse currentResponse();
   std::string effectiveURL();
@@ -87,13 +96,24 @@ struct HttpDownload::Impl {
 void HttpDownload::Impl::start() {
   startSource = 0;
   std::string problem;
-  if (auto failed = setUpTransfer(&problem)) end(*failed, problem);
+  if (auto failed = checkRequest(&problem)) return end(*failed, problem);
+  if (environmentNamesProxy() || !inDesktopSession()) return begin(std::nullopt);
+  proxyLookup = std::make_unique<ProxyLookup>(request.url, [this](std::optional<std::string> proxy) {
+    proxyLookup.reset();
+    begin(std::move(proxy));
+  });
 }
 
-std::optional<TransferEnd> HttpDownload::Impl::setUpTransfer(std::string* problem) {
+void HttpDownload::Impl::begin(std::optional<std::string> proxy) {
+  std::string problem;
+  if (auto failed = setUpTransfer(proxy, &problem)) end(*failed, problem);
+}
+
+std::optional<TransferEnd> HttpDownload::Impl::checkRequest(std::string* problem) {
   if (!curlGlobalInit()) {
     *problem = "cannot initialise the network library";
     result.curlCode = CURLE_FAILED_INIT;
+    result.cause = NetworkCause::Other;
     return TransferEnd::NetworkError;
   }
   CURLU* parsed = curl_url();
@@ -102,15 +122,21 @@ std::optional<TransferEnd> HttpDownload::Impl::setUpTransfer(std::string* proble
   if (urc == CURLUE_OK) urc = curl_url_get(parsed, CURLUPART_SCHEME, &scheme, 0);
   // Once on TLS, a redirect never leaves it: anyone on the path could answer
   // a plain request.
-  bool secure = scheme && std::strcmp(scheme, "https") == 0;
+  secure = scheme && std::strcmp(scheme, "https") == 0;
   curl_free(scheme);
   curl_url_cleanup(parsed);
   if (urc != CURLUE_OK) {
     *problem = "invalid URL \"" + request.url + "\": " + curl_url_strerror(urc);
     result.curlCode = CURLE_URL_MALFORMAT;
+    result.cause = NetworkCause::Other;
     return TransferEnd::NetworkError;
   }
-  if (!file.create(destination, problem)) {
+  return std::nullopt;
+}
+
+std::optional<TransferEnd> HttpDownload::Impl::setUpTransfer(const std::optional<std::string>& proxy,
+                                                              std::string* problem) {
+  if (!file.create(destination, problem, request.resumeFrom)) {
     result.systemError = file.errorNumber();
     return TransferEnd::WriteError;
   }
@@ -120,6 +146,7 @@ std::optional<TransferEnd> HttpDownload::Impl::setUpTransfer(std::string* proble
   if (!driver->valid() || !easy) {
     *problem = "cannot start the transfer: out of memory";
     result.curlCode = CURLE_OUT_OF_MEMORY;
+    result.cause = NetworkCause::Other;
     return TransferEnd::NetworkError;
   }
   curl_easy_setopt(easy, CURLOPT_URL, request.url.c_str());
@@ -133,9 +160,12 @@ std::optional<TransferEnd> HttpDownload::Impl::setUpTransfer(std::string* proble
   curl_easy_setopt(easy, CURLOPT_BUFFERSIZE, kBufferSize);
   if (request.connectSeconds > 0) curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT, request.connectSeconds);
   if (request.stallSeconds > 0) {
-    curl_easy_setopt(easy, CURLOPT_LOW_SPEED_LIMIT, 1L);
+    curl_easy_setopt(easy, CURLOPT_LOW_SPEED_LIMIT, std::max(1L, request.minimumBytesPerSecond));
     curl_easy_setopt(easy, CURLOPT_LOW_SPEED_TIME, request.stallSeconds);
   }
+  if (proxy) curl_easy_setopt(easy, CURLOPT_PROXY, proxy->c_str());  // "" goes direct
+  // Credentials in a proxy's address then work whichever scheme it asks for.
+  curl_easy_setopt(easy, CURLOPT_PROXYAUTH, CURLAUTH_ANY);
   for (const std::string& line : request.headers) headerList = curl_slist_append(headerList, line.c_str());
   if (headerList) curl_easy_setopt(easy, CURLOPT_HTTPHEADER, headerList);
   curl_easy_setopt(easy, CURLOPT_HEADERFUNCTION, &Impl::onHeader);
@@ -147,12 +177,14 @@ std::optional<TransferEnd> HttpDownload::Impl::setUpTransfer(std::string* proble
   if (mrc != CURLM_OK) {
     *problem = std::string("cannot start the transfer: ") + curl_multi_strerror(mrc);
     result.curlCode = CURLE_FAILED_INIT;
+    result.cause = NetworkCause::Other;
     return TransferEnd::NetworkError;
   }
   return std::nullopt;
 }
 
 void HttpDownload::Impl::teardownTransfer() {
+  proxyLookup.reset();
   if (driver && easy) driver->remove(easy);
   if (easy) curl_easy_cleanup(easy);
   easy = nullptr;
@@ -221,6 +253,7 @@ void HttpDownload::Impl::deliver() {
     if (!*isAlive || ended) return;
     if (rc != CURLE_OK && !writeFailed) {
       result.curlCode = rc;
+      result.cause = NetworkCause::Other;
       end(TransferEnd::NetworkError, std::string("transfer failed: ") + curl_easy_strerror(rc));
       return;
     }
@@ -255,6 +288,12 @@ bool HttpDownload::Impl::deliverResponse() {
                     : "HTTP status " + std::to_string(response.status) + " from " + effectiveURL());
     return false;
   }
+  // Anything but a 206 to a resumed request is the whole body.
+  if (request.resumeFrom > 0 && response.status != 206 && !file.restart()) {
+    writeFailed = true;
+    complete(CURLE_WRITE_ERROR);
+    return false;
+  }
   return true;
 }
 
@@ -266,10 +305,12 @@ void HttpDownload::Impl::complete(CURLcode code) {
     return;
   }
   if (code != CURLE_OK) {
-    std::string description = curl_easy_strerror(code);
-    if (curlError[0]) description += std::string(" (") + curlError + ")";
+    long tunnelStatus = 0;
+    curl_easy_getinfo(easy, CURLINFO_HTTP_CONNECTCODE, &tunnelStatus);
+    if (!responseDelivered && tunnelStatus >= 300) result.httpStatus = tunnelStatus;
     result.curlCode = code;
-    end(TransferEnd::NetworkError, description);
+    result.cause = classify(code);
+    end(TransferEnd::NetworkError, curlError[0] ? curlError : curl_easy_strerror(code));
     return;
   }
   if (!responseDelivered && !deliverResponse()) return;  // no body at all: the response still comes first
@@ -285,6 +326,40 @@ void HttpDownload::Impl::complete(CURLcode code) {
   result.kind = TransferEnd::Finished;
   result.description = "finished";
   delegate->didEnd(result);
+}
+
+NetworkCause HttpDownload::Impl::classify(CURLcode code) {
+  switch (code) {
+    case CURLE_COULDNT_RESOLVE_HOST:
+    case CURLE_COULDNT_RESOLVE_PROXY:
+      return NetworkCause::ResolveFailed;
+    case CURLE_COULDNT_CONNECT:
+    case CURLE_SSL_CONNECT_ERROR:  // also a reset during the handshake
+      return NetworkCause::ConnectFailed;
+    case CURLE_OPERATION_TIMEDOUT: {
+      curl_off_t connected = 0;
+      curl_easy_getinfo(easy, CURLINFO_CONNECT_TIME_T, &connected);
+      return connected > 0 ? NetworkCause::Stalled : NetworkCause::ConnectFailed;
+    }
+    case CURLE_PARTIAL_FILE:
+    case CURLE_GOT_NOTHING:
+    case CURLE_RECV_ERROR:
+    case CURLE_SEND_ERROR:
+    case CURLE_HTTP2:
+    case CURLE_HTTP2_STREAM:
+      // A proxy that refused the tunnel also ends up here; it never connected us.
+      return result.httpStatus >= 300 && !responseDelivered ? NetworkCause::ConnectFailed
+                                                            : NetworkCause::ConnectionDropped;
+    case CURLE_PEER_FAILED_VERIFICATION:
+    case CURLE_SSL_PINNEDPUBKEYNOTMATCH:
+    case CURLE_SSL_ISSUER_ERROR:
+    case CURLE_SSL_INVALIDCERTSTATUS:
+      return NetworkCause::TlsUntrusted;
+    case CURLE_TOO_MANY_REDIRECTS:
+      return NetworkCause::TooManyRedirects;
+    default:
+      return NetworkCause::Other;
+  }
 }
 
 HttpResponse HttpDownload::Impl::currentResponse() {

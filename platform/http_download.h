@@ -33,10 +33,24 @@ enum class TransferEnd {
   Cancelled,
 };
 
+// What a network error comes down to, so that callers need not know
+// libcurl's codes.
+enum class NetworkCause {
+  None,               // not a network error
+  ResolveFailed,      // the server's or the proxy's name did not resolve
+  ConnectFailed,      // refused, unreachable, no connection in time, or a proxy refused the tunnel
+  ConnectionDropped,  // closed or broken before the whole response came
+  Stalled,            // connected, but slower than the floor for too long
+  TlsUntrusted,       // the server's certificate did not verify
+  TooManyRedirects,
+  Other,              // anything else: see curlCode and description
+};
+
 struct TransferResult {
   TransferEnd kind = TransferEnd::Cancelled;
-  long httpStatus = 0;  // of the final response, 0 when none came
+  long httpStatus = 0;  // of the final response (or a proxy's refused tunnel), 0 when none came
   int curlCode = 0;     // CURLcode, 0 unless kind is NetworkError
+  NetworkCause cause = NetworkCause::None;  // set when kind is NetworkError
   int systemError = 0;  // errno of a write error
   std::string description;  // for a log line: names the cause
   std::string url;          // the address asked for (not where a redirect led)
@@ -46,10 +60,19 @@ struct HttpRequest {
   std::string url;
   std::vector<std::string> headers;  // extra "Name: value" lines
   long connectSeconds = 30;          // name lookup, TCP and TLS handshakes
-  long stallSeconds = 60;            // no body bytes for this long ends the transfer
+  // Fewer than minimumBytesPerSecond for stallSeconds ends the transfer, so
+  // a server that trickles a few bytes a second cannot hold it for ever.
+  long stallSeconds = 60;
+  long minimumBytesPerSecond = 1024;
   bool keepPartialOnFailure = false;  // leave what arrived at the destination
-  // Sees every body byte as it is written, in order (to hash it on the way).
-  // Runs inside the transfer: it must not cancel or destroy it.
+  // Bytes of an earlier attempt already at the destination (a partial kept
+  // there by keepPartialOnFailure). The body is appended to them when the
+  // response taken is a 206, and replaces them otherwise. The caller sends
+  // the Range and If-Range headers itself.
+  uint64_t resumeFrom = 0;
+  // Sees every body byte of this attempt as it is written, in order (to
+  // hash it on the way). Runs inside the transfer: it must not cancel or
+  // destroy it.
   std::function<void(const char* data, size_t length)> onBody;
 };
 

@@ -16,3 +16,5 @@ const std::string validationFileName = ".validatestring";
 const std::string windowTitle = INSTALLER_WINDOW_TITLE;
 const unsigned long long maxUnpackedBytes = INSTALLER_MAX_UNPACKED_BYTES;
 const unsigned long long maxArchiveEntries = INSTALLER_MAX_ARCHIVE_ENTRIES;
+const int downloadRetries = INSTALLER_DOWNLOAD_RETRIES;
+const double retryBaseSeconds = INSTALLER_RETRY_BASE_SECONDS;

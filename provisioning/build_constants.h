@@ -16,3 +16,5 @@ extern const std::string validationFileName;       // ".validatestring"
 extern const std::string windowTitle;
 extern const unsigned long long maxUnpackedBytes;   // an agent archive's largest unpacked size
 extern const unsigned long long maxArchiveEntries;  // and its most entries
+extern const int downloadRetries;        // further attempts after a failure that may pass
+extern const double retryBaseSeconds;    // the first back-off, doubled each time

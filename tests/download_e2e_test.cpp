@@ -77,3 +77,26 @@ TEST_F(InstallerRun, CacheHitCostsTheServerNoBody) {
   EXPECT_EQ(nginx.requests(), (Lines{"/agent.zip 200 " + size + " \"\" \"\"",
                                      "/agent.zip 304 0 \"\" \"" + tag + "\""}));
 }
+
+// A proxy named only in the desktop's settings (a key file here, read by
+// GLib's GNOME resolver, which serves only on a GNOME desktop; no host
+// exempt, not even 127.0.0.1) is used.
+using DesktopProxy = InstallerRun;
+TEST_F(DesktopProxy, ProxyNamedOnlyInTheDesktopSettingsIsUsed) {
+  Tinyproxy proxy;
+  if (!proxy.running()) GTEST_SKIP() << "tinyproxy is not installed";
+  std::string config = scratch / "config";
+  makeDirs(config + "/glib-2.0/settings");
+  writeFile(config + "/glib-2.0/settings/keyfile",
+            "[system/proxy]\nmode='manual'\nignore-hosts=@as []\n\n[system/proxy/http]\nhost='127.0.0.1'\nport=" +
+                std::to_string(proxy.port()) + "\n");
+  ProcessOptions o = options("/files/agent.zip?etag=%22one%22");
+  for (const char* name : {"http_proxy", "https_proxy", "HTTPS_PROXY", "all_proxy", "ALL_PROXY", "no_proxy"})
+    o.env[name] = std::nullopt;
+  o.env["GSETTINGS_BACKEND"] = "keyfile";
+  o.env["XDG_CONFIG_HOME"] = config;
+  o.env["XDG_CURRENT_DESKTOP"] = "GNOME";
+  ProcessResult r = run(o);
+  EXPECT_EQ(r.exitStatus, 0) << r.err;
+  EXPECT_NE(proxy.log().find("GET " + server.url("/files/agent.zip")), std::string::npos) << proxy.log();
+}

@@ -76,9 +76,9 @@ TEST_F(FaultE2E, ServerFaultsFailCleanlyAndKeepTheCachedAgent) {
 
   struct Case { std::string query, reason; };
   const std::vector<Case> cases = {
-      {"/files/missing.zip", "HTTP status 404 from "},
-      {"/status?code=500", "HTTP status 500 from "},
-      {"/status?code=503", "HTTP status 503 from "},
+      {"/files/missing.zip", "Error - HTTP status 404 http"},
+      {"/status?code=500", "Error - HTTP status 500 http"},
+      {"/status?code=503", "Error - HTTP status 503 http"},
       {"/garbage", "HTTP/0.9"},
       {"/loop", "redirects"},
       {"/bigheader?bytes=300000&etag=%22one%22", ""},  // beyond what any response header may hold

@@ -1,13 +1,10 @@
 // HttpDownload against the real test server (tests/http_server.py) on
-// 127.0.0.1. Generated bodies: byte i is (i * 31 + 7) & 255.
+// 127.0.0.1, and what the transfer policy makes of the results. Generated
+// bodies: byte i is (i * 31 + 7) & 255.
 #include "platform/http_download.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <signal.h>
 #include <sys/resource.h>
-#include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -17,13 +14,16 @@
 #include <functional>
 #include <thread>
 
+#include "download/transfer_policy.h"
 #include "platform/event_loop.h"
+#include "platform/file_manager.h"
 #include "test_http_server.h"
 #include "test_util.h"
 
 namespace {
 
 using platform::HttpResponse;
+using testing_util::freePort;
 using testing_util::listDir;
 using testing_util::readFile;
 using testing_util::writeFile;
@@ -100,18 +100,6 @@ std::string encode(const std::string& s) {
   return out;
 }
 
-int freePort() {
-  int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t len = sizeof a;
-  bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a);
-  getsockname(s, reinterpret_cast<sockaddr*>(&a), &len);
-  close(s);
-  return ntohs(a.sin_port);
-}
-
 bool contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
 
 class HttpDownload : public ::testing::Test {
@@ -123,6 +111,7 @@ class HttpDownload : public ::testing::Test {
   testing_util::TestHttpServer server{root.path()};
   std::string dest = dir / "file.bin";
   std::unique_ptr<platform::HttpDownload> download;
+  std::function<void(platform::HttpRequest&)> adjust;  // for the requests start() makes
 
   void start(Recorder& rec, const std::string& url, bool deletes = true, std::pair<long, long> t = {30, 60},
              const std::string& to = "") {
@@ -131,6 +120,7 @@ class HttpDownload : public ::testing::Test {
     request.connectSeconds = t.first;
     request.stallSeconds = t.second;
     request.keepPartialOnFailure = !deletes;
+    if (adjust) adjust(request);
     download = std::make_unique<platform::HttpDownload>(request, to.empty() ? dest : to, &rec);
     EXPECT_EQ(rec.summary(), "") << "delegate called from the constructor";
   }
@@ -146,11 +136,13 @@ class HttpDownload : public ::testing::Test {
     EXPECT_TRUE(!download || download->ended());
   }
   std::string stats() {
+    adjust = nullptr;
     Recorder rec;
     start(rec, server.url("/stats"), true, {}, root / "stats.json");
     waitFor([&] { return rec.ended(); });
     return readFile(root / "stats.json");
   }
+  uint64_t bodyBytesSent() { return std::stoull(stats().substr(sizeof "{\"body_bytes_sent\":")); }
   // Failed, with or without a response and data first, and nothing after.
   void expectFailure(const Recorder& rec, const std::string& url, const std::string& inDescription) {
     EXPECT_TRUE(rec.summary() == "failure" || rec.summary() == "response failure" ||
@@ -215,6 +207,8 @@ TEST_F(HttpDownload, RefusedResponseEndsWithItsStatusAndWritesNothing) {
     EXPECT_EQ(rec.summary(), "response failure");
     EXPECT_EQ(rec.error.kind, platform::TransferEnd::HttpStatus);
     EXPECT_EQ(std::to_string(rec.error.httpStatus), code);
+    EXPECT_EQ(failureReason(rec.error), "HTTP status " + code);
+    EXPECT_EQ(isRetryable(rec.error), code == "500");
     EXPECT_EQ(listDir(dir.path()), Names{});
   }
   Recorder rec;
@@ -224,35 +218,79 @@ TEST_F(HttpDownload, RefusedResponseEndsWithItsStatusAndWritesNothing) {
 }
 
 TEST_F(HttpDownload, BrokenTransfersFailAndLeaveNothing) {
-  struct Case { std::string url, inDescription; } cases[] = {
-      {server.url("/drop?size=1000000&after=300000"), "transfer closed"},
-      {server.url("/garbage"), "HTTP/0.9"},
-      {server.url("/bigheader?bytes=300000"), ""},
-      {"http://127.0.0.1:" + std::to_string(freePort()) + "/x", "onnect"},
-      {server.url("/loop"), "redirects"},
+  // `words` start the log's reason, libcurl's follow in parentheses (or stand alone).
+  struct Case { std::string url, inDescription, words; bool retry; } cases[] = {
+      {server.url("/drop?size=1000000&after=300000"), "transfer closed", "the connection dropped", true},
+      {server.url("/garbage"), "HTTP/0.9", "", false},
+      {server.url("/bigheader?bytes=300000"), "", "", false},
+      {"http://127.0.0.1:" + std::to_string(freePort()) + "/x", "onnect", "cannot connect to the server", true},
+      {server.url("/loop"), "redirects", "too many redirects", false},
+      {"http://no-such-host.invalid/x", "resolve", "cannot resolve the host name", true},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.url);
     Recorder rec;
     run(rec, c.url);
     expectFailure(rec, c.url, c.inDescription);
+    EXPECT_EQ(failureReason(rec.error),
+              c.words.empty() ? rec.error.description : c.words + " (" + rec.error.description + ")");
+    EXPECT_EQ(isRetryable(rec.error), c.retry);
     EXPECT_EQ(listDir(dir.path()), Names{});
   }
   // drop, garbage, bigheader, then the loop: its first request and 10 redirects.
   EXPECT_TRUE(contains(stats(), "\"requests\": 14")) << stats();
 }
 
-TEST_F(HttpDownload, StallTimeoutEndsAStallButNotASlowTrickle) {
-  Recorder stalled, trickled;
-  std::string url = server.url("/stall?size=100000&after=1000&seconds=60");
-  run(stalled, url, true, {30, 1});
-  expectFailure(stalled, url, "too slow");
-  EXPECT_EQ(stalled.bytes, 1000u);
-  EXPECT_EQ(listDir(dir.path()), Names{});
+TEST_F(HttpDownload, StallTimeoutEndsAStallOrATrickleBelowTheFloor) {
+  struct Case { std::string path; long floor; bool finishes; } cases[] = {
+      {"/stall?size=100000&after=1000&seconds=60", 1024, false},
+      {"/trickle?size=100000&chunk=50&interval=0.25", 1024, false},  // 200 bytes/s
+      {"/trickle?size=2000&chunk=200&interval=0.25", 500, true},     // 800 bytes/s
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.path + " at least " + std::to_string(c.floor) + " bytes/s");
+    adjust = [&](platform::HttpRequest& r) { r.minimumBytesPerSecond = c.floor; };
+    Recorder rec;
+    run(rec, server.url(c.path), true, {30, 1});
+    if (c.finishes) {
+      EXPECT_EQ(rec.summary(), "response data finish");
+      EXPECT_TRUE(isGenerated(dest, 2000));
+      continue;
+    }
+    expectFailure(rec, server.url(c.path), "too slow");
+    EXPECT_EQ(failureReason(rec.error).rfind("the server stopped sending (", 0), 0u) << failureReason(rec.error);
+    EXPECT_TRUE(isRetryable(rec.error));
+    EXPECT_EQ(listDir(dir.path()), Names{});
+  }
+}
 
-  run(trickled, server.url("/trickle?size=2000&chunk=200&interval=0.25"), true, {30, 1});
-  EXPECT_EQ(trickled.summary(), "response data finish");
-  EXPECT_TRUE(isGenerated(dest, 2000));
+TEST_F(HttpDownload, ResumesAPartialOnA206AndStartsOverOtherwise) {
+  const size_t size = 300000, have = 120000;
+  const std::string whole = generated(size);
+  struct Case { std::string query, partial; long status; } cases[] = {
+      {"", whole.substr(0, have) + "junk", 206},  // with bytes past the resume point that nobody vouched for
+      {"&ranges=0", std::string(have, 'x'), 200},  // a server that ignores Range
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.query);
+    uint64_t sentBefore = bodyBytesSent();
+    writeFile(dest, c.partial);
+    std::string seen;
+    adjust = [&](platform::HttpRequest& r) {
+      r.resumeFrom = have;
+      r.headers = {"Range: bytes=" + std::to_string(have) + "-"};
+      r.onBody = [&](const char* data, size_t n) { seen.append(data, n); };
+    };
+    Recorder rec;
+    run(rec, server.url("/data?size=" + std::to_string(size) + c.query));
+    EXPECT_EQ(rec.summary(), "response data finish");
+    EXPECT_EQ(rec.error.httpStatus, c.status);
+    size_t fresh = c.status == 206 ? size - have : size;
+    EXPECT_TRUE(seen == whole.substr(size - fresh)) << "the observer saw " << seen.size() << " bytes";
+    EXPECT_EQ(bodyBytesSent() - sentBefore, fresh);
+    EXPECT_TRUE(isGenerated(dest, size));
+    EXPECT_EQ(listDir(dir.path()), Names{"file.bin"});
+  }
 }
 
 TEST_F(HttpDownload, CancelOrDestroyInsideCallbacksStopsEverything) {
@@ -291,12 +329,18 @@ TEST_F(HttpDownload, DestructorCancelsAndCancelAfterEndDoesNothing) {
   EXPECT_EQ(rec.summary(), "response data");
   EXPECT_EQ(listDir(dir.path()), Names{});
 
-  Recorder early;  // gone before the loop ever ran it
-  start(early, server.url("/data?size=100"));
-  download.reset();
-  platform::iterateUntil([] { return false; }, 0.3);
-  EXPECT_EQ(early.summary(), "");
-  EXPECT_EQ(listDir(dir.path()), Names{});
+  // Gone before the loop ever ran it, or after one turn: while the desktop's proxy is looked up.
+  testing_util::ScopedEnv desktop("XDG_CURRENT_DESKTOP", "X-Test");
+  for (int turnsBefore : {0, 1}) {
+    Recorder early;
+    start(early, server.url("/data?size=100"));
+    int turns = 0;
+    platform::iterateUntil([&] { return turns++ == turnsBefore; }, 1);
+    download.reset();
+    platform::iterateUntil([] { return false; }, 0.3);
+    EXPECT_EQ(early.summary(), "") << turnsBefore;
+    EXPECT_EQ(listDir(dir.path()), Names{});
+  }
 
   Recorder done;
   run(done, server.url("/data?size=100"));
@@ -345,6 +389,13 @@ TEST_F(HttpDownload, UnusableDestinationOrURLFailsThroughTheCallback) {
     EXPECT_FALSE(rec.error.description.empty());
   }
   EXPECT_EQ(listDir(dir.path()), Names{});
+
+  writeFile(dest, "short");  // less than the request claims is there: left alone
+  adjust = [](platform::HttpRequest& r) { r.resumeFrom = 10; };
+  Recorder shorter;
+  run(shorter, server.url("/data?size=20"));
+  expectFailure(shorter, server.url("/data?size=20"), "cannot resume");
+  EXPECT_EQ(readFile(dest), "short");
 }
 
 TEST_F(HttpDownload, FileSizeLimitFailsWithoutPartialFile) {
@@ -360,35 +411,92 @@ TEST_F(HttpDownload, FileSizeLimitFailsWithoutPartialFile) {
   setrlimit(RLIMIT_FSIZE, &old);
   signal(SIGXFSZ, previous);
   expectFailure(rec, url, strerror(EFBIG));
+  EXPECT_EQ(failureReason(rec.error), "cannot write " + dest + ": " + strerror(EFBIG));
+  EXPECT_FALSE(isRetryable(rec.error));
   EXPECT_EQ(listDir(dir.path()), Names{});
 }
 
-TEST_F(HttpDownload, GoesThroughProxyFromEnvironment) {
-  std::string binary;
-  for (std::string candidate : {"/usr/bin/tinyproxy", "/usr/sbin/tinyproxy"})
-    if (testing_util::exists(candidate)) binary = candidate;
-  if (binary.empty()) GTEST_SKIP() << "tinyproxy is not installed";
-  testing_util::ScratchDir scratch;
-  int port = freePort();
-  writeFile(scratch / "conf", "Port " + std::to_string(port) + "\nListen 127.0.0.1\nAllow 127.0.0.1\n" +
-                                  "LogFile \"" + scratch / "log" + "\"\nLogLevel Info\n");
-  pid_t proxy = fork();
-  if (proxy == 0) {
-    execl(binary.c_str(), binary.c_str(), "-d", "-c", (scratch / "conf").c_str(), static_cast<char*>(nullptr));
-    _exit(127);
-  }
-  waitFor([&] { return contains(readFile(scratch / "log"), "Accepting connections"); }, 10);
-
-  testing_util::ScopedEnv viaProxy("http_proxy", ("http://127.0.0.1:" + std::to_string(port)).c_str());
+TEST_F(HttpDownload, GoesThroughProxyFromEnvironmentWithCredentialsInItsAddress) {
+  testing_util::Tinyproxy open, guarded("BasicAuth user pass\n");
+  if (!open.running()) GTEST_SKIP() << "tinyproxy is not installed";
   testing_util::ScopedEnv noExceptions("no_proxy", nullptr), noExceptionsUpper("NO_PROXY", nullptr);
-  Recorder rec;
-  std::string url = server.url("/data?size=4000&etag=proxied");
-  run(rec, url);
-  kill(proxy, SIGKILL);
-  waitpid(proxy, nullptr, 0);
-  EXPECT_EQ(rec.summary(), "response data finish");
-  EXPECT_TRUE(isGenerated(dest, 4000));
-  EXPECT_TRUE(contains(readFile(scratch / "log"), "GET " + url)) << readFile(scratch / "log");
+  struct Case { testing_util::Tinyproxy* proxy; std::string credentials; long status; } cases[] = {
+      {&open, "", 200}, {&guarded, "user:pass", 200}, {&guarded, "", 407}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.proxy->url(c.credentials));
+    testing_util::ScopedEnv viaProxy("http_proxy", c.proxy->url(c.credentials).c_str());
+    Recorder rec;
+    std::string url = server.url("/data?size=4000&etag=proxied");
+    run(rec, url);
+    EXPECT_EQ(rec.summary(), c.status == 200 ? "response data finish" : "response failure");
+    EXPECT_EQ(rec.error.httpStatus, c.status);
+    if (c.status == 200) {
+      EXPECT_TRUE(isGenerated(dest, 4000));
+      EXPECT_TRUE(contains(c.proxy->log(), "GET " + url)) << c.proxy->log();
+    } else {
+      EXPECT_EQ(failureReason(rec.error), "the proxy requires authentication");
+      EXPECT_FALSE(isRetryable(rec.error));
+    }
+  }
+}
+
+// The space where a download would land, asked of the nearest folder that
+// exists; /proc, which holds nothing, shows that it is the right one.
+TEST(FreeBytesAt, AsksTheNearestExistingFolder) {
+  testing_util::ScratchDir dir;
+  writeFile(dir / "file", "x");
+  std::string df = testing_util::runProcess({"df", "-B1", "--output=avail", dir.path()}).out;
+  const double avail = std::stod(df.substr(df.find('\n'))), slack = 64e6;  // others write on this disk meanwhile
+  for (auto [path, expected] : {std::pair{dir.path(), avail}, {dir / "absent/deeper/file.bin", avail},
+                                {dir / "file/below", avail}, {"/proc/absent/file.bin", 0.0}}) {
+    SCOPED_TRACE(path);
+    EXPECT_NEAR(static_cast<double>(platform::freeBytesAt(path).value_or(-1)), expected, expected > 0 ? slack : 0);
+  }
+  EXPECT_EQ(platform::freeBytesAt(dir / std::string(300, 'n')), std::nullopt);  // the name is too long
+}
+
+// The policy's cases that real transfers here cannot cheaply give, and the back-off.
+using Cause = platform::NetworkCause;
+using End = platform::TransferEnd;
+
+platform::TransferResult result(End kind, long status, Cause cause = Cause::None) {
+  platform::TransferResult r;
+  r.kind = kind;
+  r.httpStatus = status;  // for a network error: a proxy's answer to CONNECT
+  r.cause = cause;
+  return r;
+}
+
+TEST(TransferPolicy, ReasonAndRetryOfResultsNoLocalServerGives) {
+  for (long status : {408, 429, 502, 503, 504}) EXPECT_TRUE(isRetryable(result(End::HttpStatus, status))) << status;
+  for (long status : {400, 416, 501}) EXPECT_FALSE(isRetryable(result(End::HttpStatus, status))) << status;
+  struct Case { platform::TransferResult result; std::string reason; bool retry; } cases[] = {
+      {result(End::NetworkError, 0, Cause::TlsUntrusted), "the certificate is not trusted", false},
+      {result(End::NetworkError, 407, Cause::ConnectFailed), "the proxy requires authentication", false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.reason);
+    EXPECT_EQ(failureReason(c.result), c.reason);
+    EXPECT_EQ(isRetryable(c.result), c.retry);
+  }
+}
+
+TEST(TransferPolicy, RetryDelayBacksOffWithJitterUnlessTheServerSaysWhen) {
+  const std::time_t now = 784111777;  // Sun, 06 Nov 1994 08:49:37 GMT
+  struct Case { int attempt; std::optional<std::string> retryAfter; double base, random01, seconds; } cases[] = {
+      {3, std::nullopt, 1, 0.25, 2},
+      {2, std::nullopt, 0.05, 1, 0.2},
+      {9, std::nullopt, 1, 1, 30},
+      {3, "7", 1, 0.5, 7},
+      {3, " 120 ", 1, 0.5, 60},
+      {0, "Sun, 06 Nov 1994 08:50:07 GMT", 1, 0.5, 30},
+      {0, "Sun, 06 Nov 1994 08:00:00 GMT", 1, 0.5, 0},  // already past
+      {3, "Sunday, 06-Nov-94 08:50:07 GMT", 1, 0.5, 4},  // not an IMF-fixdate: ignored
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::to_string(c.attempt) + " " + c.retryAfter.value_or("(none)"));
+    EXPECT_DOUBLE_EQ(retryDelaySeconds(c.attempt, c.retryAfter, c.base, now, c.random01), c.seconds);
+  }
 }
 
 }  // namespace

@@ -1,8 +1,12 @@
 #include "test_util.h"
 
+#include <arpa/inet.h>
 #include <dirent.h>
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <signal.h>
+#include <sys/prctl.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -228,6 +232,42 @@ std::vector<std::string> lines(const std::string& text) {
   }
   if (!cur.empty()) out.push_back(cur);
   return out;
+}
+
+int freePort() {
+  int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t len = sizeof a;
+  bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a);
+  getsockname(s, reinterpret_cast<sockaddr*>(&a), &len);
+  close(s);
+  return ntohs(a.sin_port);
+}
+
+Tinyproxy::Tinyproxy(const std::string& extraConfig) {
+  const std::string binary = "/usr/bin/tinyproxy";
+  if (!exists(binary)) return;
+  port_ = freePort();
+  writeFile(dir_ / "conf", "Port " + std::to_string(port_) + "\nListen 127.0.0.1\nAllow 127.0.0.1\nLogFile \"" +
+                               dir_ / "log" + "\"\nLogLevel Info\n" + extraConfig);
+  pid_t parent = getpid();
+  pid_ = fork();
+  if (pid_ == 0) {
+    prctl(PR_SET_PDEATHSIG, SIGKILL);  // a crashed test must not leave it running
+    if (getppid() != parent) _exit(1);
+    execl(binary.c_str(), binary.c_str(), "-d", "-c", (dir_ / "conf").c_str(), static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  for (int i = 0; i < 500 && log().find("Accepting connections") == std::string::npos; ++i) usleep(20000);
+}
+
+Tinyproxy::~Tinyproxy() {
+  if (pid_ <= 0) return;
+  kill(pid_, SIGKILL);
+  while (waitpid(pid_, nullptr, 0) < 0 && errno == EINTR) {
+  }
 }
 
 }  // namespace testing_util

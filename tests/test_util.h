@@ -72,4 +72,26 @@ class ScopedEnv {
 // Lines of `text`, split at '\n' (a final newline does not add an empty line).
 std::vector<std::string> lines(const std::string& text);
 
+// A loopback port nobody listened on a moment ago.
+int freePort();
+
+// The real tinyproxy on 127.0.0.1, for the life of the object, with
+// `extraConfig` lines added to its configuration (e.g. "BasicAuth u p\n").
+class Tinyproxy {
+ public:
+  explicit Tinyproxy(const std::string& extraConfig = "");
+  ~Tinyproxy();
+  bool running() const { return pid_ > 0; }  // false when tinyproxy is not installed
+  int port() const { return port_; }
+  std::string url(const std::string& credentials = "") const {  // "http://[credentials@]127.0.0.1:<port>"
+    return "http://" + (credentials.empty() ? "" : credentials + "@") + "127.0.0.1:" + std::to_string(port_);
+  }
+  std::string log() const { return readFile(dir_ / "log"); }
+
+ private:
+  ScratchDir dir_;
+  int pid_ = -1;
+  int port_ = 0;
+};
+
 }  // namespace testing_util

@@ -1,7 +1,12 @@
 #include "download/download_controller.h"
 
+#include <sys/stat.h>
+
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
+#include <ctime>
+#include <random>
 
 #include "download/handoff.h"
 #include "download/transfer_policy.h"
@@ -12,8 +17,10 @@
 #include "platform/process_env.h"
 #include "platform/system_log.h"
 #include "platform/task.h"
+#include "platform/transfer_text.h"
 #include "provisioning/agent_paths.h"
 #include "provisioning/agent_trust.h"
+#include "provisioning/build_constants.h"
 
 using platform::TextColor;
 
@@ -26,6 +33,13 @@ constexpr double kCacheRetrySeconds = 0.05;
 const std::string kZipMagic = "PK\x03\x04";
 const char kNotAnArchive[] =
     "the server sent something that is not the installer (an HTML page from a captive portal or a proxy login?)";
+
+// A share of the back-off, different for every installer that failed at
+// the same moment, so that they do not all come back at once.
+double randomShare() {
+  static std::mt19937 engine{std::random_device{}()};
+  return std::uniform_real_distribution<double>(0.0, 1.0)(engine);
+}
 
 std::string downloadingText(double percent) {
   char field[32];
@@ -125,28 +139,62 @@ void Download::showFailure(const std::string& message) {
 void Download::didFailWithError(const platform::TransferResult& error) { fail(failureReason(error)); }
 
 void Download::fail(const std::string& reason) {
-  platform::systemLog("Download failed! Error - " + reason + " " + downloadFrom);
+  platform::systemLog("Download failed! Error - " + reason + " " + address_);
   showFailure("Error during the download process. See your system log for more information.");
 }
 
 void Download::downloadFromURL(const std::string& address, bool conditional) {
+  address_ = address;
+  retries_ = 0;
+  requestArchive(conditional, 0);
+}
+
+void Download::requestArchive(bool conditional, uint64_t resumeFrom) {
   platform::HttpRequest request;
-  request.url = address;
+  request.url = address_;
   request.connectSeconds = connectSeconds_;
   request.stallSeconds = stallSeconds_;
+  request.keepPartialOnFailure = true;  // for the next attempt to resume
+  request.resumeFrom = resumeFrom;
+  if (resumeFrom > 0) {
+    // The rest, only if it is still the same archive; else the whole again.
+    request.headers.push_back("Range: bytes=" + std::to_string(resumeFrom) + "-");
+    request.headers.push_back("If-Range: " + validator_);
+  }
   if (std::optional<std::string> tag = conditional && cache_.isPrivate() ? cache_.recordedTag() : std::nullopt)
     request.headers.push_back("If-None-Match: " + *tag);
   request.onBody = [this](const char* data, size_t length) {
     hash_.update(data, length);
     if (head_.size() < kZipMagic.size()) head_.append(data, std::min(length, kZipMagic.size() - head_.size()));
   };
-  hash_.reset();
-  head_.clear();
+  resumedFrom_ = resumeFrom;
   state_ = State::Requesting;
   theDownload_ = std::make_unique<platform::HttpDownload>(std::move(request), installAgentLocation_, this);
 }
 
+// Waits, as the policy says, then asks again; the window says so meanwhile.
+void Download::retryLater(const platform::TransferResult& result) {
+  double delay = retryDelaySeconds(retries_, retryAfter_, retryBaseSeconds, std::time(nullptr), randomShare());
+  ++retries_;
+  char seconds[32];
+  std::snprintf(seconds, sizeof seconds, "%.1f", delay);
+  platform::systemLog("Download attempt " + std::to_string(retries_) + " failed, retrying in " + seconds +
+                      " s: " + failureReason(result) + " " + address_);
+  window_->setDetailText("Retrying in " + std::to_string(static_cast<int>(std::ceil(delay))) + " s\u2026");
+  state_ = State::Waiting;
+  after(delay, &Download::retry);
+}
+
+void Download::retry() {
+  // What arrived before is kept when the server can say it is unchanged.
+  struct stat st;
+  uint64_t kept = !validator_.empty() && stat(installAgentLocation_.c_str(), &st) == 0 ? st.st_size : 0;
+  if (kept == 0) std::remove(installAgentLocation_.c_str());
+  requestArchive(true, kept);
+}
+
 bool Download::didReceiveResponse(const platform::HttpResponse& response) {
+  retryAfter_ = response.header("Retry-After");
   if (response.status == 304) {
     // Nothing new: the tag is the one the 304 carries, or the one we sent.
     validationString_ = response.etag.value_or(cache_.recordedTag().value_or(std::string()));
@@ -157,7 +205,26 @@ bool Download::didReceiveResponse(const platform::HttpResponse& response) {
     return false;  // the transfer ends, and says why
   }
   validationString_ = response.etag.value_or(std::string());
-  fileLength_ = response.expectedContentLength;
+  int64_t length = response.expectedContentLength;
+  if (response.status == 206 && resumedFrom_ > 0) {
+    // The rest of the same archive: hash, first bytes and progress go on.
+    fileLength_ = length < 0 ? -1 : static_cast<int64_t>(resumedFrom_) + length;
+  } else {
+    // The whole archive, again after a resume the server would not serve.
+    hash_.reset();
+    head_.clear();
+    bytesReceived_ = 0;
+    resumedFrom_ = 0;
+    fileLength_ = length;
+    validator_ = response.etag ? *response.etag : response.header("Last-Modified").value_or(std::string());
+  }
+  std::optional<uint64_t> free = platform::freeBytesAt(installAgentLocation_);
+  if (length > 0 && free && static_cast<uint64_t>(length) > *free) {
+    theDownload_->cancel();
+    fail("not enough disk space: " + platform::formatByteCount(length) + " needed, " +
+         platform::formatByteCount(static_cast<int64_t>(*free)) + " free");
+    return false;
+  }
   decideOnCache();
   return state_ == State::AwaitingCache || state_ == State::Receiving;
 }
@@ -181,7 +248,7 @@ void Download::decideOnCache() {
   if (theDownload_ && theDownload_->result().kind == platform::TransferEnd::NotModified) {
     // The cache changed since the request was made: ask for the whole archive.
     cache_.unlock();
-    return downloadFromURL(downloadFrom, false);
+    return downloadFromURL(address_, false);
   }
   if (lock == AgentCache::LockState::Held) {
     if (!cache_.completeAgent().empty()) cache_.removeAgent();
@@ -196,7 +263,9 @@ void Download::decideOnCache() {
     window_->setStatusText(downloadingText(0.0));
   }
   window_->startAnimation();
-  showProgress(static_cast<uint64_t>(bytesReceived_));  // what arrived while waiting, if anything
+  // What arrived before: in earlier attempts, or while the decision waited.
+  window_->setDoubleValue(static_cast<double>(bytesReceived_));
+  showProgress(0);
   if (theDownload_ && theDownload_->ended() && theDownload_->result().kind == platform::TransferEnd::Finished)
     archiveArrived();
 }
@@ -211,6 +280,13 @@ void Download::didEnd(const platform::TransferResult& result) {
     case platform::TransferEnd::Cancelled:
       return;
     default:
+      if (result.httpStatus == 416 && resumedFrom_ > 0) {
+        // The kept part no longer fits the archive: start over.
+        std::remove(installAgentLocation_.c_str());
+        return requestArchive(true, 0);
+      }
+      if (isRetryable(result) && retries_ < downloadRetries) return retryLater(result);
+      std::remove(installAgentLocation_.c_str());  // what was kept for a resume
       didFailWithError(result);
   }
 }
@@ -221,7 +297,7 @@ void Download::archiveArrived() {
   if (!signaturesRequired()) return downloadDidFinish();
   state_ = State::Verifying;
   platform::HttpRequest request;
-  request.url = signatureAddressOf(downloadFrom);
+  request.url = signatureAddressOf(address_);
   request.connectSeconds = connectSeconds_;
   request.stallSeconds = stallSeconds_;
   signatureFetch_ = std::make_unique<SignatureFetch>(
@@ -233,7 +309,7 @@ void Download::signatureArrived(bool ok, const std::string& textOrReason) {
   signatureFetch_.reset();
   Verification verified;
   if (ok) {
-    verified = verifyAgentSignature(textOrReason, hash_.finish(), builtInKeys().keys, signedNameOf(downloadFrom));
+    verified = verifyAgentSignature(textOrReason, hash_.finish(), builtInKeys().keys, signedNameOf(address_));
     std::optional<int64_t> installed = cache_.installedTimestamp();
     if (verified.ok && installed && verified.facts.timestamp < *installed)
       verified = {false, "bad signature: signed earlier than the agent already installed", {}};

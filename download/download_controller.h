@@ -62,6 +62,7 @@ class Download : public platform::HttpDownloadDelegate {
     Requesting,     // no response yet
     AwaitingCache,  // response in; another run holds the cache, the body keeps coming
     Receiving,
+    Waiting,        // a transfer failed in a way that may pass; the next attempt is due
     Verifying,      // body complete; fetching and checking its signature
     Installing,     // verified; waiting for the cache
     Failed,
@@ -71,6 +72,10 @@ class Download : public platform::HttpDownloadDelegate {
   };
 
   void didEnd(const platform::TransferResult& result) override;
+  // One attempt at the archive; `resumeFrom` bytes of an earlier one are kept.
+  void requestArchive(bool conditional, uint64_t resumeFrom);
+  void retryLater(const platform::TransferResult& result);
+  void retry();
   void decideOnCache();
   void archiveArrived();
   void signatureArrived(bool ok, const std::string& textOrReason);
@@ -95,9 +100,14 @@ class Download : public platform::HttpDownloadDelegate {
 
   int64_t fileLength_ = -1;
   int64_t bytesReceived_ = 0;
+  std::string address_;  // of the archive, as given (not where a redirect led)
   std::string installAgentLocation_;
   std::string validationString_;
   std::string signature_;  // the archive's verified signature
+  int retries_ = 0;            // attempts after the first, so far
+  uint64_t resumedFrom_ = 0;   // bytes the current attempt continues from
+  std::string validator_;      // the body's ETag or Last-Modified, for If-Range
+  std::optional<std::string> retryAfter_;  // of the last response refused
   long connectSeconds_ = 30;
   long stallSeconds_ = 60;
 };

@@ -99,6 +99,12 @@ class ConsoleDownloadView final : public DownloadView {
     }
   }
 
+  void setDetailText(const std::string& text) override {
+    if (closed_) return;
+    finishProgress();
+    writeErr(text + "\n");
+  }
+
   void setCancelEnabled(bool) override {}
   void setSplashImage(const std::string&, double, double) override {}
   void displayIfNeeded() override {}

@@ -172,16 +172,20 @@ bool isTrustedDirectoryPath(const std::string& resolvedAbsolutePath, std::string
   return true;
 }
 
-std::optional<uint64_t> freeBytesAt(const std::string& path) {
-  std::string at = path.empty() ? "." : path;
-  for (;;) {
-    struct statvfs vfs;
-    if (statvfs(at.c_str(), &vfs) == 0) return static_cast<uint64_t>(vfs.f_bavail) * vfs.f_frsize;
-    if ((errno != ENOENT && errno != ENOTDIR) || at == "/" || at == ".") return std::nullopt;
-    while (at.size() > 1 && at.back() == '/') at.pop_back();
-    size_t slash = at.rfind('/');
-    at = slash == std::string::npos ? "." : slash == 0 ? "/" : at.substr(0, slash);
+std::string existingAncestor(std::string path) {
+  struct stat st;
+  while (!path.empty() && stat(path.c_str(), &st) != 0) {
+    while (path.size() > 1 && path.back() == '/') path.pop_back();
+    auto slash = path.rfind('/');
+    path = slash == std::string::npos ? "" : slash == 0 ? "/" : path.substr(0, slash);
   }
+  return path.empty() ? "." : path;
+}
+
+std::optional<uint64_t> freeBytesAt(const std::string& path) {
+  struct statvfs vfs;
+  if (statvfs(existingAncestor(path).c_str(), &vfs) != 0) return std::nullopt;
+  return static_cast<uint64_t>(vfs.f_bavail) * vfs.f_frsize;
 }
 
 }  // namespace platform

@@ -59,5 +59,8 @@ bool isTrustedDirectoryPath(const std::string& resolvedAbsolutePath, std::string
 // `path`, or that would hold it: a missing path is asked of its nearest
 // existing parent. nullopt when that cannot be found out.
 std::optional<uint64_t> freeBytesAt(const std::string& path);
+// The nearest directory at or above `path` that exists ("." for a relative
+// path none of whose parents does).
+std::string existingAncestor(std::string path);
 
 }  // namespace platform

@@ -186,7 +186,13 @@ class GtkDownloadView final : public DownloadView {
   }
   bool waitsForUser() const override { return true; }
 
+  void setDetailText(const std::string& text) override {
+    note_ = text;
+    scheduleRefresh();
+  }
+
   void setTransferred(int64_t received, int64_t total) override {
+    note_.clear();
     received_ = received;
     total_ = total;
     rate_.add(received, monotonicSeconds());
@@ -274,8 +280,9 @@ class GtkDownloadView final : public DownloadView {
       gtk_label_set_text(GTK_LABEL(status_), statusText_.c_str());
       shownStatus_ = statusText_;
     }
-    std::string detail =
-        received_ >= 0 ? formatTransferDetail(received_, total_, rate_.bytesPerSecond()) : "";
+    std::string detail = !note_.empty()   ? note_
+                         : received_ >= 0 ? formatTransferDetail(received_, total_, rate_.bytesPerSecond())
+                                          : "";
     if (detail != shownDetail_) {
       gtk_label_set_text(GTK_LABEL(detail_), detail.c_str());
       shownDetail_ = detail;
@@ -321,6 +328,7 @@ class GtkDownloadView final : public DownloadView {
   int64_t total_ = -1;
   RateMeter rate_;
   std::string statusText_;
+  std::string note_;  // shown instead of the transfer's figures while set
 
   // What the widgets show.
   double shownFraction_ = -1.0;

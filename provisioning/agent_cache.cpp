@@ -32,9 +32,7 @@ void AgentCache::prepare() const {
   // Not in a home that someone else controls (root with another user's
   // HOME): the cache would not be used there anyway. A home that does not
   // exist yet is judged by the directory it would be made in.
-  std::string existing = getInstallAgentCacheBase();
-  while (existing.size() > 1 && !platform::fileExistsAtPath(existing))
-    existing = existing.substr(0, existing.find_last_of('/', existing.size() - 2) + 1);
+  std::string existing = platform::existingAncestor(getInstallAgentCacheBase());
   if (platform::isTrustedDirectoryPath(platform::resolvePath(existing))) mkpath(agentDirectory(), 0700);
 }
 

@@ -2,7 +2,6 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <sys/statvfs.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -11,7 +10,9 @@
 #include <sstream>
 #include <vector>
 
+#include "platform/file_manager.h"
 #include "platform/task.h"
+#include "platform/transfer_text.h"
 #include "provisioning/build_constants.h"
 
 namespace {
@@ -24,37 +25,12 @@ const std::vector<std::string> kOptionVariables = {"UNZIP", "UNZIPOPT", "ZIPINFO
 // is handed over as an open descriptor instead: its name is never parsed.
 const std::string kArchiveArgument = "/dev/fd/3";
 
-std::string sizeText(unsigned long long bytes) {
-  if (bytes < 1000) return std::to_string(bytes) + " bytes";
-  static const char* units[] = {"kB", "MB", "GB", "TB", "PB", "EB"};
-  double value = bytes / 1000.0;
-  size_t unit = 0;
-  while (value >= 999.95 && unit + 1 < sizeof units / sizeof *units) {
-    value /= 1000;
-    ++unit;
-  }
-  char text[32];
-  std::snprintf(text, sizeof text, "%.1f %s", value, units[unit]);
-  return text;
-}
-
 std::string lastLine(const std::string& text) {
   std::istringstream in(text);
   std::string line, last;
   while (std::getline(in, line))
     if (!line.empty()) last = line;
   return last;
-}
-
-// The nearest directory at or above `path` that exists.
-std::string existingAncestor(std::string path) {
-  struct stat st;
-  while (!path.empty() && stat(path.c_str(), &st) != 0) {
-    while (path.size() > 1 && path.back() == '/') path.pop_back();
-    auto slash = path.rfind('/');
-    path = slash == std::string::npos ? "" : slash == 0 ? "/" : path.substr(0, slash);
-  }
-  return path.empty() ? "." : path;
 }
 
 bool succeeded(const platform::ToolRun& run) {
@@ -69,11 +45,9 @@ bool extract(int archiveFd, const std::string& destination, const std::string& u
   ArchiveLimits limits;
   limits.maxBytes = maxUnpackedBytes;
   limits.maxEntries = maxArchiveEntries;
-  limits.freeOn = existingAncestor(destination);
-  struct statvfs fs;
-  limits.freeBytes = statvfs(limits.freeOn.c_str(), &fs) == 0
-                         ? static_cast<unsigned long long>(fs.f_bavail) * fs.f_frsize
-                         : ULLONG_MAX;  // unknown: unzip meets a full disk itself
+  limits.freeOn = platform::existingAncestor(destination);
+  // Unknown: unzip meets a full disk itself.
+  limits.freeBytes = platform::freeBytesAt(limits.freeOn).value_or(ULLONG_MAX);
   std::string refusal = checkArchiveTotals(lastLine(totals.output), limits);
   if (!refusal.empty()) {
     callback(refusal, true);
@@ -100,10 +74,10 @@ std::string checkArchiveTotals(const std::string& totalsLine, const ArchiveLimit
     return prefix + "holds " + std::to_string(entries) + " entries, more than the " +
            std::to_string(limits.maxEntries) + " allowed";
   if (bytes > limits.maxBytes)
-    return prefix + "unpacks to " + sizeText(bytes) + ", more than the " + sizeText(limits.maxBytes) +
+    return prefix + "unpacks to " + platform::formatByteCount(bytes) + ", more than the " + platform::formatByteCount(limits.maxBytes) +
            " allowed";
   if (bytes > limits.freeBytes)
-    return prefix + "unpacks to " + sizeText(bytes) + ", more than the " + sizeText(limits.freeBytes) +
+    return prefix + "unpacks to " + platform::formatByteCount(bytes) + ", more than the " + platform::formatByteCount(limits.freeBytes) +
            " free on " + limits.freeOn;
   return std::string();
 }

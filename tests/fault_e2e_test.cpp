@@ -10,9 +10,11 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <functional>
 
 #include "installer_run.h"
+#include "provisioning/build_constants.h"
 
 using namespace testing_util;
 
@@ -408,4 +410,76 @@ TEST_F(FaultE2E, ControlBytesInTheAddressAreEscaped) {
   EXPECT_EQ(ourLines(r.err), kDownloadFailed) << r.err;
   EXPECT_TRUE(contains(downloadFailedLine(r.err), "agent.zip\\x0aInstallation failed.\\x1b[2J")) << r.err;
   EXPECT_FALSE(contains(r.err, "\x1b"));
+}
+
+// A flaky link or a busy server: transient failures are retried (after
+// Retry-After when the server names it), a dropped body is resumed where it
+// broke off, and what cannot pass fails at once. The server counts what it
+// sent; the archive must arrive byte for byte (unzip checks every CRC).
+TEST_F(FaultE2E, FlakyServersAreRetriedAndResumedPermanentFaultsAreNot) {
+  makeZip(served / "big.zip", {{"install", agentScript()}, {"version", "v1\n"}, {"pad", noise(300000)}});
+  const long size = static_cast<long>(readFile(served / "big.zip").size());
+  auto stats = [&] { return runProcess({"curl", "-s", server.url("/stats")}).out; };
+  auto number = [](const std::string& json, const std::string& key) {
+    return std::stol(json.substr(json.find("\"" + key + "\": ") + key.size() + 4));
+  };
+  struct Case {
+    const char* name;
+    std::string address;
+    int exitStatus;
+    std::string inErr;
+    long requests, bodyBytes;  // -1: not checked
+    std::string ranges;
+  } cases[] = {
+      {"dropped twice, resumed", server.url("/files/big.zip?etag=%22r%22&failures=2&dropafter=100000"), 0,
+       "retrying in", 3, size, R"(["bytes=100000-", "bytes=200000-"])"},
+      {"Range ignored: starts over", server.url("/files/big.zip?etag=%22o%22&failures=1&dropafter=100000&ranges=0"), 0,
+       "the connection dropped", 2, size + 100000, R"(["bytes=100000-"])"},
+      {"Retry-After honoured", server.url("/files/big.zip?etag=%22a%22&failures=1&status=503&retryafter=1"), 0,
+       "retrying in 1.0 s: HTTP status 503", 2, -1, "[]"},
+      {"retries spent", server.url("/files/big.zip?failures=99&status=503"), 255,
+       "Download failed! Error - HTTP status 503", 1 + downloadRetries, -1, "[]"},
+      {"404 not retried", server.url("/files/missing.zip"), 255, "Download failed! Error - HTTP status 404", 1, -1,
+       "[]"},
+      {"not an archive: refused at its first bytes", server.url("/data?size=50000000"), 255,
+       "not the installer (an HTML page from a captive portal or a proxy login?)", 1, -1, "[]"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    runProcess({"rm", "-rf", cache});
+    std::string before = stats();
+    ProcessOptions o = options("/");
+    o.env["QV_INTERNAL_INSTALL_AGENT_URL"] = c.address;
+    ProcessResult r = run(o);
+    std::string after = stats();
+    EXPECT_EQ(r.exitStatus, c.exitStatus) << r.err;
+    EXPECT_TRUE(contains(r.err, c.inErr)) << r.err;
+    EXPECT_EQ(number(after, "requests") - number(before, "requests"), c.requests) << after;
+    long sent = number(after, "body_bytes_sent") - number(before, "body_bytes_sent");
+    EXPECT_EQ(sent, c.bodyBytes >= 0 ? c.bodyBytes : std::min(sent, 2 * size + 5000000));
+    if (c.exitStatus == 0) {
+      EXPECT_EQ(startedVersion(agent), "v1");
+    } else {
+      EXPECT_EQ(ourLines(r.err), kDownloadFailed) << r.err;
+    }
+    EXPECT_EQ(after.substr(after.find("\"ranges\": ") + 10, c.ranges.size()), c.ranges) << after;
+    runProcess({"curl", "-s", server.url("/reset")});
+  }
+}
+
+// An announced length larger than the free space where the archive goes
+// fails at the response, before the body (a 1 MB file system of its own).
+TEST_F(FaultE2E, TooLittleDiskSpaceFailsAtTheResponse) {
+  std::string small = scratch / "small", mount = "mount -t tmpfs -o size=1m tmpfs \"$1\"";
+  makeDirs(small);
+  if (runProcess({"unshare", "-m", "sh", "-c", mount, "sh", small}).exitStatus != 0)
+    GTEST_SKIP() << "cannot mount a small file system here (CI can)";
+  publish("v1", "agent.zip", 3000000);
+  ProcessOptions o = options("/files/agent.zip?etag=%22big%22");
+  o.env["TMPDIR"] = small;
+  ProcessResult r = runProcess({"unshare", "-m", "sh", "-c", mount + " && exec \"$0\"", bundle.executable(), small}, o);
+  EXPECT_EQ(r.exitStatus, 255);
+  EXPECT_TRUE(contains(downloadFailedLine(r.err), "not enough disk space: 3.0 MB needed, 1.0 MB free")) << r.err;
+  EXPECT_EQ(ourLines(r.err), kDownloadFailed);
+  EXPECT_EQ(startCount(), 0u);
 }

@@ -32,6 +32,7 @@ class RecordingView : public platform::DownloadView {
     received = r, total = t;
     if (onTransferred) onTransferred();
   }
+  void setDetailText(const std::string& t) override { details.push_back(t); }
   bool waitsForUser() const override { return waits; }
   void setCancelEnabled(bool e) override { cancelEnabled = e; }
   void setSplashImage(const std::string& path, double w, double h) override {
@@ -49,7 +50,8 @@ class RecordingView : public platform::DownloadView {
   double max = 100, value = 0;
   int closes = 0;
   int64_t received = 0, total = 0;
-  std::vector<std::string> texts;  // distinct successive status texts
+  std::vector<std::string> texts;    // distinct successive status texts
+  std::vector<std::string> details;  // notes shown in the detail line
   platform::TextColor color = platform::TextColor::Normal;
   std::string splash;
   double splashWidth = 0, splashHeight = 0;

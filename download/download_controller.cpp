@@ -29,6 +29,9 @@ namespace {
 // Another run holds the cache: look again this soon.
 constexpr double kCacheRetrySeconds = 0.05;
 
+// A dropped transfer that got this far is resumed at once.
+constexpr int64_t kProgressWorthResuming = 1 << 20;
+
 // Every zip archive starts with a local file header.
 const std::string kZipMagic = "PK\x03\x04";
 const char kNotAnArchive[] =
@@ -173,13 +176,17 @@ void Download::requestArchive(bool conditional, uint64_t resumeFrom) {
 }
 
 // Waits, as the policy says, then asks again; the window says so meanwhile.
+// A connection that dropped after real progress is resumed at once and does
+// not use up a retry: the server is there, and the link only flaky.
 void Download::retryLater(const platform::TransferResult& result) {
-  double delay = retryDelaySeconds(retries_, retryAfter_, retryBaseSeconds, std::time(nullptr), randomShare());
-  ++retries_;
+  bool progressed = bytesReceived_ - static_cast<int64_t>(resumedFrom_) >= kProgressWorthResuming;
+  double delay =
+      progressed ? 0 : retryDelaySeconds(retries_, retryAfter_, retryBaseSeconds, std::time(nullptr), randomShare());
+  if (!progressed) ++retries_;
   char seconds[32];
   std::snprintf(seconds, sizeof seconds, "%.1f", delay);
-  platform::systemLog("Download attempt " + std::to_string(retries_) + " failed, retrying in " + seconds +
-                      " s: " + failureReason(result) + " " + address_);
+  platform::systemLog("Download attempt failed, retrying in " + std::string(seconds) + " s: " +
+                      failureReason(result) + " " + address_);
   window_->setDetailText("Retrying in " + std::to_string(static_cast<int>(std::ceil(delay))) + " s\u2026");
   state_ = State::Waiting;
   after(delay, &Download::retry);

@@ -1,12 +1,7 @@
 #include "download/download_controller.h"
 
-#include <sys/stat.h>
-
-#include <algorithm>
 #include <cmath>
 #include <cstdio>
-#include <ctime>
-#include <random>
 
 #include "download/handoff.h"
 #include "download/transfer_policy.h"
@@ -20,7 +15,6 @@
 #include "platform/transfer_text.h"
 #include "provisioning/agent_paths.h"
 #include "provisioning/agent_trust.h"
-#include "provisioning/build_constants.h"
 
 using platform::TextColor;
 
@@ -29,20 +23,10 @@ namespace {
 // Another run holds the cache: look again this soon.
 constexpr double kCacheRetrySeconds = 0.05;
 
-// A dropped transfer that got this far is resumed at once.
-constexpr int64_t kProgressWorthResuming = 1 << 20;
-
 // Every zip archive starts with a local file header.
 const std::string kZipMagic = "PK\x03\x04";
 const char kNotAnArchive[] =
     "the server sent something that is not the installer (an HTML page from a captive portal or a proxy login?)";
-
-// A share of the back-off, different for every installer that failed at
-// the same moment, so that they do not all come back at once.
-double randomShare() {
-  static std::mt19937 engine{std::random_device{}()};
-  return std::uniform_real_distribution<double>(0.0, 1.0)(engine);
-}
 
 std::string downloadingText(double percent) {
   char field[32];
@@ -76,10 +60,7 @@ HandOffResult Download::result() const {
   return {};
 }
 
-void Download::setTimeouts(long connectSeconds, long stallSeconds) {
-  connectSeconds_ = connectSeconds;
-  stallSeconds_ = stallSeconds;
-}
+void Download::setTimeouts(long connectSeconds, long stallSeconds) { transfer_ = {connectSeconds, stallSeconds}; }
 
 void Download::applicationDidFinishLaunching() {
   // Without a resource directory there is no splash; the download starts all
@@ -106,7 +87,8 @@ void Download::didReceiveDataOfLength(uint64_t length) {
   bytesReceived_ += static_cast<int64_t>(length);
   // A login page or an error page served as 200 fails at its first bytes,
   // not after it has all been downloaded.
-  if (head_.size() >= kZipMagic.size() && head_ != kZipMagic) {
+  const std::string head = theDownload_ ? theDownload_->head() : kZipMagic;
+  if (head.size() >= kZipMagic.size() && head != kZipMagic) {
     theDownload_->cancel();
     return fail(kNotAnArchive);
   }
@@ -142,66 +124,29 @@ void Download::showFailure(const std::string& message) {
 void Download::didFailWithError(const platform::TransferResult& error) { fail(failureReason(error)); }
 
 void Download::fail(const std::string& reason) {
-  platform::systemLog("Download failed! Error - " + reason + " " + address_);
+  platform::systemLog("Download failed! Error - " + reason + " " + theDownload_->address());
   showFailure("Error during the download process. See your system log for more information.");
 }
 
 void Download::downloadFromURL(const std::string& address, bool conditional) {
-  address_ = address;
-  retries_ = 0;
-  requestArchive(conditional, 0);
-}
-
-void Download::requestArchive(bool conditional, uint64_t resumeFrom) {
-  platform::HttpRequest request;
-  request.url = address_;
-  request.connectSeconds = connectSeconds_;
-  request.stallSeconds = stallSeconds_;
-  request.keepPartialOnFailure = true;  // for the next attempt to resume
-  request.resumeFrom = resumeFrom;
-  if (resumeFrom > 0) {
-    // The rest, only if it is still the same archive; else the whole again.
-    request.headers.push_back("Range: bytes=" + std::to_string(resumeFrom) + "-");
-    request.headers.push_back("If-Range: " + validator_);
-  }
-  if (std::optional<std::string> tag = conditional && cache_.isPrivate() ? cache_.recordedTag() : std::nullopt)
-    request.headers.push_back("If-None-Match: " + *tag);
-  request.onBody = [this](const char* data, size_t length) {
-    hash_.update(data, length);
-    if (head_.size() < kZipMagic.size()) head_.append(data, std::min(length, kZipMagic.size() - head_.size()));
-  };
-  resumedFrom_ = resumeFrom;
+  std::optional<std::string> cachedTag = conditional && cache_.isPrivate() ? cache_.recordedTag() : std::nullopt;
   state_ = State::Requesting;
-  theDownload_ = std::make_unique<platform::HttpDownload>(std::move(request), installAgentLocation_, this);
+  ArchiveFetch::Client& client = *this;
+  theDownload_ = std::make_unique<ArchiveFetch>(loop_, client, address, installAgentLocation_, cachedTag, transfer_);
 }
 
-// Waits, as the policy says, then asks again; the window says so meanwhile.
-// A connection that dropped after real progress is resumed at once and does
-// not use up a retry: the server is there, and the link only flaky.
-void Download::retryLater(const platform::TransferResult& result) {
-  bool progressed = bytesReceived_ - static_cast<int64_t>(resumedFrom_) >= kProgressWorthResuming;
-  double delay =
-      progressed ? 0 : retryDelaySeconds(retries_, retryAfter_, retryBaseSeconds, std::time(nullptr), randomShare());
-  if (!progressed) ++retries_;
-  char seconds[32];
-  std::snprintf(seconds, sizeof seconds, "%.1f", delay);
-  platform::systemLog("Download attempt failed, retrying in " + std::string(seconds) + " s: " +
-                      failureReason(result) + " " + address_);
-  window_->setDetailText("Retrying in " + std::to_string(static_cast<int>(std::ceil(delay))) + " s\u2026");
+bool Download::fetchResponded(const platform::HttpResponse& response, uint64_t alreadyThere) {
+  return didReceiveResponse(response, alreadyThere);
+}
+
+void Download::fetchReceived(uint64_t length) { didReceiveDataOfLength(length); }
+
+void Download::fetchRetrying(double seconds) {
+  window_->setDetailText("Retrying in " + std::to_string(static_cast<int>(std::ceil(seconds))) + " s\u2026");
   state_ = State::Waiting;
-  after(delay, &Download::retry);
 }
 
-void Download::retry() {
-  // What arrived before is kept when the server can say it is unchanged.
-  struct stat st;
-  uint64_t kept = !validator_.empty() && stat(installAgentLocation_.c_str(), &st) == 0 ? st.st_size : 0;
-  if (kept == 0) std::remove(installAgentLocation_.c_str());
-  requestArchive(true, kept);
-}
-
-bool Download::didReceiveResponse(const platform::HttpResponse& response) {
-  retryAfter_ = response.header("Retry-After");
+bool Download::didReceiveResponse(const platform::HttpResponse& response, uint64_t alreadyThere) {
   if (response.status == 304) {
     // Nothing new: the tag is the one the 304 carries, or the one we sent.
     validationString_ = response.etag.value_or(cache_.recordedTag().value_or(std::string()));
@@ -212,19 +157,10 @@ bool Download::didReceiveResponse(const platform::HttpResponse& response) {
     return false;  // the transfer ends, and says why
   }
   validationString_ = response.etag.value_or(std::string());
+  // A resumed body goes on where the bar stopped; a whole one starts it over.
   int64_t length = response.expectedContentLength;
-  if (response.status == 206 && resumedFrom_ > 0) {
-    // The rest of the same archive: hash, first bytes and progress go on.
-    fileLength_ = length < 0 ? -1 : static_cast<int64_t>(resumedFrom_) + length;
-  } else {
-    // The whole archive, again after a resume the server would not serve.
-    hash_.reset();
-    head_.clear();
-    bytesReceived_ = 0;
-    resumedFrom_ = 0;
-    fileLength_ = length;
-    validator_ = response.etag ? *response.etag : response.header("Last-Modified").value_or(std::string());
-  }
+  bytesReceived_ = static_cast<int64_t>(alreadyThere);
+  fileLength_ = length < 0 ? -1 : bytesReceived_ + length;
   std::optional<uint64_t> free = platform::freeBytesAt(installAgentLocation_);
   if (length > 0 && free && static_cast<uint64_t>(length) > *free) {
     theDownload_->cancel();
@@ -252,10 +188,10 @@ void Download::decideOnCache() {
     cache_.unlock();
     return;
   }
-  if (theDownload_ && theDownload_->result().kind == platform::TransferEnd::NotModified) {
+  if (theDownload_ && theDownload_->ended() == platform::TransferEnd::NotModified) {
     // The cache changed since the request was made: ask for the whole archive.
     cache_.unlock();
-    return downloadFromURL(address_, false);
+    return downloadFromURL(theDownload_->address(), false);
   }
   if (lock == AgentCache::LockState::Held) {
     if (!cache_.completeAgent().empty()) cache_.removeAgent();
@@ -273,40 +209,30 @@ void Download::decideOnCache() {
   // What arrived before: in earlier attempts, or while the decision waited.
   window_->setDoubleValue(static_cast<double>(bytesReceived_));
   showProgress(0);
-  if (theDownload_ && theDownload_->ended() && theDownload_->result().kind == platform::TransferEnd::Finished)
-    archiveArrived();
+  if (theDownload_ && theDownload_->ended() == platform::TransferEnd::Finished) archiveArrived();
 }
 
-void Download::didEnd(const platform::TransferResult& result) {
+void Download::fetchEnded(const platform::TransferResult& result) {
   switch (result.kind) {
     case platform::TransferEnd::Finished:
       if (state_ != State::AwaitingCache) archiveArrived();  // else the decision goes on with it
       return;
     case platform::TransferEnd::NotModified:
       return decideOnCache();
-    case platform::TransferEnd::Cancelled:
-      return;
     default:
-      if (result.httpStatus == 416 && resumedFrom_ > 0) {
-        // The kept part no longer fits the archive: start over.
-        std::remove(installAgentLocation_.c_str());
-        return requestArchive(true, 0);
-      }
-      if (isRetryable(result) && retries_ < downloadRetries) return retryLater(result);
-      std::remove(installAgentLocation_.c_str());  // what was kept for a resume
       didFailWithError(result);
   }
 }
 
 // In a build with keys, nothing goes further before its signature checks out.
 void Download::archiveArrived() {
-  if (head_ != kZipMagic) return fail(kNotAnArchive);
+  if (theDownload_->head() != kZipMagic) return fail(kNotAnArchive);
   if (!signaturesRequired()) return downloadDidFinish();
   state_ = State::Verifying;
   platform::HttpRequest request;
-  request.url = signatureAddressOf(address_);
-  request.connectSeconds = connectSeconds_;
-  request.stallSeconds = stallSeconds_;
+  request.url = signatureAddressOf(theDownload_->address());
+  request.connectSeconds = transfer_.connectSeconds;
+  request.stallSeconds = transfer_.stallSeconds;
   signatureFetch_ = std::make_unique<SignatureFetch>(
       std::move(request), installAgentLocation_ + ".minisig",
       [this](bool ok, const std::string& textOrReason) { signatureArrived(ok, textOrReason); });
@@ -316,7 +242,8 @@ void Download::signatureArrived(bool ok, const std::string& textOrReason) {
   signatureFetch_.reset();
   Verification verified;
   if (ok) {
-    verified = verifyAgentSignature(textOrReason, hash_.finish(), builtInKeys().keys, signedNameOf(address_));
+    verified = verifyAgentSignature(textOrReason, theDownload_->hash().finish(), builtInKeys().keys,
+                                    signedNameOf(theDownload_->address()));
     std::optional<int64_t> installed = cache_.installedTimestamp();
     if (verified.ok && installed && verified.facts.timestamp < *installed)
       verified = {false, "bad signature: signed earlier than the agent already installed", {}};

@@ -8,16 +8,16 @@
 #include <optional>
 #include <string>
 
+#include "download/archive_fetch.h"
+#include "download/signature_fetch.h"
 #include "hostenv/report.h"
 #include "platform/download_view.h"
 #include "platform/event_loop.h"
 #include "platform/http_download.h"
-#include "download/signature_fetch.h"
 #include "provisioning/agent_cache.h"
-#include "provisioning/agent_signature.h"
 #include "provisioning/agent_sourcing.h"
 
-class Download : public platform::HttpDownloadDelegate {
+class Download : private ArchiveFetch::Client {
  public:
   // installAgentLocation = downloadTo; messages for the command line go to `callback`.
   Download(platform::EventLoop& loop, ErrorCallback callback);
@@ -32,14 +32,16 @@ class Download : public platform::HttpDownloadDelegate {
 
   void applicationDidFinishLaunching();
   void windowWillClose();
-  void didReceiveDataOfLength(uint64_t length) override;
+  void didReceiveDataOfLength(uint64_t length);
   void failure(const std::string& message, platform::TextColor color);
   void didFailWithError(const platform::TransferResult& error);
 
   // With `conditional`, a cached agent's tag goes along (If-None-Match), so
   // that a server with nothing new answers 304 without a body.
   void downloadFromURL(const std::string& address, bool conditional = true);
-  bool didReceiveResponse(const platform::HttpResponse& response) override;
+  // Whether to take the response's body; `alreadyThere` bytes of it came
+  // in earlier attempts.
+  bool didReceiveResponse(const platform::HttpResponse& response, uint64_t alreadyThere = 0);
   void didReceiveAuthenticationChallenge();
   void waitForInstallAgentToStart();
   void downloadDidFinish();
@@ -48,7 +50,7 @@ class Download : public platform::HttpDownloadDelegate {
 
   int64_t fileLength() const { return fileLength_; }
   int64_t bytesReceived() const { return bytesReceived_; }
-  platform::HttpDownload* theDownload() const { return theDownload_.get(); }
+  const ArchiveFetch* theDownload() const { return theDownload_.get(); }
   const std::string& installAgentLocation() const { return installAgentLocation_; }
   const std::string& validationString() const { return validationString_; }
 
@@ -62,7 +64,7 @@ class Download : public platform::HttpDownloadDelegate {
     Requesting,     // no response yet
     AwaitingCache,  // response in; another run holds the cache, the body keeps coming
     Receiving,
-    Waiting,        // a transfer failed in a way that may pass; the next attempt is due
+    Waiting,        // an attempt failed in a way that may pass; the next is due
     Verifying,      // body complete; fetching and checking its signature
     Installing,     // verified; waiting for the cache
     Failed,
@@ -71,11 +73,10 @@ class Download : public platform::HttpDownloadDelegate {
     Closed,
   };
 
-  void didEnd(const platform::TransferResult& result) override;
-  // One attempt at the archive; `resumeFrom` bytes of an earlier one are kept.
-  void requestArchive(bool conditional, uint64_t resumeFrom);
-  void retryLater(const platform::TransferResult& result);
-  void retry();
+  bool fetchResponded(const platform::HttpResponse& response, uint64_t alreadyThere) override;
+  void fetchReceived(uint64_t length) override;
+  void fetchRetrying(double seconds) override;
+  void fetchEnded(const platform::TransferResult& result) override;
   void decideOnCache();
   void archiveArrived();
   void signatureArrived(bool ok, const std::string& textOrReason);
@@ -90,9 +91,7 @@ class Download : public platform::HttpDownloadDelegate {
   ErrorCallback callback_;
   platform::DownloadView* window_ = nullptr;
   AgentCache cache_;
-  std::unique_ptr<platform::HttpDownload> theDownload_;
-  Blake2b512 hash_;   // of the archive, as it arrives
-  std::string head_;  // its first bytes, to tell an archive from a web page
+  std::unique_ptr<ArchiveFetch> theDownload_;
   std::unique_ptr<SignatureFetch> signatureFetch_;
   std::optional<pid_t> agent_;
   State state_ = State::Requesting;
@@ -100,14 +99,8 @@ class Download : public platform::HttpDownloadDelegate {
 
   int64_t fileLength_ = -1;
   int64_t bytesReceived_ = 0;
-  std::string address_;  // of the archive, as given (not where a redirect led)
   std::string installAgentLocation_;
   std::string validationString_;
   std::string signature_;  // the archive's verified signature
-  int retries_ = 0;            // attempts after the first, so far
-  uint64_t resumedFrom_ = 0;   // bytes the current attempt continues from
-  std::string validator_;      // the body's ETag or Last-Modified, for If-Range
-  std::optional<std::string> retryAfter_;  // of the last response refused
-  long connectSeconds_ = 30;
-  long stallSeconds_ = 60;
+  ArchiveFetch::Options transfer_;
 };

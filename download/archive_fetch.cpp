@@ -56,7 +56,7 @@ void ArchiveFetch::attempt(uint64_t resumeFrom) {
   }
   if (ifNoneMatch_) request.headers.push_back("If-None-Match: " + *ifNoneMatch_);
   request.onBody = [this](const char* data, size_t length) {
-    hash_.update(data, length);
+    if (options_.hashBody) hash_.update(data, length);
     if (head_.size() < kHeadBytes) head_.append(data, std::min(length, kHeadBytes - head_.size()));
   };
   resumedFrom_ = resumeFrom;

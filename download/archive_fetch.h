@@ -35,6 +35,7 @@ class ArchiveFetch : private platform::HttpDownloadDelegate {
   struct Options {
     long connectSeconds = 30;
     long stallSeconds = 60;
+    bool hashBody = false;  // only a build that checks signatures needs the hash
   };
 
   // Starts at once. With `ifNoneMatch`, a server with nothing newer answers 304.

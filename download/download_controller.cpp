@@ -37,7 +37,9 @@ std::string downloadingText(double percent) {
 }  // namespace
 
 Download::Download(platform::EventLoop& loop, ErrorCallback callback)
-    : loop_(loop), callback_(callback), installAgentLocation_(downloadTo) {}
+    : loop_(loop), callback_(callback), installAgentLocation_(downloadTo) {
+  transfer_.hashBody = signaturesRequired();
+}
 
 Download::~Download() { cancelTimer(); }
 
@@ -60,7 +62,10 @@ HandOffResult Download::result() const {
   return {};
 }
 
-void Download::setTimeouts(long connectSeconds, long stallSeconds) { transfer_ = {connectSeconds, stallSeconds}; }
+void Download::setTimeouts(long connectSeconds, long stallSeconds) {
+  transfer_.connectSeconds = connectSeconds;
+  transfer_.stallSeconds = stallSeconds;
+}
 
 void Download::applicationDidFinishLaunching() {
   // Without a resource directory there is no splash; the download starts all

@@ -122,6 +122,7 @@ void Download::failure(const std::string& message, TextColor color) {
 void Download::showFailure(const std::string& message) {
   cancelTimer();
   state_ = State::Failed;
+  window_->setDetailText("");  // a "Retrying..." note is over
   failure(message, TextColor::Red);
   if (!window_->waitsForUser()) after(0, &Download::waitForInstallAgentToStart);
 }

@@ -100,7 +100,7 @@ class ConsoleDownloadView final : public DownloadView {
   }
 
   void setDetailText(const std::string& text) override {
-    if (closed_) return;
+    if (closed_ || text.empty()) return;
     finishProgress();
     writeErr(text + "\n");
   }

@@ -32,7 +32,8 @@ class DownloadView {
   // The smaller line under the status text: bytes so far of the total
   // (-1 when unknown); the view works out the rate.
   virtual void setTransferred(int64_t received, int64_t total) = 0;
-  // A note in that line instead ("Retrying in 4 s…"), until the next setTransferred.
+  // A note in that line instead ("Retrying in 4 s…"), until the next
+  // setTransferred; an empty one clears it.
   virtual void setDetailText(const std::string& text) = 0;
 
   // Whether a failure stays on screen until the user closes the window.

@@ -146,29 +146,30 @@ Blake2bDigest Blake2b512::finish() const {
 }
 
 FileDigest hashFile(const std::string& path) {
-  FileDigest result;
   int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
-  if (fd < 0) {
-    result.error = "cannot open " + path + ": " + std::strerror(errno);
-    return result;
-  }
+  if (fd < 0) return {{}, "cannot open " + path + ": " + std::strerror(errno)};
+  FileDigest result = hashOpenFile(fd, path);
+  close(fd);
+  return result;
+}
+
+FileDigest hashOpenFile(int fd, const std::string& name) {
+  FileDigest result;
   constexpr size_t bufferSize = 256 * 1024;
   std::unique_ptr<unsigned char[]> buffer(new unsigned char[bufferSize]);
   Blake2b512 hasher;
-  while (true) {
-    ssize_t n = read(fd, buffer.get(), bufferSize);
+  for (off_t offset = 0;;) {
+    ssize_t n = pread(fd, buffer.get(), bufferSize, offset);
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) {
-      result.error = "cannot read " + path + ": " + std::strerror(errno);
-      break;
+      result.error = "cannot read " + name + ": " + std::strerror(errno);
+      return result;
     }
-    if (n == 0) {
-      result.digest = hasher.finish();
-      break;
-    }
+    if (n == 0) break;
     hasher.update(buffer.get(), static_cast<size_t>(n));
+    offset += n;
   }
-  close(fd);
+  result.digest = hasher.finish();
   return result;
 }
 

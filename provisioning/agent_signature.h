@@ -54,6 +54,8 @@ struct FileDigest {
 
 // Streams the file at `path` (not through a symbolic link) into the hasher.
 FileDigest hashFile(const std::string& path);
+// The same for a file already open, from its start; `name` is for messages.
+FileDigest hashOpenFile(int fd, const std::string& name);
 
 struct SignedFacts {
   int64_t timestamp = 0;  // from the trusted comment's "timestamp:" field

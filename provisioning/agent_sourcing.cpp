@@ -1,7 +1,9 @@
 #include "provisioning/agent_sourcing.h"
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include "platform/file_manager.h"
 #include "provisioning/agent_cache.h"
@@ -38,9 +40,9 @@ std::string findVersionedArchive(const std::string& defaultLocation) {
 
 // A shipped archive is unpacked only when the vendor signed it (in a build
 // with keys).
-bool isTrusted(const std::string& archive, ErrorCallback callback) {
+bool isTrusted(int fd, const std::string& archive, ErrorCallback callback) {
   if (!signaturesRequired()) return true;
-  std::string why = verifyArchiveFile(archive);
+  std::string why = fd < 0 ? "cannot open it" : verifyArchiveFile(fd, archive);
   if (why.empty()) return true;
   callback("The install agent " + archive + " cannot be trusted: " + why, true);
   return false;
@@ -64,11 +66,16 @@ SourcedAgent sourceInstallAgent(const std::string& workDir, ErrorCallback callba
   std::string archive = stat(defaultLocation.c_str(), &st) == 0 ? defaultLocation
                                                                  : findVersionedArchive(defaultLocation);
   if (!archive.empty()) {
-    if (!isTrusted(archive, callback)) {
+    // Opened once: what is checked is what is unpacked, whatever happens to
+    // the name in between.
+    int fd = open(archive.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    SourcedAgent agent;
+    if (isTrusted(fd, archive, callback))
+      agent = unpack(fd < 0 ? archive : "/dev/fd/" + std::to_string(fd), workDir, callback);
+    else
       callback("Failed to initialize the install agent.", true);
-      return {};
-    }
-    return unpack(archive, workDir, callback);
+    if (fd >= 0) close(fd);
+    return agent;
   }
 
   AgentCache().prepare();

@@ -36,11 +36,11 @@ std::string signedNameOf(const std::string& address) {
   return path.substr(path.rfind('/') + 1);
 }
 
-std::string verifyArchiveFile(const std::string& path) {
+std::string verifyArchiveFile(int fd, const std::string& path) {
   std::string text, why;
   if (!readSignatureFile(path + ".minisig", &text, &why)) return why;
   if (!builtInKeys().error.empty()) return "the installer's public keys are broken: " + builtInKeys().error;
-  FileDigest digest = hashFile(path);
+  FileDigest digest = hashOpenFile(fd, path);
   if (!digest.error.empty()) return digest.error;
   std::string name = path.substr(path.rfind('/') + 1);
   Verification v = verifyAgentSignature(text, digest.digest, builtInKeys().keys, name);

@@ -19,6 +19,6 @@ bool readSignatureFile(const std::string& path, std::string* text, std::string* 
 // last path component, without query or fragment.
 std::string signedNameOf(const std::string& address);
 
-// Checks the archive at `path` against `path`.minisig, signed for its own
-// file name. Empty when trusted, else the reason.
-std::string verifyArchiveFile(const std::string& path);
+// Checks the archive at `path`, as open on `fd`, against `path`.minisig,
+// signed for its own file name. Empty when trusted, else the reason.
+std::string verifyArchiveFile(int fd, const std::string& path);

@@ -32,7 +32,7 @@ ScratchDir::ScratchDir() {
 }
 
 ScratchDir::~ScratchDir() {
-  // Make everything writable first: some tests take write permission away.
+  // Writable first: some tests take permissions away.
   std::string cmd = "chmod -R u+rwx '" + path_ + "' 2>/dev/null; rm -rf '" + path_ + "'";
   if (std::system(cmd.c_str()) != 0) fprintf(stderr, "could not remove %s\n", path_.c_str());
 }
@@ -61,34 +61,40 @@ void makeDirs(const std::string& path) {
   if (g_mkdir_with_parents(path.c_str(), 0755) != 0) ADD_FAILURE() << "mkdir " << path;
 }
 
-std::vector<std::string> listDir(const std::string& path) {
-  std::vector<std::string> names;
+Lines listDir(const std::string& path) {
+  Lines names;
   if (DIR* d = opendir(path.c_str())) {
-    while (dirent* e = readdir(d)) {
-      std::string n = e->d_name;
-      if (n != "." && n != "..") names.push_back(n);
-    }
+    while (dirent* e = readdir(d))
+      if (std::strcmp(e->d_name, ".") && std::strcmp(e->d_name, "..")) names.push_back(e->d_name);
     closedir(d);
   }
   std::sort(names.begin(), names.end());
   return names;
 }
 
+Lines lines(const std::string& text) {
+  Lines out;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) out.push_back(line);
+  return out;
+}
+
+bool contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
+
 void makeZip(const std::string& zipPath, const std::map<std::string, std::string>& files) {
   ScratchDir staging;
+  std::vector<std::string> argv = {"zip", "-q", "-r", zipPath};
   for (const auto& [name, content] : files) {
     std::string p = staging / name;
-    if (!name.empty() && name.back() == '/') {
+    argv.push_back(name);
+    if (name.back() == '/') {
       makeDirs(p);
       continue;
     }
-    auto slash = p.rfind('/');
-    makeDirs(p.substr(0, slash));
+    makeDirs(p.substr(0, p.rfind('/')));
     writeFile(p, content, name == "install" ? 0755 : 0644);
   }
   unlink(zipPath.c_str());
-  std::vector<std::string> argv = {"zip", "-q", "-r", zipPath};
-  for (const auto& [name, content] : files) argv.push_back(name);
   ProcessOptions opts;
   opts.workingDirectory = staging.path();
   ProcessResult r = runProcess(argv, opts);
@@ -98,71 +104,39 @@ void makeZip(const std::string& zipPath, const std::map<std::string, std::string
 std::string recordingAgentScript(const std::string& recordPath, int exitStatus) {
   // printf '%s\0' keeps every byte of every argument, newlines included.
   std::string quoted = "'";
-  for (char c : recordPath) quoted += (c == '\'') ? std::string("'\\''") : std::string(1, c);
+  for (char c : recordPath) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
   quoted += "'";
-  return "#!/bin/sh\n"
-         "for a in \"$0\" \"$@\"; do printf '%s\\0' \"$a\"; done > " + quoted + ".tmp\n"
-         "mv " + quoted + ".tmp " + quoted + "\n"
-         "exit " + std::to_string(exitStatus) + "\n";
+  return "#!/bin/sh\nfor a in \"$0\" \"$@\"; do printf '%s\\0' \"$a\"; done > " + quoted + ".tmp\nmv " + quoted +
+         ".tmp " + quoted + "\nexit " + std::to_string(exitStatus) + "\n";
 }
 
-std::optional<std::vector<std::string>> readArgsRecord(const std::string& recordPath,
-                                                       double waitSeconds) {
-  auto deadline = std::chrono::steady_clock::now() +
-                  std::chrono::milliseconds(static_cast<long>(waitSeconds * 1000));
-  while (!exists(recordPath)) {
-    if (std::chrono::steady_clock::now() >= deadline) return std::nullopt;
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
+std::optional<Lines> readArgsRecord(const std::string& recordPath, double waitSeconds) {
+  for (int i = 0; !exists(recordPath); ++i)
+    if (i >= waitSeconds * 50) return std::nullopt; else usleep(20000);
+  Lines args;
   std::string data = readFile(recordPath);
-  std::vector<std::string> args;
-  std::string cur;
-  for (char c : data) {
-    if (c == '\0') {
-      args.push_back(cur);
-      cur.clear();
-    } else {
-      cur += c;
-    }
-  }
+  for (size_t start = 0, nul; (nul = data.find('\0', start)) != std::string::npos; start = nul + 1)
+    args.push_back(data.substr(start, nul - start));
   return args;
 }
 
-namespace {
-
-void drain(int fd, std::string* into) {
-  char buf[65536];
-  for (;;) {
-    ssize_t n = read(fd, buf, sizeof buf);
-    if (n > 0) {
-      into->append(buf, n);
-    } else if (n < 0 && errno == EINTR) {
-      continue;
-    } else {
-      return;
-    }
-  }
-}
-
-}  // namespace
-
 ProcessResult runProcess(const std::vector<std::string>& argv, const ProcessOptions& options) {
   ProcessResult result;
-  int outPipe[2], errPipe[2], inPipe[2];
-  if (pipe(outPipe) || pipe(errPipe) || pipe(inPipe)) {
+  int outPipe[2], errPipe[2];
+  if (pipe(outPipe) || pipe(errPipe)) {
     ADD_FAILURE() << "pipe";
     return result;
   }
   pid_t pid = fork();
   if (pid == 0) {
-    dup2(inPipe[0], 0);
+    int devNull = open("/dev/null", O_RDONLY);
+    dup2(devNull, 0);
     dup2(outPipe[1], 1);
     dup2(errPipe[1], 2);
-    for (int fd : {outPipe[0], outPipe[1], errPipe[0], errPipe[1], inPipe[0], inPipe[1]}) close(fd);
-    setpgid(0, 0);  // so a timeout can end the whole group
-    for (const auto& [k, v] : options.env) {
+    for (int fd : {outPipe[0], outPipe[1], errPipe[0], errPipe[1], devNull}) close(fd);
+    setpgid(0, 0);  // so a time-out ends the whole group
+    for (const auto& [k, v] : options.env)
       if (v) setenv(k.c_str(), v->c_str(), 1); else unsetenv(k.c_str());
-    }
     if (!options.workingDirectory.empty() && chdir(options.workingDirectory.c_str()) != 0) _exit(126);
     std::vector<char*> args;
     for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
@@ -170,42 +144,29 @@ ProcessResult runProcess(const std::vector<std::string>& argv, const ProcessOpti
     execvp(args[0], args.data());
     _exit(127);
   }
-  close(inPipe[0]);
   close(outPipe[1]);
   close(errPipe[1]);
-  std::thread writer([&] {
-    size_t off = 0;
-    signal(SIGPIPE, SIG_IGN);
-    while (off < options.input.size()) {
-      ssize_t n = write(inPipe[1], options.input.data() + off, options.input.size() - off);
-      if (n <= 0) break;
-      off += n;
-    }
-    close(inPipe[1]);
-  });
-  std::thread outReader([&] { drain(outPipe[0], &result.out); });
-  std::thread errReader([&] { drain(errPipe[0], &result.err); });
-
+  auto drain = [](int fd, std::string* into) {
+    char buf[65536];
+    for (ssize_t n; (n = read(fd, buf, sizeof buf)) != 0;)
+      if (n > 0) into->append(buf, n); else if (errno != EINTR) break;
+    close(fd);
+  };
+  std::thread outReader(drain, outPipe[0], &result.out), errReader(drain, errPipe[0], &result.err);
   int status = 0;
-  auto deadline = std::chrono::steady_clock::now() +
-                  std::chrono::milliseconds(static_cast<long>(options.timeoutSeconds * 1000));
-  for (;;) {
-    pid_t w = waitpid(pid, &status, WNOHANG);
-    if (w == pid) break;
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(long(options.timeoutSeconds * 1000));
+  while (waitpid(pid, &status, WNOHANG) != pid) {
     if (std::chrono::steady_clock::now() >= deadline) {
       kill(-pid, SIGKILL);
       waitpid(pid, &status, 0);
       ADD_FAILURE() << "timed out: " << argv[0];
       break;
     }
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    usleep(5000);
   }
-  writer.join();
-  // A detached grandchild (a started agent) may hold the pipes open a while.
+  // A started agent that runs on may hold the pipes a while.
   outReader.join();
   errReader.join();
-  close(outPipe[0]);
-  close(errPipe[0]);
   result.exitStatus = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
   return result;
 }
@@ -219,55 +180,77 @@ ScopedEnv::~ScopedEnv() {
   if (old_) setenv(name_, old_->c_str(), 1); else unsetenv(name_);
 }
 
-std::vector<std::string> lines(const std::string& text) {
-  std::vector<std::string> out;
-  std::string cur;
-  for (char c : text) {
-    if (c == '\n') {
-      out.push_back(cur);
-      cur.clear();
-    } else {
-      cur += c;
-    }
-  }
-  if (!cur.empty()) out.push_back(cur);
-  return out;
-}
-
-int freePort() {
+namespace {
+int connectTo(int port) {
   int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   sockaddr_in a{};
   a.sin_family = AF_INET;
   a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t len = sizeof a;
-  bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a);
-  getsockname(s, reinterpret_cast<sockaddr*>(&a), &len);
+  a.sin_port = htons(static_cast<uint16_t>(port));
+  int ok = port > 0 ? connect(s, reinterpret_cast<sockaddr*>(&a), sizeof a) : -1;
+  if (port == 0) {
+    socklen_t len = sizeof a;
+    bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    getsockname(s, reinterpret_cast<sockaddr*>(&a), &len);
+    ok = ntohs(a.sin_port);
+  }
   close(s);
-  return ntohs(a.sin_port);
+  return ok;
 }
+}  // namespace
 
-Tinyproxy::Tinyproxy(const std::string& extraConfig) {
-  const std::string binary = "/usr/bin/tinyproxy";
-  if (!exists(binary)) return;
-  port_ = freePort();
-  writeFile(dir_ / "conf", "Port " + std::to_string(port_) + "\nListen 127.0.0.1\nAllow 127.0.0.1\nLogFile \"" +
-                               dir_ / "log" + "\"\nLogLevel Info\n" + extraConfig);
+int freePort() { return connectTo(0); }
+
+void Server::start(const std::vector<std::string>& argv, int port) {
+  int fds[2];
+  if (pipe2(fds, O_CLOEXEC) != 0) return ADD_FAILURE() << "pipe2";
   pid_t parent = getpid();
   pid_ = fork();
   if (pid_ == 0) {
     prctl(PR_SET_PDEATHSIG, SIGKILL);  // a crashed test must not leave it running
     if (getppid() != parent) _exit(1);
-    execl(binary.c_str(), binary.c_str(), "-d", "-c", (dir_ / "conf").c_str(), static_cast<char*>(nullptr));
+    dup2(fds[1], 1);
+    std::vector<char*> args;
+    for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+    args.push_back(nullptr);
+    execvp(args[0], args.data());
     _exit(127);
   }
-  for (int i = 0; i < 500 && log().find("Accepting connections") == std::string::npos; ++i) usleep(20000);
+  close(fds[1]);
+  if (port == 0) {  // the server prints its port first
+    std::string line;
+    char c;
+    while (read(fds[0], &c, 1) == 1 && c != '\n') line += c;
+    port = std::atoi(line.c_str());
+  }
+  close(fds[0]);
+  port_ = port;
+  for (int i = 0; i < 1000; ++i, usleep(10000))
+    if (port > 0 && connectTo(port) == 0) return;
+  ADD_FAILURE() << argv[0] << " did not start";
 }
 
-Tinyproxy::~Tinyproxy() {
+Server::~Server() {
   if (pid_ <= 0) return;
   kill(pid_, SIGKILL);
-  while (waitpid(pid_, nullptr, 0) < 0 && errno == EINTR) {
-  }
+  waitpid(pid_, nullptr, 0);
+}
+
+TestHttpServer::TestHttpServer(const std::string& root, const std::string& tlsPem) {
+  if (!tlsPem.empty()) scheme_ = "https";
+  start({"python3", TEST_SERVER_SCRIPT, "--root", root, "--tls", tlsPem}, 0);
+}
+
+TestNginx::TestNginx(const std::string& root) {
+  int port = freePort();
+  makeDirs(dir_ / "tmp");
+  writeFile(dir_ / "nginx.conf",
+            "daemon off;\nmaster_process off;\nuser root;\npid " + dir_ / "pid" + ";\nerror_log " + dir_ / "error.log" +
+                ";\nevents { worker_connections 64; }\nhttp {\n"
+                "  log_format t escape=none '$request_uri $status $body_bytes_sent \"$http_if_none_match\"';\n"
+                "  access_log " + dir_ / "access.log" + " t;\n  client_body_temp_path " + dir_ / "tmp" +
+                ";\n  server { listen 127.0.0.1:" + std::to_string(port) + "; root " + root + "; }\n}\n");
+  start({"nginx", "-p", dir_.path(), "-c", dir_ / "nginx.conf", "-e", dir_ / "error.log"}, port);
 }
 
 }  // namespace testing_util

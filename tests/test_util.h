@@ -1,5 +1,6 @@
-// Small helpers shared by the tests: scratch directories, files, zips and
-// running real processes.
+// Helpers shared by the tests: scratch directories, files, zips, real
+// processes, and the real servers (tests/http_server.py, nginx)
+// on 127.0.0.1, each alive for the life of its object.
 #pragma once
 
 #include <map>
@@ -8,6 +9,8 @@
 #include <vector>
 
 namespace testing_util {
+
+using Lines = std::vector<std::string>;
 
 // A fresh directory under /tmp, removed with everything in it at scope exit.
 class ScratchDir {
@@ -25,35 +28,31 @@ class ScratchDir {
 
 void writeFile(const std::string& path, const std::string& content, int mode = 0644);
 std::string readFile(const std::string& path);  // empty when missing
-bool exists(const std::string& path);
+bool exists(const std::string& path);           // lstat: a dangling link exists
 void makeDirs(const std::string& path);
-std::vector<std::string> listDir(const std::string& path);  // sorted, without . and ..
+Lines listDir(const std::string& path);  // sorted, without . and ..
+Lines lines(const std::string& text);    // split at '\n'; a final newline adds no line
+bool contains(const std::string& text, const std::string& part);
 
-// Builds `zipPath` with the real zip tool from `files` (name -> content, a
-// name ending in / is a directory). Mode 0755 for a file named "install".
+// `zipPath` made by the real zip from name -> content ("x/" is a directory;
+// "install" gets mode 0755).
 void makeZip(const std::string& zipPath, const std::map<std::string, std::string>& files);
 
-// An agent script that writes each argument it got, NUL-terminated, to
-// `recordPath` (through a temporary file renamed into place, so a reader
-// never sees half a record), then exits with `exitStatus`.
+// An agent script that writes "$0" and each argument, NUL-terminated, to
+// `recordPath` (renamed into place, so a reader never sees half a record).
 std::string recordingAgentScript(const std::string& recordPath, int exitStatus = 0);
-// Reads such a record; nullopt when missing. Waits up to `waitSeconds` for it.
-std::optional<std::vector<std::string>> readArgsRecord(const std::string& recordPath,
-                                                       double waitSeconds = 0);
+// Such a record, waiting up to `waitSeconds` for it; nullopt when missing.
+std::optional<Lines> readArgsRecord(const std::string& recordPath, double waitSeconds = 0);
 
 struct ProcessResult {
   int exitStatus = -1;  // exit code, or 128 + signal
-  std::string out;
-  std::string err;
+  std::string out, err;
 };
-
 struct ProcessOptions {
   std::map<std::string, std::optional<std::string>> env;  // nullopt unsets
   std::string workingDirectory;
-  std::string input;               // standard input content
-  double timeoutSeconds = 120;     // killed after that
+  double timeoutSeconds = 120;  // the whole process group is killed after that
 };
-
 ProcessResult runProcess(const std::vector<std::string>& argv, const ProcessOptions& options = {});
 
 // Sets (or, with null, unsets) an environment variable for a scope.
@@ -69,29 +68,40 @@ class ScopedEnv {
   std::optional<std::string> old_;
 };
 
-// Lines of `text`, split at '\n' (a final newline does not add an empty line).
-std::vector<std::string> lines(const std::string& text);
+int freePort();  // a loopback port nobody listened on a moment ago
 
-// A loopback port nobody listened on a moment ago.
-int freePort();
-
-// The real tinyproxy on 127.0.0.1, for the life of the object, with
-// `extraConfig` lines added to its configuration (e.g. "BasicAuth u p\n").
-class Tinyproxy {
+// A server process, killed (with SIGKILL, also when the test crashes) at
+// scope exit.
+class Server {
  public:
-  explicit Tinyproxy(const std::string& extraConfig = "");
-  ~Tinyproxy();
-  bool running() const { return pid_ > 0; }  // false when tinyproxy is not installed
+  Server() = default;
+  ~Server();
+  Server(const Server&) = delete;
+  Server& operator=(const Server&) = delete;
   int port() const { return port_; }
-  std::string url(const std::string& credentials = "") const {  // "http://[credentials@]127.0.0.1:<port>"
-    return "http://" + (credentials.empty() ? "" : credentials + "@") + "127.0.0.1:" + std::to_string(port_);
-  }
-  std::string log() const { return readFile(dir_ / "log"); }
+  std::string url(const std::string& path) const { return scheme_ + "://127.0.0.1:" + std::to_string(port_) + path; }
+
+ protected:
+  void start(const std::vector<std::string>& argv, int port);  // port 0: it prints its own first
+  std::string scheme_ = "http";
+  int pid_ = -1, port_ = 0;
+};
+
+// tests/http_server.py serving `root` under /files/ (https with a PEM).
+class TestHttpServer : public Server {
+ public:
+  explicit TestHttpServer(const std::string& root, const std::string& tlsPem = "");
+};
+
+// A real nginx serving `root`; requests() is its access log, one line per
+// request: "<uri> <status> <body bytes> "<If-None-Match>"".
+class TestNginx : public Server {
+ public:
+  explicit TestNginx(const std::string& root);
+  Lines requests() const { return lines(readFile(dir_ / "access.log")); }
 
  private:
   ScratchDir dir_;
-  int pid_ = -1;
-  int port_ = 0;
 };
 
 }  // namespace testing_util

@@ -1,0 +1,450 @@
+// The built installer, run as a user would run it: a shipped agent, the
+// download road against a real server, signed agents, and the faults it
+// meets in the field. Every failure must say so, end with 255 and leave
+// nothing half-done behind.
+#include <gtest/gtest.h>
+
+#include <signal.h>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <functional>
+#include <thread>
+
+#include "installer_run.h"
+#include "provisioning/build_constants.h"
+
+using namespace testing_util;
+
+namespace {
+
+// One byte of the stored data flipped: unzip finds a bad CRC.
+std::string damaged(std::string zip) {
+  zip[zip.size() / 2] ^= 0xff;
+  return zip;
+}
+
+const std::string kSmallDisk = "mount -t tmpfs -o size=1m tmpfs \"$1\"";
+bool canMountSmallDisk(const std::string& dir) {
+  makeDirs(dir);
+  return runProcess({"unshare", "-m", "sh", "-c", kSmallDisk, "sh", dir}).exitStatus == 0;
+}
+std::vector<std::string> onSmallDisk(const std::string& dir) {
+  return {"unshare", "-m", "sh", "-c", kSmallDisk + " && shift && exec \"$@\"", "sh", dir};
+}
+std::vector<std::string> withFileLimit(int kilobytes) {
+  return {"sh", "-c", "ulimit -f " + std::to_string(kilobytes * 2) + " && exec \"$0\" \"$@\""};
+}
+
+using E2E = InstallerRun;
+
+}  // namespace
+
+// The shipped agent gets every argument byte for byte and its own private
+// directory, which is gone afterwards; a TMPDIR that is missing or open to
+// others is passed over for /tmp.
+TEST_F(E2E, ShippedAgentGetsEveryArgumentInAPrivateDirectory) {
+  const std::vector<std::string> userArgs = {"-mode", "two words", "", "$(touch PWNED)", "a\"b\\c`x`"};
+  struct Row { std::string tmpdir; int mode; std::string parent; } rows[] = {
+      {"t m p $HOME `x` \"q\" ;&", 0700, scratch / "t m p $HOME `x` \"q\" ;&/qv"},
+      {"missing", -1, "/tmp/qv"},
+      {"open to all", 0777, "/tmp/qv"},
+  };
+  ship("v1", "InstallAgent_7.16.zip");  // a versioned name counts too
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.tmpdir);
+    if (row.mode >= 0) {
+      makeDirs(scratch / row.tmpdir);
+      chmod((scratch / row.tmpdir).c_str(), row.mode);
+    }
+    ProcessOptions o = options("/unused");
+    o.env["TMPDIR"] = scratch / row.tmpdir;
+    ProcessResult r = run(o, userArgs);
+    EXPECT_EQ(r.exitStatus, 0) << r.err;
+    auto got = readArgsRecord(record);
+    ASSERT_TRUE(got);
+    Lines expected = {(*got)[0], "-installbundle", resources + "/bundle.zip"};
+    expected.insert(expected.end(), userArgs.begin(), userArgs.end());
+    EXPECT_EQ(*got, expected);
+    EXPECT_EQ((*got)[0].rfind(row.parent, 0), 0u) << (*got)[0];
+    EXPECT_FALSE(exists((*got)[0]));  // the run waited for the agent, then cleaned up
+    EXPECT_EQ(listDir(scratch / row.tmpdir), Lines{});
+    EXPECT_FALSE(agentIgnored(SIGPIPE));  // the installer ignores these for itself only
+    EXPECT_FALSE(agentIgnored(SIGXFSZ));
+  }
+  EXPECT_FALSE(exists(scratch / "PWNED"));
+  EXPECT_FALSE(exists(home + "/.velmor"));  // the cache is not touched on this road
+}
+
+TEST_F(E2E, BrokenShippedAgentsFailWithTheirMessages) {
+  const std::string zip = resources + "/InstallAgent.zip";
+  auto good = [&] { ship("v1"); };
+  std::string deep = "import os, sys\nos.chdir(sys.argv[2])\n"  // no path handed to the system is that long
+                     "for _ in range(25): os.mkdir('d' * 200); os.chdir('d' * 200)\n"
+                     "os.link(sys.argv[1], 'i'); os.execv('./i', ['i'])";
+  bool smallDisk = canMountSmallDisk(scratch / "small");
+  struct Row {
+    std::string name;
+    std::function<void()> make;
+    Lines expected;
+    std::vector<std::string> wrapper;
+    std::string inErr, path = getenv("PATH");
+  } rows[] = {
+      {"no install entry", [&] { makeZip(zip, {{"setup", "x"}}); }, kNoAgent, {}, ""},
+      {"damaged", [&] { makeZip(zip, agentFiles("v1", 200000)), writeFile(zip, damaged(readFile(zip))); },
+       kShippedUnzipFailed, {}, "bad CRC"},
+      {"unzip missing", good, kShippedUnzipFailed, {}, "", "/nonexistent"},
+      {"full disk while unpacking", [&] { makeZip(zip, {{"install", agentScript()}, {"z", std::string(3000000, 0)}}); },
+       kShippedUnzipFailed, withFileLimit(200), "write error"},
+      {"more than the free space", [&] { makeZip(zip, {{"install", agentScript()}, {"z", std::string(3000000, 0)}}); },
+       kShippedUnzipFailed, smallDisk ? onSmallDisk(scratch / "small") : std::vector<std::string>{},
+       smallDisk ? "The install agent archive unpacks to 3.0 MB, more than the 1.0 MB free on " : ""},
+      {"own path beyond PATH_MAX", good, {}, {"python3", "-c", deep, executable, scratch.path()},
+       "Cannot find the installer's own location.\nInstallation failed.\n"},
+  };
+  for (Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    row.make();
+    ProcessOptions o = options("/unused");
+    o.env["PATH"] = row.path;
+    if (row.name == "more than the free space") {
+      if (!smallDisk) continue;  // no mount namespace here; CI has one
+      o.env["TMPDIR"] = scratch / "small";
+    }
+    ProcessResult r = row.name == "own path beyond PATH_MAX" ? runProcess(row.wrapper, o) : run(o, {}, row.wrapper);
+    EXPECT_EQ(r.exitStatus, 255);
+    if (!row.expected.empty()) {
+      EXPECT_EQ(ourLines(r.err), row.expected) << r.err;
+    }
+    EXPECT_TRUE(contains(r.err, row.inErr)) << r.err;
+    EXPECT_EQ(startCount(), 0u);
+    EXPECT_EQ(listDir(tmp), Lines{});
+  }
+  good();
+  EXPECT_EQ(run("/unused").exitStatus, 0);
+  EXPECT_EQ(lines(readFile(starts)), Lines{"v1"});
+}
+
+// On the console and in the window: downloaded, reused while the tag holds,
+// replaced when it changes. The run returns only after the agent, even one
+// that lets go of our output.
+class DownloadRoad : public InstallerRun, public ::testing::WithParamInterface<bool> {};
+TEST_P(DownloadRoad, DownloadsThenReusesThenReplacesTheCache) {
+  withDisplay = GetParam();
+  if (withDisplay && !getenv("DISPLAY")) GTEST_SKIP() << "needs a display (xvfb-run; CI has one)";
+  agentPrologue = "exec >/dev/null 2>&1\nsleep 0.3\n";
+  struct Row { std::string tag, served, started; } rows[] = {{"one", "v1", "v1"}, {"one", "v2", "v1"}, {"two", "v2", "v2"}};
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.tag + " " + row.served);
+    publish(row.served);
+    ProcessResult r = run("/files/agent.zip?etag=%22" + row.tag + "%22", {"-x", "a b", ""});
+    ASSERT_EQ(r.exitStatus, 0) << r.err;
+    EXPECT_TRUE(exists(record));  // already: the run waited
+    EXPECT_EQ(readArgsRecord(record).value_or(Lines{}), (Lines{agent, "-installbundle", resources + "/bundle.zip", "-x", "a b", ""}));
+    EXPECT_EQ(lines(readFile(starts)).back(), row.started);
+    EXPECT_EQ(readFile(cache + "/.validatestring"), "\"" + row.tag + "\"");
+    EXPECT_EQ(listDir(cache), (Lines{".validatestring", "installagent"}));
+    EXPECT_EQ(listDir(tmp), Lines{});
+    EXPECT_FALSE(agentIgnored(SIGPIPE));
+  }
+  EXPECT_EQ(listDir(home), Lines{".velmor"});  // nothing else below the home directory
+}
+INSTANTIATE_TEST_SUITE_P(Display, DownloadRoad, ::testing::Values(false, true),
+                         [](const auto& info) { return info.param ? "Window" : "Console"; });
+
+// With real ETags the second run names the cached tag and gets a 304: the
+// cache costs the server no body.
+TEST_F(E2E, CacheHitCostsTheServerNoBody) {
+  publish("v1", "agent.zip", 100000);
+  TestNginx nginx(served.path());
+  for (int i = 0; i < 2; ++i) ASSERT_EQ(run(options(nginx.url("/agent.zip"))).exitStatus, 0);
+  std::string size = std::to_string(readFile(served / "agent.zip").size());
+  EXPECT_EQ(nginx.requests(), (Lines{"/agent.zip 200 " + size + " \"\"",
+                                     "/agent.zip 304 0 \"" + readFile(cache + "/.validatestring") + "\""}));
+}
+
+// Whatever fails on the download road fails with its message and leaves no
+// archive, staging directory, tag or agent; the next good run works.
+TEST_F(E2E, FailedDownloadsLeaveNothingBehind) {
+  const Lines unzipFailed = {"Failed to unzip the installer.", "Installation failed."};
+  publish("v1", "big.zip", 400000);
+  publish("v1", "mid.zip", 200000);  // fits the write buffer: only the last write meets the full disk
+  makeZip(served / "sparse.zip", {{"install", agentScript()}, {"version", "v1\n"}, {"z", std::string(3000000, 0)}});
+  writeFile(served / "damaged.zip", damaged(readFile(served / "big.zip")));
+  writeFile(served / "text.zip", "this is a text file, not an archive\n");
+  makeZip(served / "noinstall.zip", {{"agent/install", agentScript()}});
+  makeZip(served / "installdir.zip", {{"install/", ""}, {"install/x", agentScript()}});
+  struct Row { std::string name, file; Lines expected; std::vector<std::string> wrapper; std::string inErr; } rows[] = {
+      {"missing", "missing.zip", kDownloadFailed, {}, "Error - HTTP status 404 http"},
+      {"not a zip", "text.zip", kDownloadFailed, {}, "not the installer"},
+      {"damaged", "damaged.zip", kDownloadUnzipFailed, {}, "bad CRC"},
+      {"no install at the top", "noinstall.zip", unzipFailed, {}, ""},
+      {"install is a directory", "installdir.zip", unzipFailed, {}, ""},
+      {"full disk while downloading", "big.zip", kDownloadFailed, withFileLimit(100), "File too large"},
+      {"full disk at the last write", "mid.zip", kDownloadFailed, withFileLimit(100), "File too large"},
+      {"full disk while unpacking", "sparse.zip", kDownloadUnzipFailed, withFileLimit(200), "write error"},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    ProcessResult r = run(options("/files/" + row.file + "?etag=%22x%22"), {}, row.wrapper);
+    EXPECT_EQ(r.exitStatus, 255);
+    EXPECT_EQ(ourLines(r.err), row.expected) << r.err;
+    EXPECT_TRUE(contains(r.err, row.inErr)) << r.err;
+    EXPECT_EQ(startCount(), 0u);
+    EXPECT_EQ(listDir(tmp), Lines{});
+    EXPECT_EQ(listDir(cache), Lines{"installagent"});
+    EXPECT_EQ(listDir(cache + "/installagent"), Lines{});
+  }
+  ProcessResult next = run("/files/sparse.zip?etag=%22s%22");
+  EXPECT_EQ(next.exitStatus, 0) << next.err;
+  EXPECT_EQ(startedVersion(agent), "v1");
+}
+
+// Transient failures are retried (after Retry-After when the server names
+// one), a dropped body resumes where it broke off, and what cannot pass
+// fails at once. The server counts requests, body bytes and ranges.
+TEST_F(E2E, FlakyServersAreRetriedAndResumedPermanentFaultsAreNot) {
+  publish("v1", "big.zip", 300000);
+  publish("v1", "huge.zip", 7000000);
+  writeFile(served / "html.zip", "<html>" + std::string(30000000, 'x'));
+  const long size = readFile(served / "big.zip").size(), hugeSize = readFile(served / "huge.zip").size();
+  auto number = [](const std::string& json, const std::string& key) {
+    return std::stol(json.substr(json.find("\"" + key + "\": ") + key.size() + 4));
+  };
+  struct Row { std::string name, query; int exitStatus; std::string inErr; long requests, bodyBytes; std::string ranges; } rows[] = {
+      {"dropped twice, resumed", "big.zip?etag=%22r%22&failures=2&dropafter=100000", 0, "retrying in", 3, size,
+       R"(["bytes=100000-", "bytes=200000-"])"},
+      {"dropped six times after real progress: no retry used up", "huge.zip?etag=%22h%22&failures=6&dropafter=1100000",
+       0, "retrying in 0.0 s", 7, hugeSize,
+       R"(["bytes=1100000-", "bytes=2200000-", "bytes=3300000-", "bytes=4400000-", "bytes=5500000-", "bytes=6600000-"])"},
+      {"Range ignored: starts over", "big.zip?etag=%22o%22&failures=1&dropafter=100000&ranges=0", 0,
+       "the connection dropped", 2, size + 100000, R"(["bytes=100000-"])"},
+      {"Retry-After honoured", "big.zip?etag=%22a%22&failures=1&status=503&retryafter=1", 0,
+       "retrying in 1.0 s: HTTP status 503", 2, size, "[]"},
+      {"retries spent", "big.zip?failures=99&status=503", 255, "Download failed! Error - HTTP status 503",
+       1 + downloadRetries, 0, "[]"},
+      {"404 not retried", "missing.zip", 255, "Download failed! Error - HTTP status 404", 1, 0, "[]"},
+      {"not an archive: refused at its first bytes", "html.zip", 255, "not the installer", 1, -1, "[]"},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    runProcess({"rm", "-rf", cache});
+    runProcess({"curl", "-s", server.url("/reset")});
+    ProcessResult r = run("/files/" + row.query);
+    std::string stats = runProcess({"curl", "-s", server.url("/stats")}).out;
+    EXPECT_EQ(r.exitStatus, row.exitStatus) << r.err;
+    EXPECT_TRUE(contains(r.err, row.inErr)) << r.err;
+    EXPECT_EQ(number(stats, "requests"), row.requests) << stats;
+    long sent = number(stats, "body_bytes_sent");
+    if (row.bodyBytes >= 0) EXPECT_EQ(sent, row.bodyBytes); else EXPECT_LT(sent, 15000000);
+    EXPECT_EQ(stats.substr(stats.find("\"ranges\": ") + 10), row.ranges + "}");
+    EXPECT_EQ(startCount(), row.exitStatus == 0 ? 1u : 0u);
+    runProcess({"rm", "-f", starts});
+  }
+}
+
+// Runs take turns on the cache: one that finds it locked leaves it alone
+// until it is free, and two at once both start a complete agent.
+TEST_F(E2E, RunsTakeTurnsOnTheCache) {
+  ASSERT_EQ(run("/files/agent.zip?etag=%22one%22").exitStatus, 0);
+  publish("v2");
+  int held = open(cache.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  ASSERT_EQ(flock(held, LOCK_EX), 0);
+  ProcessResult waiting;
+  std::thread other([&] { waiting = run("/files/agent.zip?etag=%22two%22"); });
+  sleep(1);  // long enough to have the whole archive
+  EXPECT_EQ(readFile(cache + "/installagent/version"), "v1\n");
+  EXPECT_EQ(readFile(cache + "/.validatestring"), "\"one\"");
+  close(held);
+  other.join();
+  EXPECT_EQ(waiting.exitStatus, 0) << waiting.err;
+  EXPECT_EQ(startedVersion(agent), "v2");
+
+  runProcess({"rm", "-rf", cache, starts});
+  publish("v1", "agent.zip", 300000);
+  ProcessResult a, b;
+  const std::string paced = "/files/agent.zip?etag=%22one%22&rate=300000";
+  std::thread first([&] { a = run(paced); }), second([&] { b = runProcess({executable}, options(paced)); });
+  first.join();
+  second.join();
+  EXPECT_EQ(a.exitStatus, 0) << a.err;
+  EXPECT_EQ(b.exitStatus, 0) << b.err;
+  EXPECT_EQ(lines(readFile(starts)), (Lines{"v1", "v1"}));
+  EXPECT_EQ(listDir(cache), (Lines{".validatestring", "installagent"}));
+  EXPECT_EQ(listDir(tmp), Lines{});
+}
+
+// The cache is used only where every directory from "/" down is ours (or
+// root's) and nobody else can write it; links are resolved first.
+TEST_F(E2E, CacheIsUsedOnlyWhereNobodyElseCanChangeIt) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to hand directories to another user (CI runs as root)";
+  const std::string elsewhere = scratch / "elsewhere";
+  struct Row { std::string name; std::function<void()> setUp; bool cacheUsed; } rows[] = {
+      {"group-writable", [&] { chmod((home + "/.velmor").c_str(), 0775); }, false},
+      {"home of another user, as sudo keeps HOME", [&] { chown(home.c_str(), 65534, 65534); }, false},
+      {"link to a private directory of ours", [&] {
+         runProcess({"mv", home + "/.velmor", elsewhere});
+         symlink(elsewhere.c_str(), (home + "/.velmor").c_str());
+       }, true},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    runProcess({"rm", "-rf", home, elsewhere, starts});
+    makeDirs(cache + "/installagent");
+    writeFile(agent, "#!/bin/sh\necho planted >> '" + starts + "'\n", 0755);
+    writeFile(cache + "/.validatestring", "\"one\"");
+    row.setUp();
+    ProcessResult r = run("/files/agent.zip?etag=%22one%22");
+    EXPECT_EQ(r.exitStatus, 0) << r.err;
+    EXPECT_EQ(lines(readFile(starts)), Lines{row.cacheUsed ? "planted" : "v1"});
+    if (!row.cacheUsed) {
+      EXPECT_EQ(readArgsRecord(record).value_or(Lines{""})[0].rfind(tmp + "/qv", 0), 0u);  // run privately
+      EXPECT_TRUE(contains(readFile(agent), "planted"));                   // and nobody replaced it
+    }
+  }
+}
+
+TEST_F(E2E, SignalsCancelAndKilledRunsLeaveNothingTrusted) {
+  publish("v1", "agent.zip", 300000);  // paced, it takes a while
+  for (const char* sig : {"INT", "TERM", "HUP", "KILL"}) {
+    SCOPED_TRACE(sig);
+    ProcessResult r = runProcess({"timeout", "--preserve-status", "-s", sig, "1", executable},
+                                 options("/files/agent.zip?etag=%22one%22&rate=20000"));
+    if (std::string(sig) != "KILL") {
+      EXPECT_EQ(r.exitStatus, 255) << r.err;
+      EXPECT_EQ(lines(r.err).back(), "Installation failed.");
+      EXPECT_EQ(listDir(tmp), Lines{});
+    }
+    EXPECT_FALSE(exists(cache + "/.validatestring"));
+    EXPECT_EQ(startCount(), 0u);
+  }
+  // What runs killed while unpacking, and between unpacking and the tag, left.
+  makeDirs(cache + "/installagent.new-Ab12Cd/lib");
+  makeDirs(cache + "/installagent");
+  writeFile(agent, "#!/bin/sh\necho untagged >> '" + starts + "'\n", 0755);
+  ASSERT_EQ(run("/files/agent.zip?etag=%22one%22").exitStatus, 0);
+  EXPECT_EQ(startedVersion(agent), "v1");
+  EXPECT_EQ(listDir(cache), (Lines{".validatestring", "installagent"}));
+}
+
+// A signal while unzip runs ends unzip's whole group. The stand-in signals
+// the installer, lets go of the output, then waits on a FIFO nobody writes.
+TEST_F(E2E, SignalDuringUnzipEndsItAndStartsNothing) {
+  std::string bin = scratch / "bin", fifo = scratch / "never-written";
+  makeDirs(bin);
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  writeFile(bin + "/unzip", "#!/bin/sh\ncase \"$1\" in -Z*) exec /usr/bin/unzip \"$@\";; esac\n"
+            "kill -TERM $PPID\nexec >/dev/null 2>&1\nread x < '" + fifo + "'\n", 0755);
+  ship("v1");
+  ProcessOptions o = options("/unused");
+  o.env["PATH"] = bin + ":" + getenv("PATH");
+  o.timeoutSeconds = 20;
+  ProcessResult r = run(o);
+  EXPECT_EQ(r.exitStatus, 255);
+  EXPECT_EQ(ourLines(r.err), kShippedUnzipFailed) << r.err;
+  EXPECT_EQ(startCount(), 0u);
+  EXPECT_EQ(listDir(tmp), Lines{});
+  EXPECT_LT(open(fifo.c_str(), O_WRONLY | O_NONBLOCK), 0) << "unzip outlived the run";
+}
+
+// Signed agents, through an installer that trusts two keys made for this
+// build tree; the real minisign signs.
+class Signed : public InstallerRun {
+ protected:
+  void SetUp() override {
+    InstallerRun::SetUp();
+    ASSERT_EQ(runProcess({"cp", SIGNED_INSTALLER_EXECUTABLE, executable}).exitStatus, 0);
+  }
+  void sign(const std::string& file, const std::string& key, const std::vector<std::string>& extra = {}) {
+    std::vector<std::string> argv = {"minisign", "-S", "-s", std::string(TEST_KEYS_DIR) + "/" + key + ".key", "-m", file};
+    argv.insert(argv.end(), extra.begin(), extra.end());
+    ASSERT_EQ(runProcess(argv).exitStatus, 0);
+  }
+  std::string zip = served / "agent.zip", sig = zip + ".minisig";
+};
+
+TEST_F(Signed, DownloadRunsOnlyWhatTheVendorSignedAndNeverRollsBack) {
+  auto flip = [](const std::string& path, size_t at) {
+    std::string text = readFile(path);
+    text[at] ^= 1;
+    writeFile(path, text);
+  };
+  struct Row { std::string name; std::function<void()> spoil; std::string why; } rows[] = {
+      {"flipped byte", [&] { flip(zip, 40); }, "bad signature: the archive does not match its signature"},
+      {"another key", [&] { sign(zip, "untrusted"); }, "signed by an unknown key"},
+      {"edited comment", [&] { flip(sig, readFile(sig).find("file:") + 5); }, "the trusted comment was altered"},
+      {"another file", [&] { sign(zip, "trusted1", {"-t", "timestamp:1\tfile:other.zip"}); }, "signed for \"other.zip\""},
+      {"missing", [&] { unlink(sig.c_str()); }, "cannot fetch the signature: HTTP status 404"},
+      {"older than the installed agent", [&] { sign(zip, "trusted1", {"-t", "timestamp:1\tfile:agent.zip"}); },
+       "signed earlier than the agent already installed"},
+  };
+  publish("new");
+  sign(zip, "trusted2", {"-t", "timestamp:4000000000\tfile:agent.zip"});  // the second key, as after a rotation
+  ASSERT_EQ(run("/files/agent.zip?etag=new").exitStatus, 0);
+  EXPECT_EQ(startedVersion(agent), "new");
+  EXPECT_EQ(readFile(cache + "/.minisig"), readFile(sig));  // kept with the agent
+  int tag = 0;
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    publish("bad");
+    sign(zip, "trusted1");
+    row.spoil();
+    ProcessResult r = run("/files/agent.zip?etag=" + std::to_string(++tag));
+    EXPECT_EQ(r.exitStatus, 255);
+    EXPECT_EQ(ourLines(r.err), kDownloadFailed) << r.err;
+    EXPECT_TRUE(contains(r.err, row.why)) << r.err;
+    EXPECT_EQ(lines(readFile(starts)), Lines{"new"});
+    EXPECT_NE(readFile(cache + "/.validatestring"), std::to_string(tag));
+  }
+}
+
+TEST_F(Signed, ShippedArchiveNeedsItsSignatureBesideIt) {
+  struct Row { std::string name, archive, key; bool unsigned_, runs; } rows[] = {
+      {"first key", "InstallAgent.zip", "trusted1", false, true},
+      {"second key, versioned name", "InstallAgent_2.zip", "trusted2", false, true},
+      {"no signature", "InstallAgent.zip", "trusted1", true, false},
+      {"another key", "InstallAgent.zip", "untrusted", false, false},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    std::string archive = resources + "/" + row.archive;
+    ship("v1", row.archive);
+    if (!row.unsigned_) sign(archive, row.key);
+    ProcessResult r = run("/unused");
+    EXPECT_EQ(r.exitStatus, row.runs ? 0 : 255) << r.err;
+    EXPECT_EQ(exists(record), row.runs);
+    if (!row.runs) {
+      EXPECT_EQ(ourLines(r.err), kNoAgent) << r.err;
+      EXPECT_TRUE(contains(r.err, "The install agent " + archive + " cannot be trusted: ")) << r.err;
+    }
+    runProcess({"rm", "-f", archive, archive + ".minisig"});
+  }
+}
+
+// Through a TLS server whose certificate the installer is made to trust
+// (bound over the system's store in a mount namespace of its own).
+TEST_F(E2E, HttpsIsNeverRedirectedToPlainHttp) {
+  ProcessResult cert = runProcess({"openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt",
+                                   "ec_paramgen_curve:prime256v1", "-nodes", "-days", "1", "-subj", "/CN=127.0.0.1",
+                                   "-addext", "subjectAltName=IP:127.0.0.1", "-keyout", scratch / "key.pem",
+                                   "-out", scratch / "cert.pem"});
+  ASSERT_EQ(cert.exitStatus, 0) << cert.err;
+  writeFile(scratch / "server.pem", readFile(scratch / "cert.pem") + readFile(scratch / "key.pem"));
+  TestHttpServer tls(served.path(), scratch / "server.pem");
+  struct Row { std::string address; bool runs; } rows[] = {
+      {tls.url("/redirect?to=" + tls.url("/files/agent.zip?etag=b")), true},
+      {tls.url("/redirect?to=" + server.url("/files/agent.zip?etag=c")), false},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.address);
+    runProcess({"rm", "-rf", cache});
+    ProcessResult r = run(options(row.address), {},
+                          {"unshare", "--mount", "sh", "-c",
+                           "mount --bind \"$1\" /etc/ssl/certs/ca-certificates.crt && shift && exec \"$@\"", "sh",
+                           scratch / "cert.pem"});
+    if (contains(r.err, "unshare: ")) GTEST_SKIP() << "no mount namespace here (CI has one): " << r.err;
+    EXPECT_EQ(r.exitStatus, row.runs ? 0 : 255) << r.err;
+  }
+}

@@ -9,6 +9,7 @@
 
 #include <functional>
 
+#include "download/transfer_policy.h"
 #include "platform/event_loop.h"
 #include "test_util.h"
 
@@ -100,6 +101,17 @@ TEST_F(HttpDownload, CallsComeInOrderAndOnlyAWholeBodyStays) {
     EXPECT_EQ(listDir(dir.path()), row.body.empty() ? Lines{} : Lines{"file.bin"});
     unlink(dest.c_str());
   }
+}
+
+// A server that trickles below the rate floor cannot hold a transfer for ever.
+TEST_F(HttpDownload, ATrickleBelowTheFloorFailsAsStalled) {
+  platform::HttpRequest slow;
+  slow.stallSeconds = 1;
+  Recorder rec;
+  transfer(rec, "/files/300000?rate=300", slow);
+  EXPECT_EQ(rec.summary(), "response data failure");
+  EXPECT_EQ(failureReason(rec.result).rfind("the server stopped sending (", 0), 0u) << failureReason(rec.result);
+  EXPECT_EQ(listDir(dir.path()), Lines{});
 }
 
 TEST_F(HttpDownload, CancelOrDestroyInsideAnyCallStopsEverything) {

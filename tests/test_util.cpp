@@ -83,7 +83,7 @@ bool contains(const std::string& text, const std::string& part) { return text.fi
 
 void makeZip(const std::string& zipPath, const std::map<std::string, std::string>& files) {
   ScratchDir staging;
-  std::vector<std::string> argv = {"zip", "-q", "-r", zipPath};
+  std::vector<std::string> argv = {"zip", "-q", "-r", "-y", zipPath};
   for (const auto& [name, content] : files) {
     std::string p = staging / name;
     argv.push_back(name);
@@ -92,6 +92,10 @@ void makeZip(const std::string& zipPath, const std::map<std::string, std::string
       continue;
     }
     makeDirs(p.substr(0, p.rfind('/')));
+    if (content.rfind("->", 0) == 0) {  // a symbolic link to the rest
+      symlink(content.c_str() + 2, p.c_str());
+      continue;
+    }
     writeFile(p, content, name == "install" ? 0755 : 0644);
   }
   unlink(zipPath.c_str());

@@ -36,6 +36,7 @@ bool contains(const std::string& text, const std::string& part);
 
 // `zipPath` made by the real zip from name -> content ("x/" is a directory;
 // "install" gets mode 0755).
+// Content "->target" makes a symbolic link.
 void makeZip(const std::string& zipPath, const std::map<std::string, std::string>& files);
 
 // An agent script that writes "$0" and each argument, NUL-terminated, to

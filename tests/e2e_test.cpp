@@ -388,6 +388,10 @@ TEST_F(Signed, DownloadRunsOnlyWhatTheVendorSignedAndNeverRollsBack) {
       {"another key", [&] { sign(zip, "untrusted"); }, "signed by an unknown key"},
       {"edited comment", [&] { flip(sig, readFile(sig).find("file:") + 5); }, "the trusted comment was altered"},
       {"another file", [&] { sign(zip, "trusted1", {"-t", "timestamp:1\tfile:other.zip"}); }, "signed for \"other.zip\""},
+      {"legacy form", [&] { sign(zip, "trusted1", {"-l"}); }, "legacy signature"},
+      {"truncated", [&] { writeFile(sig, readFile(sig).substr(0, 100)); }, "the signature file is malformed"},
+      {"empty", [&] { writeFile(sig, ""); }, "the signature file is malformed"},
+      {"an HTML page", [&] { writeFile(sig, "<html><body>Sign in</body></html>\n"); }, "the signature file is malformed"},
       {"missing", [&] { unlink(sig.c_str()); }, "cannot fetch the signature: HTTP status 404"},
       {"older than the installed agent", [&] { sign(zip, "trusted1", {"-t", "timestamp:1\tfile:agent.zip"}); },
        "signed earlier than the agent already installed"},
@@ -435,8 +439,6 @@ TEST_F(Signed, ShippedArchiveNeedsItsSignatureBesideIt) {
   }
 }
 
-// Through a TLS server whose certificate the installer is made to trust
-// (bound over the system's store in a mount namespace of its own).
 // A proxy that wants credentials gets those in its address (Basic here;
 // Digest and NTLM go the same way), their absence is named, and a proxy set
 // only in the desktop's settings (a key file read by GLib) is used.
@@ -476,6 +478,8 @@ TEST_F(E2E, ProxiesFromTheEnvironmentOrTheDesktop) {
   waitpid(proxy, nullptr, 0);
 }
 
+// Through a TLS server whose certificate the installer is made to trust
+// (bound over the system's store in a mount namespace of its own).
 TEST_F(E2E, HttpsIsNeverRedirectedToPlainHttp) {
   ProcessResult cert = runProcess({"openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt",
                                    "ec_paramgen_curve:prime256v1", "-nodes", "-days", "1", "-subj", "/CN=127.0.0.1",

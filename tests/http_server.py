@@ -4,7 +4,8 @@
 Prints its port on the first line, then serves until killed.
 
   /files/<name>?etag=&ranges=0&rate=     ROOT/<name>; "Range: bytes=M-" gets a 206
-                                         unless ranges=0; rate= caps bytes per second
+                                         unless ranges=0; rate= caps bytes per second;
+                                         If-None-Match naming the etag gets a 304
        &failures=K&status=N&retryafter=  the first K requests for this address get N,
        &failures=K&dropafter=M           or break off M bytes into the body
   /redirect?to=&etag=                    302 with an ETag of its own
@@ -72,6 +73,8 @@ class Handler(BaseHTTPRequestHandler):
         if failing and "status" in self.query:
             extra = [("Retry-After", self.query["retryafter"])] if "retryafter" in self.query else []
             return self.small(int(self.query["status"]), extra)
+        if "etag" in self.query and self.headers.get("If-None-Match") == self.query["etag"]:
+            return self.small(304, body=b"")
         data = open(path, "rb").read()
         asked = re.fullmatch(r"bytes=(\d+)-", self.headers.get("Range", ""))
         start = int(asked[1]) if asked and self.query.get("ranges") != "0" else 0

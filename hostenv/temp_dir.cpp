@@ -29,8 +29,6 @@ TempDir::TempDir(const std::string& lastResort) {
   createUnder(parents);
 }
 
-TempDir::TempDir(const std::vector<std::string>& parents) { createUnder(parents); }
-
 void TempDir::createUnder(const std::vector<std::string>& parents) {
   for (const std::string& candidate : parents) {
     // Absolute and free of links, so that it never reads as an option and

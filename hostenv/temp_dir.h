@@ -13,8 +13,6 @@ class TempDir {
   // mode 0700 and not a link. A parent others could tamper with is passed
   // over.
   explicit TempDir(const std::string& lastResort = std::string());
-  // The same rule over `parents`, in order.
-  explicit TempDir(const std::vector<std::string>& parents);
   ~TempDir();
   TempDir(const TempDir&) = delete;
   TempDir& operator=(const TempDir&) = delete;

@@ -27,9 +27,6 @@ class AgentCache {
   AgentCache(const AgentCache&) = delete;
   AgentCache& operator=(const AgentCache&) = delete;
 
-  // The cache directory, resolved, ending with "/"; unresolved while it
-  // does not exist.
-  const std::string& directory() const { return directory_; }
   // Where the agent is unpacked (no trailing "/").
   std::string agentDirectory() const;
 
@@ -68,7 +65,7 @@ class AgentCache {
                ErrorCallback callback);
 
  private:
-  std::string directory_;
+  std::string directory_;  // the cache directory, ending with "/"; resolved when it exists
   bool resolved_ = false;
   std::unique_ptr<platform::DirectoryLock> lock_;
 };

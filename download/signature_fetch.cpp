@@ -5,11 +5,6 @@
 #include "download/transfer_policy.h"
 #include "provisioning/agent_trust.h"
 
-namespace {
-// A signature is four short lines; a server that sends more is not sending one.
-constexpr uint64_t kMaxSignatureBytes = 8 * 1024;
-}  // namespace
-
 std::string signatureAddressOf(const std::string& address) {
   size_t end = address.find_first_of("?#");
   if (end == std::string::npos) return address + ".minisig";

@@ -1,6 +1,5 @@
 #include "provisioning/agent_signature.h"
 
-#include <fcntl.h>
 #include <sodium.h>
 #include <unistd.h>
 
@@ -14,9 +13,6 @@ static_assert(sizeof(crypto_generichash_state) <= 384 && alignof(crypto_generich
 
 namespace {
 
-// A .minisig is four short lines; anything much bigger is not one, and a
-// hostile server must not make us buffer or scan an arbitrary amount.
-constexpr size_t maxSignatureText = 8 * 1024;
 
 bool sodiumReady() {
   static const bool ready = sodium_init() >= 0;
@@ -145,14 +141,6 @@ Blake2bDigest Blake2b512::finish() const {
   return digest;
 }
 
-FileDigest hashFile(const std::string& path) {
-  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
-  if (fd < 0) return {{}, "cannot open " + path + ": " + std::strerror(errno)};
-  FileDigest result = hashOpenFile(fd, path);
-  close(fd);
-  return result;
-}
-
 FileDigest hashOpenFile(int fd, const std::string& name) {
   FileDigest result;
   constexpr size_t bufferSize = 256 * 1024;
@@ -177,7 +165,7 @@ Verification verifyAgentSignature(std::string_view minisig, const Blake2bDigest&
                                   const std::vector<SignatureKey>& keys,
                                   const std::string& expectedFile) {
   if (!sodiumReady()) return refuse("the cryptography library did not start");
-  if (minisig.size() > maxSignatureText) return refuse("the signature file is too large");
+  if (minisig.size() > kMaxSignatureBytes) return refuse("the signature file is too large");
 
   const std::string_view untrustedPrefix = "untrusted comment: ";
   const std::string_view trustedPrefix = "trusted comment: ";

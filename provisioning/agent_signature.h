@@ -14,6 +14,10 @@
 
 using Blake2bDigest = std::array<uint8_t, 64>;
 
+// A .minisig is four short lines; anything much bigger is not one, and a
+// hostile server must not make us buffer or scan an arbitrary amount.
+inline constexpr size_t kMaxSignatureBytes = 8 * 1024;
+
 struct SignatureKey {
   std::array<uint8_t, 8> id;    // as stored, the bytes a signature names its key by
   std::array<uint8_t, 32> key;  // Ed25519 public key
@@ -52,9 +56,8 @@ struct FileDigest {
   std::string error;  // empty on success
 };
 
-// Streams the file at `path` (not through a symbolic link) into the hasher.
-FileDigest hashFile(const std::string& path);
-// The same for a file already open, from its start; `name` is for messages.
+// Streams a file already open, from its start, into the hasher; `name` is
+// for messages.
 FileDigest hashOpenFile(int fd, const std::string& name);
 
 struct SignedFacts {

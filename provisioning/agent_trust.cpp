@@ -6,10 +6,6 @@
 // with other keys needs only another copy of that one file.
 extern const char* const kInstallerPublicKeys;
 
-namespace {
-constexpr size_t kMaxSignatureBytes = 8 * 1024;
-}
-
 const PublicKeys& builtInKeys() {
   static const PublicKeys keys = parsePublicKeys(kInstallerPublicKeys);
   return keys;

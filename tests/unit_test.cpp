@@ -1,6 +1,7 @@
 // The parts whose rules an end-to-end run cannot reach cheaply: quoting
 // through a real /bin/sh, the validation file's bytes, mkpath, removal next
 // to links, the signature verifier, archive limits, back-off and escaping.
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -197,7 +198,13 @@ TEST(AgentSignature, AcceptsOnlyAnIntactPrehashedSignatureNamingTheArchive) {
   writeFile(dir / "agent.zip", content);
   content[123456] ^= 1;
   writeFile(dir / "flipped.zip", content);
-  Blake2bDigest archive = hashFile(dir / "agent.zip").digest, flipped = hashFile(dir / "flipped.zip").digest;
+  auto hash = [](const std::string& path) {
+    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    Blake2bDigest digest = hashOpenFile(fd, path).digest;
+    close(fd);
+    return digest;
+  };
+  Blake2bDigest archive = hash(dir / "agent.zip"), flipped = hash(dir / "flipped.zip");
   PublicKeys trusted = parsePublicKeys(makeKey(dir, "old") + " ; " + makeKey(dir, "new"));
   ASSERT_EQ(trusted.error, "");
   makeKey(dir, "stranger");

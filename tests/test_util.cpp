@@ -124,6 +124,17 @@ std::optional<Lines> readArgsRecord(const std::string& recordPath, double waitSe
   return args;
 }
 
+namespace {
+// In a child: becomes argv[0], looked up on PATH, or ends with 127.
+[[noreturn]] void execArgv(const std::vector<std::string>& argv) {
+  std::vector<char*> args;
+  for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+  args.push_back(nullptr);
+  execvp(args[0], args.data());
+  _exit(127);
+}
+}  // namespace
+
 ProcessResult runProcess(const std::vector<std::string>& argv, const ProcessOptions& options) {
   ProcessResult result;
   int outPipe[2], errPipe[2];
@@ -142,11 +153,7 @@ ProcessResult runProcess(const std::vector<std::string>& argv, const ProcessOpti
     for (const auto& [k, v] : options.env)
       if (v) setenv(k.c_str(), v->c_str(), 1); else unsetenv(k.c_str());
     if (!options.workingDirectory.empty() && chdir(options.workingDirectory.c_str()) != 0) _exit(126);
-    std::vector<char*> args;
-    for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-    args.push_back(nullptr);
-    execvp(args[0], args.data());
-    _exit(127);
+    execArgv(argv);
   }
   close(outPipe[1]);
   close(errPipe[1]);
@@ -214,11 +221,7 @@ void Server::start(const std::vector<std::string>& argv, int port) {
     prctl(PR_SET_PDEATHSIG, SIGKILL);  // a crashed test must not leave it running
     if (getppid() != parent) _exit(1);
     dup2(fds[1], 1);
-    std::vector<char*> args;
-    for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-    args.push_back(nullptr);
-    execvp(args[0], args.data());
-    _exit(127);
+    execArgv(argv);
   }
   close(fds[1]);
   if (port == 0) {  // the server prints its port first

@@ -92,7 +92,7 @@ void Download::didReceiveDataOfLength(uint64_t length) {
   bytesReceived_ += static_cast<int64_t>(length);
   // A login page or an error page served as 200 fails at its first bytes,
   // not after it has all been downloaded.
-  const std::string head = theDownload_ ? theDownload_->head() : kZipMagic;
+  const std::string& head = theDownload_ ? theDownload_->head() : kZipMagic;
   if (head.size() >= kZipMagic.size() && head != kZipMagic) {
     theDownload_->cancel();
     return fail(kNotAnArchive);

@@ -133,6 +133,23 @@ namespace {
   execvp(args[0], args.data());
   _exit(127);
 }
+
+int connectTo(int port) {
+  int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  a.sin_port = htons(static_cast<uint16_t>(port));
+  int ok = port > 0 ? connect(s, reinterpret_cast<sockaddr*>(&a), sizeof a) : -1;
+  if (port == 0) {
+    socklen_t len = sizeof a;
+    bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    getsockname(s, reinterpret_cast<sockaddr*>(&a), &len);
+    ok = ntohs(a.sin_port);
+  }
+  close(s);
+  return ok;
+}
 }  // namespace
 
 ProcessResult runProcess(const std::vector<std::string>& argv, const ProcessOptions& options) {
@@ -190,25 +207,6 @@ ScopedEnv::ScopedEnv(const char* name, const char* value) : name_(name) {
 ScopedEnv::~ScopedEnv() {
   if (old_) setenv(name_, old_->c_str(), 1); else unsetenv(name_);
 }
-
-namespace {
-int connectTo(int port) {
-  int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  a.sin_port = htons(static_cast<uint16_t>(port));
-  int ok = port > 0 ? connect(s, reinterpret_cast<sockaddr*>(&a), sizeof a) : -1;
-  if (port == 0) {
-    socklen_t len = sizeof a;
-    bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    getsockname(s, reinterpret_cast<sockaddr*>(&a), &len);
-    ok = ntohs(a.sin_port);
-  }
-  close(s);
-  return ok;
-}
-}  // namespace
 
 int freePort() { return connectTo(0); }
 

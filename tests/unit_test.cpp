@@ -1,7 +1,6 @@
 // The parts whose rules an end-to-end run cannot reach cheaply: quoting
 // through a real /bin/sh, the validation file's bytes, mkpath, removal next
 // to links, the signature verifier, archive limits, back-off and escaping.
-#include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -196,15 +195,10 @@ TEST(AgentSignature, AcceptsOnlyAnIntactPrehashedSignatureNamingTheArchive) {
   ScratchDir dir;
   std::string content(300000, 'z');
   writeFile(dir / "agent.zip", content);
+  auto hash = [](const std::string& bytes) { Blake2b512 h; h.update(bytes.data(), bytes.size()); return h.finish(); };
+  Blake2bDigest archive = hash(content);
   content[123456] ^= 1;
-  writeFile(dir / "flipped.zip", content);
-  auto hash = [](const std::string& path) {
-    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    Blake2bDigest digest = hashOpenFile(fd, path).digest;
-    close(fd);
-    return digest;
-  };
-  Blake2bDigest archive = hash(dir / "agent.zip"), flipped = hash(dir / "flipped.zip");
+  Blake2bDigest flipped = hash(content);
   PublicKeys trusted = parsePublicKeys(makeKey(dir, "old") + " ; " + makeKey(dir, "new"));
   ASSERT_EQ(trusted.error, "");
   makeKey(dir, "stranger");

@@ -1,133 +1,168 @@
 #include "download/archive_fetch.h"
 
-#include <sys/stat.h>
-
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <ctime>
 #include <random>
 
 #include "download/transfer_policy.h"
 #include "platform/system_log.h"
-#include "provisioning/build_constants.h"
+#include "platform/transfer_text.h"
 
 namespace {
 
-// A dropped transfer that got this far is resumed at once, without using up
-// a retry: the server is there, and only the link is flaky.
+// A dropped transfer that got this far toward the announced length is
+// resumed at once, without using up a retry: the server is there, and only
+// the link is flaky.
 constexpr uint64_t kProgressWorthResuming = 1 << 20;
-constexpr size_t kHeadBytes = 4;
+// No two requests closer than this (jittered), so that even a server that
+// fails at once cannot turn the installer into a flood.
+constexpr double kMinimumPauseSeconds = 0.1;
 
-// A share of the back-off, different for every installer that failed at
-// the same moment, so that they do not all come back at once.
-double randomShare() {
+double random01() {
   static std::mt19937 engine{std::random_device{}()};
   return std::uniform_real_distribution<double>(0.0, 1.0)(engine);
 }
 
 }  // namespace
 
+std::string durationInWords(double seconds) {
+  long s = std::lround(seconds);
+  auto plural = [](long n, const char* unit) { return std::to_string(n) + " " + unit + (n == 1 ? "" : "s"); };
+  if (s >= 3600 && s % 3600 == 0) return plural(s / 3600, "hour");
+  if (s >= 60 && s % 60 == 0) return plural(s / 60, "minute");
+  return plural(s, "second");
+}
+
 ArchiveFetch::ArchiveFetch(platform::EventLoop& loop, Client& client, std::string address, std::string destination,
                            std::optional<std::string> ifNoneMatch, Options options)
-    : loop_(loop), client_(client), address_(std::move(address)), destination_(std::move(destination)),
-      ifNoneMatch_(std::move(ifNoneMatch)), options_(options) {
-  attempt(0);
+    : loop_(loop), client_(client), address_(std::move(address)), ifNoneMatch_(std::move(ifNoneMatch)),
+      options_(options), archive_(std::move(destination), options.hashBody, options.maxBytes) {
+  deadline_ = loop_.callAfter(options_.deadlineSeconds, [this] {
+    deadline_ = 0;
+    if (transfer_) transfer_->cancel();
+    fail("the download took longer than " + durationInWords(options_.deadlineSeconds));
+  });
+  attempt();
 }
 
 ArchiveFetch::~ArchiveFetch() { cancel(); }
 
-void ArchiveFetch::cancel() {
+void ArchiveFetch::stopTimers() {
   if (timer_) loop_.cancelCall(timer_);
-  timer_ = 0;
+  if (deadline_) loop_.cancelCall(deadline_);
+  timer_ = deadline_ = 0;
+}
+
+void ArchiveFetch::cancel() {
+  stopTimers();
   if (transfer_) transfer_->cancel();
 }
 
-void ArchiveFetch::attempt(uint64_t resumeFrom) {
+void ArchiveFetch::fail(const std::string& why) {
+  stopTimers();
+  ended_ = platform::TransferEnd::NetworkError;
+  client_.fetchFailed(why);
+}
+
+void ArchiveFetch::askForWholeArchive() {
+  ifNoneMatch_.reset();
+  next(0);
+}
+
+// Waits `delaySeconds`, and at least the minimum pause since the last
+// request, before the next attempt.
+void ArchiveFetch::next(double delaySeconds) {
+  double pause = kMinimumPauseSeconds * (0.75 + 0.5 * random01());
+  double since = platform::monotonicSeconds() - lastRequestAt_;
+  double delay = std::max(delaySeconds, pause - since);
+  if (timer_) loop_.cancelCall(timer_);
+  timer_ = loop_.callAfter(std::max(0.0, delay), [this] {
+    timer_ = 0;
+    attempt();
+  });
+}
+
+void ArchiveFetch::attempt() {
+  if (requests_ >= options_.maxRequests)
+    return fail(lastDropped_ ? "the server keeps dropping the connection"
+                             : "the server was asked " + std::to_string(requests_) + " times without success");
+  ++requests_;
+  lastRequestAt_ = platform::monotonicSeconds();
   platform::HttpRequest request;
   request.url = address_;
   request.connectSeconds = options_.connectSeconds;
   request.stallSeconds = options_.stallSeconds;
-  request.keepPartialOnFailure = true;  // for the next attempt to resume
-  request.resumeFrom = resumeFrom;
-  if (resumeFrom > 0) {
-    // The rest, only if it is still the same archive; else the whole again.
-    request.headers.push_back("Range: bytes=" + std::to_string(resumeFrom) + "-");
-    request.headers.push_back("If-Range: " + validator_);
+  // The rest, only if it is still the same archive; else the whole again.
+  askedForRange_ = archive_.resumable();
+  if (askedForRange_) {
+    request.headers.push_back("Range: bytes=" + std::to_string(archive_.size()) + "-");
+    request.headers.push_back("If-Range: " + archive_.validator());
   }
-  if (ifNoneMatch_) request.headers.push_back("If-None-Match: " + *ifNoneMatch_);
-  request.onBody = [this](const char* data, size_t length) {
-    if (options_.hashBody) hash_.update(data, length);
-    if (head_.size() < kHeadBytes) head_.append(data, std::min(length, kHeadBytes - head_.size()));
-  };
-  resumedFrom_ = resumeFrom;
-  attemptBytes_ = 0;
+  askedIfNoneMatch_ = ifNoneMatch_.has_value();
+  if (askedIfNoneMatch_) request.headers.push_back("If-None-Match: " + *ifNoneMatch_);
+  keptAtStart_ = archive_.size();
+  refusal_.clear();
   platform::HttpDownloadDelegate* delegate = this;
-  transfer_ = std::make_unique<platform::HttpDownload>(std::move(request), destination_, delegate);
+  transfer_ = std::make_unique<platform::HttpDownload>(std::move(request), &archive_, delegate);
 }
 
 bool ArchiveFetch::didReceiveResponse(const platform::HttpResponse& response) {
   retryAfter_ = response.header("Retry-After");
-  bool resumed = response.status == 206 && resumedFrom_ > 0;
-  if (takesBody(response) && !resumed) {
-    // The whole archive, again after a resume the server would not serve.
-    hash_.reset();
-    head_.clear();
-    resumedFrom_ = 0;
-    validator_ = response.etag ? *response.etag : response.header("Last-Modified").value_or(std::string());
+  if (response.status == 304 && !askedIfNoneMatch_) {
+    refusal_ = "the server answered \"not modified\" to a request that named no cached agent";
+    return false;
   }
-  return client_.fetchResponded(response, resumedFrom_);
+  if (takesBody(response) && !archive_.begin(response, response.status == 206 && askedForRange_, &refusal_))
+    return false;
+  return client_.fetchResponded(response);
 }
 
-void ArchiveFetch::didReceiveDataOfLength(uint64_t length) {
-  attemptBytes_ += length;
-  client_.fetchReceived(length);
-}
+void ArchiveFetch::didReceiveDataOfLength(uint64_t length) { client_.fetchReceived(length); }
 
 void ArchiveFetch::didEnd(const platform::TransferResult& result) {
+  if (result.kind == platform::TransferEnd::Cancelled) return;
+  if (!refusal_.empty()) return fail(refusal_);
+  std::string why;
   switch (result.kind) {
-    case platform::TransferEnd::Cancelled:
-      return;
     case platform::TransferEnd::Finished:
+      if (!archive_.complete(&why)) return fail(why);
+      [[fallthrough]];
     case platform::TransferEnd::NotModified:
+      stopTimers();
       ended_ = result.kind;
-      return client_.fetchEnded(result);
+      return client_.fetchEnded(result.kind);
+    case platform::TransferEnd::WriteError:
+      return fail(result.description);  // the archive's refusal, or the disk's
     default:
       break;
   }
-  if (result.httpStatus == 416 && resumedFrom_ > 0) {
+  if (result.httpStatus == 416 && askedForRange_) {
     // The kept part no longer fits the archive: start over.
-    std::remove(destination_.c_str());
-    return attempt(0);
+    archive_.restart();
+    return next(0);
   }
-  if (downloadRetries > 0 && isRetryable(result) &&
-      (attemptBytes_ >= kProgressWorthResuming || retries_ < downloadRetries))
-    return retryLater(result);
-  std::remove(destination_.c_str());  // what was kept for a resume
-  ended_ = result.kind;
-  client_.fetchEnded(result);
+  lastDropped_ = result.kind == platform::TransferEnd::NetworkError &&
+                 result.cause == platform::NetworkCause::ConnectionDropped;
+  // Only while the kept part grows toward the announced length.
+  bool progressed = archive_.resumable() && archive_.total() >= 0 &&
+                    archive_.size() >= keptAtStart_ + kProgressWorthResuming;
+  if (options_.retries > 0 && isRetryable(result) && (progressed || retries_ < options_.retries))
+    return retryLater(result, progressed);
+  fail(failureReason(result));
 }
 
 // Waits, as the policy says, then asks again; the client says so meanwhile.
-void ArchiveFetch::retryLater(const platform::TransferResult& result) {
-  bool progressed = attemptBytes_ >= kProgressWorthResuming;
-  double delay =
-      progressed ? 0 : retryDelaySeconds(retries_, retryAfter_, retryBaseSeconds, std::time(nullptr), randomShare());
+void ArchiveFetch::retryLater(const platform::TransferResult& result, bool progressed) {
+  double delay = progressed ? 0
+                            : retryDelaySeconds(retries_, retryAfter_, options_.retryBaseSeconds,
+                                                std::time(nullptr), random01());
   if (!progressed) ++retries_;
   char seconds[32];
   std::snprintf(seconds, sizeof seconds, "%.1f", delay);
   platform::systemLog("Download attempt failed, retrying in " + std::string(seconds) + " s: " +
                       failureReason(result) + " " + address_);
-  timer_ = loop_.callAfter(delay, [this] {
-    timer_ = 0;
-    retry();
-  });
+  next(delay);
   client_.fetchRetrying(delay);
-}
-
-void ArchiveFetch::retry() {
-  // What arrived before is kept when the server can say it is unchanged.
-  struct stat st;
-  uint64_t kept = !validator_.empty() && stat(destination_.c_str(), &st) == 0 ? st.st_size : 0;
-  if (kept == 0) std::remove(destination_.c_str());
-  attempt(kept);
 }

@@ -1,8 +1,10 @@
 // The agent archive's transfer across attempts. A failure that may pass is
 // tried again after the policy's back-off; a body that broke off is resumed
-// where it stopped when the server can vouch that it is the same archive;
-// the archive is hashed, and its first bytes kept, as they arrive. To its
-// client it is one transfer: responses, data, and one end.
+// where it stopped when the server can vouch that it is the same archive.
+// Every limit is the installer's own: a budget of requests, a pause
+// between any two, a deadline for the whole download, and the archive's
+// bounds (ArchiveInTransit). To its client it is one transfer: responses,
+// data, and one end.
 #pragma once
 
 #include <cstdint>
@@ -10,23 +12,25 @@
 #include <optional>
 #include <string>
 
+#include "download/archive_in_transit.h"
 #include "platform/event_loop.h"
 #include "platform/http_download.h"
-#include "provisioning/agent_signature.h"
+#include "provisioning/build_constants.h"
 
 class ArchiveFetch : private platform::HttpDownloadDelegate {
  public:
   class Client {
    public:
-    // An attempt's response. `alreadyThere`: bytes of the body that earlier
-    // attempts delivered and this one continues (0: the body starts over).
-    // True to take its body.
-    virtual bool fetchResponded(const platform::HttpResponse& response, uint64_t alreadyThere) = 0;
+    // An attempt's response: a 2xx whose body the archive has taken, a
+    // 304, or a status that ends the attempt. True to go on receiving.
+    virtual bool fetchResponded(const platform::HttpResponse& response) = 0;
     virtual void fetchReceived(uint64_t length) = 0;
     // An attempt failed in a way that may pass; the next starts in `seconds`.
     virtual void fetchRetrying(double seconds) = 0;
-    // Finished, not modified, or failed for good; never after cancel().
-    virtual void fetchEnded(const platform::TransferResult& result) = 0;
+    // Finished (the whole archive is there) or NotModified; never after cancel().
+    virtual void fetchEnded(platform::TransferEnd how) = 0;
+    // Failed for good, with words a person can act on; never after cancel().
+    virtual void fetchFailed(const std::string& why) = 0;
 
    protected:
     ~Client() = default;
@@ -35,10 +39,16 @@ class ArchiveFetch : private platform::HttpDownloadDelegate {
   struct Options {
     long connectSeconds = 30;
     long stallSeconds = 60;
-    bool hashBody = false;  // only a build that checks signatures needs the hash
+    bool hashBody = false;  // only a build that checks signatures needs the digest
+    uint64_t maxBytes = maxArchiveBytes;
+    int maxRequests = maxArchiveRequests;
+    double deadlineSeconds = downloadDeadlineSeconds;
+    int retries = downloadRetries;
+    double retryBaseSeconds = ::retryBaseSeconds;
   };
 
-  // Starts at once. With `ifNoneMatch`, a server with nothing newer answers 304.
+  // Starts at once, writing the archive to `destination`. With
+  // `ifNoneMatch`, a server with nothing newer answers 304.
   ArchiveFetch(platform::EventLoop& loop, Client& client, std::string address, std::string destination,
                std::optional<std::string> ifNoneMatch, Options options);
   ~ArchiveFetch();  // cancels
@@ -46,35 +56,45 @@ class ArchiveFetch : private platform::HttpDownloadDelegate {
   ArchiveFetch& operator=(const ArchiveFetch&) = delete;
 
   void cancel();
-  // How it ended: Finished (the whole body is at the destination),
-  // NotModified, or a failure; nothing while it goes on.
+  // After a 304 that cannot be used: the whole archive, once, within the
+  // same budget.
+  void askForWholeArchive();
+  // How it ended: Finished, NotModified, or a failure; nothing while it goes on.
   std::optional<platform::TransferEnd> ended() const { return ended_; }
   const std::string& address() const { return address_; }
-  const Blake2b512& hash() const { return hash_; }
-  const std::string& head() const { return head_; }  // the body's first bytes, up to four
+  ArchiveInTransit& archive() { return archive_; }
+  const ArchiveInTransit& archive() const { return archive_; }
 
  private:
   bool didReceiveResponse(const platform::HttpResponse& response) override;
   void didReceiveDataOfLength(uint64_t length) override;
   void didEnd(const platform::TransferResult& result) override;
-  void attempt(uint64_t resumeFrom);
-  void retryLater(const platform::TransferResult& result);
-  void retry();
+  void attempt();
+  void next(double delaySeconds);
+  void retryLater(const platform::TransferResult& result, bool progressed);
+  void fail(const std::string& why);
+  void stopTimers();
 
   platform::EventLoop& loop_;
   Client& client_;
   std::string address_;
-  std::string destination_;
   std::optional<std::string> ifNoneMatch_;
   Options options_;
+  ArchiveInTransit archive_;
   std::unique_ptr<platform::HttpDownload> transfer_;
-  Blake2b512 hash_;
-  std::string head_;
-  int retries_ = 0;                        // attempts after the first that used up the budget
-  uint64_t resumedFrom_ = 0;               // bytes the current attempt continues from
-  uint64_t attemptBytes_ = 0;              // bytes the current attempt delivered
-  std::string validator_;                  // the body's ETag or Last-Modified, for If-Range
+  int requests_ = 0;                       // made so far, of the budget
+  int retries_ = 0;                        // attempts after the first that used up a retry
+  bool askedForRange_ = false;             // the current attempt asked for the rest only
+  bool askedIfNoneMatch_ = false;          // the current attempt named the cached tag
+  uint64_t keptAtStart_ = 0;               // archive bytes when the current attempt began
+  double lastRequestAt_ = -1;              // monotonic seconds
+  bool lastDropped_ = false;               // the last failure was a dropped connection
+  std::string refusal_;                    // why the current response was not taken
   std::optional<std::string> retryAfter_;  // of the last response refused
   platform::EventLoop::CallId timer_ = 0;
+  platform::EventLoop::CallId deadline_ = 0;
   std::optional<platform::TransferEnd> ended_;
 };
+
+// "1 hour", "90 seconds", "5 minutes": a limit in words for a log line.
+std::string durationInWords(double seconds);

@@ -15,6 +15,7 @@
 #include "platform/transfer_text.h"
 #include "provisioning/agent_paths.h"
 #include "provisioning/agent_trust.h"
+#include "provisioning/build_constants.h"
 
 using platform::TextColor;
 
@@ -22,11 +23,6 @@ namespace {
 
 // Another run holds the cache: look again this soon.
 constexpr double kCacheRetrySeconds = 0.05;
-
-// Every zip archive starts with a local file header.
-const std::string kZipMagic = "PK\x03\x04";
-const char kNotAnArchive[] =
-    "the server sent something that is not the installer (an HTML page from a captive portal or a proxy login?)";
 
 std::string downloadingText(double percent) {
   char field[32];
@@ -62,11 +58,6 @@ HandOffResult Download::result() const {
   return {};
 }
 
-void Download::setTimeouts(long connectSeconds, long stallSeconds) {
-  transfer_.connectSeconds = connectSeconds;
-  transfer_.stallSeconds = stallSeconds;
-}
-
 void Download::applicationDidFinishLaunching() {
   // Without a resource directory there is no splash; the download starts all
   // the same, since nothing else would ever end the run.
@@ -90,13 +81,6 @@ void Download::windowWillClose() {
 
 void Download::didReceiveDataOfLength(uint64_t length) {
   bytesReceived_ += static_cast<int64_t>(length);
-  // A login page or an error page served as 200 fails at its first bytes,
-  // not after it has all been downloaded.
-  const std::string& head = theDownload_ ? theDownload_->head() : kZipMagic;
-  if (head.size() >= kZipMagic.size() && head != kZipMagic) {
-    theDownload_->cancel();
-    return fail(kNotAnArchive);
-  }
   if (state_ == State::Receiving) showProgress(length);
 }
 
@@ -127,23 +111,21 @@ void Download::showFailure(const std::string& message) {
   if (!window_->waitsForUser()) after(0, &Download::waitForInstallAgentToStart);
 }
 
-void Download::didFailWithError(const platform::TransferResult& error) { fail(failureReason(error)); }
-
-void Download::fail(const std::string& reason) {
+void Download::didFailWithError(const std::string& reason) {
   platform::systemLog("Download failed! Error - " + reason + " " + theDownload_->address());
   showFailure("Error during the download process. See your system log for more information.");
 }
 
-void Download::downloadFromURL(const std::string& address, bool conditional) {
-  std::optional<std::string> cachedTag = conditional && cache_.isPrivate() ? cache_.recordedTag() : std::nullopt;
+void Download::downloadFromURL(const std::string& address) {
+  std::optional<std::string> cachedTag = cache_.isPrivate() ? cache_.recordedTag() : std::nullopt;
   state_ = State::Requesting;
   ArchiveFetch::Client& client = *this;
   theDownload_ = std::make_unique<ArchiveFetch>(loop_, client, address, installAgentLocation_, cachedTag, transfer_);
 }
 
-bool Download::fetchResponded(const platform::HttpResponse& response, uint64_t alreadyThere) {
-  return didReceiveResponse(response, alreadyThere);
-}
+bool Download::fetchResponded(const platform::HttpResponse& response) { return didReceiveResponse(response); }
+
+void Download::fetchFailed(const std::string& why) { didFailWithError(why); }
 
 void Download::fetchReceived(uint64_t length) { didReceiveDataOfLength(length); }
 
@@ -152,7 +134,7 @@ void Download::fetchRetrying(double seconds) {
   state_ = State::Waiting;
 }
 
-bool Download::didReceiveResponse(const platform::HttpResponse& response, uint64_t alreadyThere) {
+bool Download::didReceiveResponse(const platform::HttpResponse& response) {
   if (response.status == 304) {
     // Nothing new: the tag is the one the 304 carries, or the one we sent.
     validationString_ = response.etag.value_or(cache_.recordedTag().value_or(std::string()));
@@ -164,16 +146,8 @@ bool Download::didReceiveResponse(const platform::HttpResponse& response, uint64
   }
   validationString_ = response.etag.value_or(std::string());
   // A resumed body goes on where the bar stopped; a whole one starts it over.
-  int64_t length = response.expectedContentLength;
-  bytesReceived_ = static_cast<int64_t>(alreadyThere);
-  fileLength_ = length < 0 ? -1 : bytesReceived_ + length;
-  std::optional<uint64_t> free = platform::freeBytesAt(installAgentLocation_);
-  if (length > 0 && free && static_cast<uint64_t>(length) > *free) {
-    theDownload_->cancel();
-    fail("not enough disk space: " + platform::formatByteCount(length) + " needed, " +
-         platform::formatByteCount(static_cast<int64_t>(*free)) + " free");
-    return false;
-  }
+  bytesReceived_ = static_cast<int64_t>(theDownload_->archive().size());
+  fileLength_ = theDownload_->archive().total();
   decideOnCache();
   return state_ == State::AwaitingCache || state_ == State::Receiving;
 }
@@ -194,14 +168,12 @@ void Download::decideOnCache() {
     cache_.unlock();
     return;
   }
-  if (theDownload_ && theDownload_->ended() == platform::TransferEnd::NotModified) {
+  // The old agent stays until a new one has been verified and swapped in.
+  if (lock == AgentCache::LockState::Held) cache_.unlock();
+  if (theDownload_->ended() == platform::TransferEnd::NotModified) {
     // The cache changed since the request was made: ask for the whole archive.
-    cache_.unlock();
-    return downloadFromURL(theDownload_->address(), false);
-  }
-  if (lock == AgentCache::LockState::Held) {
-    if (!cache_.completeAgent().empty()) cache_.removeAgent();
-    cache_.unlock();
+    state_ = State::Requesting;
+    return theDownload_->askForWholeArchive();
   }
 
   if (fileLength_ == -1) {
@@ -215,24 +187,16 @@ void Download::decideOnCache() {
   // What arrived before: in earlier attempts, or while the decision waited.
   window_->setDoubleValue(static_cast<double>(bytesReceived_));
   showProgress(0);
-  if (theDownload_ && theDownload_->ended() == platform::TransferEnd::Finished) archiveArrived();
+  if (theDownload_->ended() == platform::TransferEnd::Finished) archiveArrived();
 }
 
-void Download::fetchEnded(const platform::TransferResult& result) {
-  switch (result.kind) {
-    case platform::TransferEnd::Finished:
-      if (state_ != State::AwaitingCache) archiveArrived();  // else the decision goes on with it
-      return;
-    case platform::TransferEnd::NotModified:
-      return decideOnCache();
-    default:
-      didFailWithError(result);
-  }
+void Download::fetchEnded(platform::TransferEnd how) {
+  if (how == platform::TransferEnd::NotModified) return decideOnCache();
+  if (state_ != State::AwaitingCache) archiveArrived();  // else the decision goes on with it
 }
 
-// In a build with keys, nothing goes further before its signature checks out.
+// In a build with keys, nothing goes further before the gate has passed it.
 void Download::archiveArrived() {
-  if (theDownload_->head() != kZipMagic) return fail(kNotAnArchive);
   if (!signaturesRequired()) return downloadDidFinish();
   state_ = State::Verifying;
   platform::HttpRequest request;
@@ -240,24 +204,16 @@ void Download::archiveArrived() {
   request.connectSeconds = transfer_.connectSeconds;
   request.stallSeconds = transfer_.stallSeconds;
   signatureFetch_ = std::make_unique<SignatureFetch>(
-      std::move(request), installAgentLocation_ + ".minisig",
-      [this](bool ok, const std::string& textOrReason) { signatureArrived(ok, textOrReason); });
+      std::move(request), [this](bool ok, const std::string& textOrReason) { signatureArrived(ok, textOrReason); });
 }
 
 void Download::signatureArrived(bool ok, const std::string& textOrReason) {
   signatureFetch_.reset();
-  Verification verified;
-  if (ok) {
-    verified = verifyAgentSignature(textOrReason, theDownload_->hash().finish(), builtInKeys().keys,
-                                    signedNameOf(theDownload_->address()));
-    std::optional<int64_t> installed = cache_.installedTimestamp();
-    if (verified.ok && installed && verified.facts.timestamp < *installed)
-      verified = {false, "bad signature: signed earlier than the agent already installed", {}};
-  }
-  if (!ok || !verified.ok) {
-    std::remove(installAgentLocation_.c_str());  // never unpacked, cached or started
-    return fail(ok ? verified.reason : textOrReason);
-  }
+  // Signed for this release and arch, whatever address served it.
+  std::string refused = ok ? admitAgent(textOrReason, theDownload_->archive().digest(), installAgentFileName,
+                                        cache_.floor())
+                           : textOrReason;
+  if (!refused.empty()) return didFailWithError(refused);  // never unpacked, cached or started
   signature_ = textOrReason;
   downloadDidFinish();
 }
@@ -285,14 +241,13 @@ void Download::installIntoCache() {
   if (lock == AgentCache::LockState::Unavailable) {
     // The cache cannot be used: the command-line road unpacks the archive
     // into the run's private directory and starts it from there.
+    theDownload_->archive().keep();
     state_ = State::ArchiveLeft;
     loop_.stop();
     return;
   }
-  bool installed = cache_.install(installAgentLocation_, validationString_, signature_, callback_);
-  // Without a temporary directory the archive lies beside the bundle, in the
-  // user's own folder: it has served its purpose either way.
-  std::remove(installAgentLocation_.c_str());
+  ArchiveInTransit& archive = theDownload_->archive();
+  bool installed = cache_.install(archive.fd(), validationString_, signature_, archive.digest(), callback_);
   if (!installed) {
     cache_.unlock();
     return showFailure("Failed to unzip the installer.");
@@ -305,7 +260,7 @@ void Download::installIntoCache() {
 
 bool Download::fireInstallAgent() {
   // Once more at the start: the decision to trust the cache was made a while ago.
-  installAgentLocation_ = cache_.isPrivate() ? cache_.completeAgent() : std::string();
+  installAgentLocation_ = cache_.isPrivate() ? cache_.vouchedAgent() : std::string();
   if (!installAgentLocation_.empty()) {
     const auto& own = platform::processArguments();
     std::vector<std::string> user(own.begin() + (own.empty() ? 0 : 1), own.end());

@@ -34,14 +34,14 @@ class Download : private ArchiveFetch::Client {
   void windowWillClose();
   void didReceiveDataOfLength(uint64_t length);
   void failure(const std::string& message, platform::TextColor color);
-  void didFailWithError(const platform::TransferResult& error);
+  // Logs why the download failed and shows it failed.
+  void didFailWithError(const std::string& reason);
 
-  // With `conditional`, a cached agent's tag goes along (If-None-Match), so
-  // that a server with nothing new answers 304 without a body.
-  void downloadFromURL(const std::string& address, bool conditional = true);
-  // Whether to take the response's body; `alreadyThere` bytes of it came
-  // in earlier attempts.
-  bool didReceiveResponse(const platform::HttpResponse& response, uint64_t alreadyThere = 0);
+  // A vouched cached agent's tag goes along (If-None-Match), so that a
+  // server with nothing new answers 304 without a body.
+  void downloadFromURL(const std::string& address);
+  // Whether to take the response's body.
+  bool didReceiveResponse(const platform::HttpResponse& response);
   void didReceiveAuthenticationChallenge();
   void waitForInstallAgentToStart();
   void downloadDidFinish();
@@ -56,8 +56,6 @@ class Download : private ArchiveFetch::Client {
 
   // What the run comes to, for the hand-off.
   HandOffResult result() const;
-  // Transfer time-outs; the product uses the defaults.
-  void setTimeouts(long connectSeconds, long stallSeconds);
 
  private:
   enum class State {
@@ -73,14 +71,14 @@ class Download : private ArchiveFetch::Client {
     Closed,
   };
 
-  bool fetchResponded(const platform::HttpResponse& response, uint64_t alreadyThere) override;
+  bool fetchResponded(const platform::HttpResponse& response) override;
   void fetchReceived(uint64_t length) override;
   void fetchRetrying(double seconds) override;
-  void fetchEnded(const platform::TransferResult& result) override;
+  void fetchEnded(platform::TransferEnd how) override;
+  void fetchFailed(const std::string& why) override;
   void decideOnCache();
   void archiveArrived();
   void signatureArrived(bool ok, const std::string& textOrReason);
-  void fail(const std::string& reason);
   void installIntoCache();
   void showProgress(uint64_t length);
   void showFailure(const std::string& message);

@@ -1,9 +1,7 @@
 #include "download/signature_fetch.h"
 
-#include <cstdio>
-
 #include "download/transfer_policy.h"
-#include "provisioning/agent_trust.h"
+#include "provisioning/agent_signature.h"
 
 std::string signatureAddressOf(const std::string& address) {
   size_t end = address.find_first_of("?#");
@@ -11,33 +9,32 @@ std::string signatureAddressOf(const std::string& address) {
   return address.substr(0, end) + ".minisig" + address.substr(end);
 }
 
-SignatureFetch::SignatureFetch(platform::HttpRequest request, std::string path, Done done)
-    : path_(std::move(path)), done_(std::move(done)) {
+SignatureFetch::SignatureFetch(platform::HttpRequest request, Done done) : done_(std::move(done)) {
   platform::HttpDownloadDelegate* delegate = this;
-  transfer_ = std::make_unique<platform::HttpDownload>(std::move(request), path_, delegate);
+  platform::BodySink* sink = this;
+  transfer_ = std::make_unique<platform::HttpDownload>(std::move(request), sink, delegate);
 }
 
-SignatureFetch::~SignatureFetch() {
-  transfer_.reset();
-  std::remove(path_.c_str());
-}
+SignatureFetch::~SignatureFetch() = default;
 
-bool SignatureFetch::didReceiveResponse(const platform::HttpResponse& response) {
-  return takesBody(response);
-}
+bool SignatureFetch::didReceiveResponse(const platform::HttpResponse& response) { return takesBody(response); }
 
-void SignatureFetch::didReceiveDataOfLength(uint64_t length) {
-  received_ += length;
-  if (received_ <= kMaxSignatureBytes) return;
-  transfer_->cancel();
-  done_(false, "bad signature: the signature file is too large");
+bool SignatureFetch::write(const char* data, size_t length, std::string* why) {
+  // A hostile server must not make us buffer an arbitrary amount.
+  if (text_.size() + length > kMaxSignatureBytes) {
+    *why = "bad signature: the signature file is too large";
+    return false;
+  }
+  text_.append(data, length);
+  return true;
 }
 
 void SignatureFetch::didEnd(const platform::TransferResult& result) {
+  // The owner may destroy this object from `done`: nothing of it is used after.
+  Done done = std::move(done_);
+  if (result.kind == platform::TransferEnd::WriteError) return done(false, result.description);
   if (result.kind != platform::TransferEnd::Finished)
-    return done_(false, "cannot fetch the signature: " + failureReason(result) + " " + result.url);
-  std::string text, why;
-  bool ok = readSignatureFile(path_, &text, &why);
-  std::remove(path_.c_str());
-  done_(ok, ok ? text : why);
+    return done(false, "cannot fetch the signature: " + failureReason(result) + " " + result.url);
+  std::string text = std::move(text_);
+  done(true, text);
 }

@@ -1,5 +1,6 @@
 // Fetches the signature published beside an agent archive, over the same
-// transfer machinery (proxies, TLS, time-outs) as the archive itself.
+// transfer machinery (proxies, TLS, time-outs) as the archive itself, and
+// keeps it in memory: it is a few short lines.
 #pragma once
 
 #include <functional>
@@ -11,22 +12,22 @@
 // The .minisig address of an archive: ".minisig" after the address's path.
 std::string signatureAddressOf(const std::string& address);
 
-class SignatureFetch : private platform::HttpDownloadDelegate {
+class SignatureFetch : private platform::HttpDownloadDelegate, private platform::BodySink {
  public:
   // Called once: true with the signature's text, or false with why not.
   using Done = std::function<void(bool ok, const std::string& textOrReason)>;
 
-  // Starts at once; `path` is where the signature is kept meanwhile.
-  SignatureFetch(platform::HttpRequest request, std::string path, Done done);
+  // Starts at once.
+  SignatureFetch(platform::HttpRequest request, Done done);
   ~SignatureFetch();  // cancels; `done` is not called then
 
  private:
   bool didReceiveResponse(const platform::HttpResponse& response) override;
-  void didReceiveDataOfLength(uint64_t length) override;
+  void didReceiveDataOfLength(uint64_t) override {}
   void didEnd(const platform::TransferResult& result) override;
+  bool write(const char* data, size_t length, std::string* why) override;
 
-  std::string path_;
   Done done_;
-  uint64_t received_ = 0;
+  std::string text_;
   std::unique_ptr<platform::HttpDownload> transfer_;
 };

@@ -36,17 +36,8 @@ void removeBelow(int parentFd, const char* name) {
     fchmodat(parentFd, name, (st.st_mode & 07777) | S_IRWXU, AT_SYMLINK_NOFOLLOW);
   int fd = openat(parentFd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
   if (fd >= 0) {
-    if (DIR* d = fdopendir(fd)) {
-      std::vector<std::string> names;
-      while (dirent* e = readdir(d)) {
-        std::string entry = e->d_name;
-        if (entry != "." && entry != "..") names.push_back(entry);
-      }
-      for (const std::string& entry : names) removeBelow(dirfd(d), entry.c_str());
-      closedir(d);  // closes fd
-    } else {
-      close(fd);
-    }
+    for (const std::string& entry : directoryEntries(fd)) removeBelow(fd, entry.c_str());
+    close(fd);
   }
   unlinkat(parentFd, name, AT_REMOVEDIR);
 }
@@ -108,16 +99,43 @@ bool replaceFile(const std::string& path, const std::string& contents) {
   return ok;
 }
 
-std::vector<std::string> directoryEntries(const std::string& directory) {
+std::vector<std::string> directoryEntries(int directoryFd) {
   std::vector<std::string> names;
-  if (DIR* d = opendir(directory.c_str())) {
-    while (dirent* e = readdir(d)) {
-      std::string name = e->d_name;
-      if (name != "." && name != "..") names.push_back(name);
-    }
-    closedir(d);
+  int fd = fcntl(directoryFd, F_DUPFD_CLOEXEC, 0);  // closedir closes its own copy
+  DIR* d = fd < 0 ? nullptr : fdopendir(fd);
+  if (!d) {
+    if (fd >= 0) close(fd);
+    return names;
   }
+  rewinddir(d);
+  while (dirent* e = readdir(d)) {
+    std::string name = e->d_name;
+    if (name != "." && name != "..") names.push_back(name);
+  }
+  closedir(d);
   return names;
+}
+
+std::vector<std::string> directoryEntries(const std::string& directory) {
+  int fd = open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return {};
+  std::vector<std::string> names = directoryEntries(fd);
+  close(fd);
+  return names;
+}
+
+std::string fileIdentity(const std::string& path) {
+  struct statx st;
+  if (statx(AT_FDCWD, path.c_str(), AT_SYMLINK_NOFOLLOW, STATX_INO | STATX_BTIME | STATX_CTIME, &st) != 0)
+    return std::string();
+  const struct statx_timestamp& born = (st.stx_mask & STATX_BTIME) ? st.stx_btime : st.stx_ctime;
+  return std::to_string(st.stx_dev_major) + ":" + std::to_string(st.stx_dev_minor) + " " +
+         std::to_string(st.stx_ino) + " " + std::to_string(born.tv_sec) + "." + std::to_string(born.tv_nsec);
+}
+
+bool onReadOnlyFileSystem(int fd) {
+  struct statvfs vfs;
+  return fstatvfs(fd, &vfs) == 0 && (vfs.f_flag & ST_RDONLY);
 }
 
 DirectoryLock::DirectoryLock(const std::string& directory) {

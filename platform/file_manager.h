@@ -27,6 +27,17 @@ bool replaceFile(const std::string& path, const std::string& contents);
 
 // The names in a directory, without "." and ".."; empty when unreadable.
 std::vector<std::string> directoryEntries(const std::string& directory);
+std::vector<std::string> directoryEntries(int directoryFd);  // the descriptor stays open
+
+// What tells this very file from one made later at the same path (an
+// inode number can be reused): device, inode and birth time (the change
+// time where the file system keeps no birth time), without following a
+// link. Empty when the path cannot be examined.
+std::string fileIdentity(const std::string& path);
+
+// Whether the file open on `fd` lies on a file system mounted read-only,
+// where nobody can change it whatever its owner and mode.
+bool onReadOnlyFileSystem(int fd);
 
 // An exclusive advisory lock on a directory itself (flock), held while the
 // object lives; never waits. Not inherited by child processes.

@@ -7,7 +7,6 @@
 #include <cstring>
 
 #include "platform/curl_glib.h"
-#include "platform/download_file.h"
 #include "platform/proxy_resolver.h"
 
 namespace platform {
@@ -39,10 +38,9 @@ std::optional<std::string> HttpResponse::header(const char* name) const {
 
 struct HttpDownload::Impl {
   HttpRequest request;
-  std::string destination;
+  BodySink* sink;
   HttpDownloadDelegate* delegate;
   bool secure = false;  // an https address: redirects stay on https
-  DownloadFile file;
   TransferResult result;
 
   // Cleared when the object goes away, so code that just called the
@@ -64,9 +62,9 @@ struct HttpDownload::Impl {
   bool responseDelivered = false;
   uint64_t pendingBytes = 0;
   bool writeFailed = false;
+  std::string writeProblem;
 
-  Impl(HttpRequest r, std::string d, HttpDownloadDelegate* dg)
-      : request(std::move(r)), destination(std::move(d)), delegate(dg) {
+  Impl(HttpRequest r, BodySink* s, HttpDownloadDelegate* dg) : request(std::move(r)), sink(s), delegate(dg) {
     result.url = request.url;
   }
 
@@ -136,11 +134,6 @@ std::optional<TransferEnd> HttpDownload::Impl::checkRequest(std::string* problem
 
 std::optional<TransferEnd> HttpDownload::Impl::setUpTransfer(const std::optional<std::string>& proxy,
                                                               std::string* problem) {
-  if (!file.create(destination, problem, request.resumeFrom)) {
-    result.systemError = file.errorNumber();
-    return TransferEnd::WriteError;
-  }
-
   driver = std::make_unique<CurlGlibDriver>([this] { deliver(); });
   easy = curl_easy_init();
   if (!driver->valid() || !easy) {
@@ -201,7 +194,6 @@ void HttpDownload::Impl::cancel() {
   result.kind = TransferEnd::Cancelled;
   result.description = "cancelled";
   teardownTransfer();
-  file.discard();
 }
 
 size_t HttpDownload::Impl::onHeader(char* data, size_t size, size_t count, void* userp) {
@@ -231,11 +223,10 @@ size_t HttpDownload::Impl::onWrite(char* data, size_t size, size_t count, void* 
     self->responseWaiting = true;
     return CURL_WRITEFUNC_PAUSE;
   }
-  if (!self->file.append(data, length)) {
+  if (!self->sink->write(data, length, &self->writeProblem)) {
     self->writeFailed = true;
     return CURL_WRITEFUNC_ERROR;
   }
-  if (self->request.onBody) self->request.onBody(data, length);
   self->pendingBytes += length;
   return length;
 }
@@ -288,20 +279,12 @@ bool HttpDownload::Impl::deliverResponse() {
                     : "HTTP status " + std::to_string(response.status) + " from " + effectiveURL());
     return false;
   }
-  // Anything but a 206 to a resumed request is the whole body.
-  if (request.resumeFrom > 0 && response.status != 206 && !file.restart()) {
-    writeFailed = true;
-    complete(CURLE_WRITE_ERROR);
-    return false;
-  }
   return true;
 }
 
 void HttpDownload::Impl::complete(CURLcode code) {
   if (writeFailed) {
-    result.systemError = file.errorNumber();
-    end(TransferEnd::WriteError,
-        "cannot write " + file.destination() + ": " + std::strerror(file.errorNumber()));
+    end(TransferEnd::WriteError, writeProblem);
     return;
   }
   if (code != CURLE_OK) {
@@ -316,12 +299,6 @@ void HttpDownload::Impl::complete(CURLcode code) {
   if (!responseDelivered && !deliverResponse()) return;  // no body at all: the response still comes first
 
   teardownTransfer();
-  std::string problem;
-  if (!file.commit(&problem)) {
-    result.systemError = file.errorNumber();
-    end(TransferEnd::WriteError, problem);
-    return;
-  }
   ended = true;
   result.kind = TransferEnd::Finished;
   result.description = "finished";
@@ -383,16 +360,14 @@ std::string HttpDownload::Impl::effectiveURL() {
 
 void HttpDownload::Impl::end(TransferEnd kind, std::string description) {
   teardownTransfer();
-  if (request.keepPartialOnFailure) file.keepPartial();
-  file.discard();
   ended = true;
   result.kind = kind;
   result.description = std::move(description);
   delegate->didEnd(result);
 }
 
-HttpDownload::HttpDownload(HttpRequest request, std::string destination, HttpDownloadDelegate* delegate)
-    : impl_(std::make_unique<Impl>(std::move(request), std::move(destination), delegate)) {
+HttpDownload::HttpDownload(HttpRequest request, BodySink* sink, HttpDownloadDelegate* delegate)
+    : impl_(std::make_unique<Impl>(std::move(request), sink, delegate)) {
   // The owner has not stored this object yet: nothing may reach the
   // delegate before the loop runs.
   impl_->startSource = g_idle_add_full(

@@ -1,4 +1,4 @@
-// One HTTP(S) transfer to a file, driven by the main loop. Every delegate
+// One HTTP(S) transfer to a sink, driven by the main loop. Every delegate
 // call comes on the main thread and never from inside libcurl, so the
 // delegate may cancel or destroy the transfer at any time. The transfer
 // states facts (the status, how it ended); what they mean for the
@@ -6,7 +6,6 @@
 #pragma once
 
 #include <cstdint>
-#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -25,11 +24,11 @@ struct HttpResponse {
 
 // How a transfer ended.
 enum class TransferEnd {
-  Finished,      // the whole body is at the destination
+  Finished,      // the whole body went to the sink
   NotModified,   // 304: no body was sent
   HttpStatus,    // the delegate did not take the response's body
   NetworkError,  // libcurl gave up: see curlCode
-  WriteError,    // the body could not be written: see systemError
+  WriteError,    // the sink refused the body: see description
   Cancelled,
 };
 
@@ -51,7 +50,6 @@ struct TransferResult {
   long httpStatus = 0;  // of the final response (or a proxy's refused tunnel), 0 when none came
   int curlCode = 0;     // CURLcode, 0 unless kind is NetworkError
   NetworkCause cause = NetworkCause::None;  // set when kind is NetworkError
-  int systemError = 0;  // errno of a write error
   std::string description;  // for a log line: names the cause
   std::string url;          // the address asked for (not where a redirect led)
 };
@@ -64,16 +62,17 @@ struct HttpRequest {
   // a server that trickles a few bytes a second cannot hold it for ever.
   long stallSeconds = 60;
   long minimumBytesPerSecond = 1024;
-  bool keepPartialOnFailure = false;  // leave what arrived at the destination
-  // Bytes of an earlier attempt already at the destination (a partial kept
-  // there by keepPartialOnFailure). The body is appended to them when the
-  // response taken is a 206, and replaces them otherwise. The caller sends
-  // the Range and If-Range headers itself.
-  uint64_t resumeFrom = 0;
-  // Sees every body byte of this attempt as it is written, in order (to
-  // hash it on the way). Runs inside the transfer: it must not cancel or
-  // destroy it.
-  std::function<void(const char* data, size_t length)> onBody;
+};
+
+// Where the body goes, piece by piece in order, as it arrives. Called
+// inside the transfer: it must not cancel or destroy it.
+class BodySink {
+ public:
+  // False stops the transfer as a WriteError that `why` describes.
+  virtual bool write(const char* data, size_t length, std::string* why) = 0;
+
+ protected:
+  ~BodySink() = default;
 };
 
 // Calls in this order: didReceiveResponse once for the final response,
@@ -94,13 +93,14 @@ class HttpDownloadDelegate {
 class HttpDownload {
  public:
   // Starts on the next turn of the loop; nothing reaches the delegate before.
-  HttpDownload(HttpRequest request, std::string destination, HttpDownloadDelegate* delegate);
+  // A taken body goes to `sink`.
+  HttpDownload(HttpRequest request, BodySink* sink, HttpDownloadDelegate* delegate);
   ~HttpDownload();  // cancels
   HttpDownload(const HttpDownload&) = delete;
   HttpDownload& operator=(const HttpDownload&) = delete;
 
-  // No callback after this, and no further body byte is written; the partial
-  // file is removed. Does nothing once the transfer has ended.
+  // No callback after this, and no further body byte reaches the sink.
+  // Does nothing once the transfer has ended.
   void cancel();
   bool ended() const;
   // How it ended; kind Cancelled while it runs.

@@ -1,5 +1,6 @@
 #include "provisioning/agent_cache.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 
 #include <cstdio>
@@ -16,6 +17,35 @@
 namespace {
 const std::string kStagingPrefix = installAgentDirName + ".new-";
 const std::string kSignatureName = ".minisig";
+const std::string kDigestName = ".digest";
+const std::string kFloorName = ".floor.minisig";
+
+std::optional<std::string> readSignature(const std::string& path) {
+  // One byte more than a signature can be: the gate refuses it by its size.
+  return platform::readSmallFile(path, kMaxSignatureBytes + 1);
+}
+
+std::string hex(const Blake2bDigest& digest) {
+  static const char digits[] = "0123456789abcdef";
+  std::string out;
+  for (uint8_t byte : digest) {
+    out += digits[byte >> 4];
+    out += digits[byte & 15];
+  }
+  return out;
+}
+
+std::optional<Blake2bDigest> fromHex(const std::string& text) {
+  Blake2bDigest digest;
+  if (text.size() != 2 * digest.size()) return std::nullopt;
+  for (size_t i = 0; i < digest.size(); ++i) {
+    auto nibble = [](char c) { return c >= '0' && c <= '9' ? c - '0' : c >= 'a' && c <= 'f' ? c - 'a' + 10 : -1; };
+    int high = nibble(text[2 * i]), low = nibble(text[2 * i + 1]);
+    if (high < 0 || low < 0) return std::nullopt;
+    digest[i] = static_cast<uint8_t>(high << 4 | low);
+  }
+  return digest;
+}
 
 }  // namespace
 
@@ -56,44 +86,83 @@ AgentCache::LockState AgentCache::lock() {
 
 void AgentCache::unlock() { lock_.reset(); }
 
-std::string AgentCache::completeAgent() const { return installAgentDirOnDisk(directory_); }
+// The digest is tied to the agent directory it vouches for: an installer
+// that knows nothing of it (an older or unsigned build) replacing the agent
+// makes a new directory, and the record then vouches for nothing.
+std::string AgentCache::digestRecord(const Blake2bDigest& digest) const {
+  std::string identity = platform::fileIdentity(agentDirectory());
+  return identity.empty() ? std::string() : hex(digest) + " " + identity + "\n";
+}
+
+std::string AgentCache::vouchedAgent() const {
+  std::string agent = installAgentDirOnDisk(directory_);
+  if (agent.empty() || !signaturesRequired()) return agent;
+  std::optional<std::string> signature = readSignature(directory_ + kSignatureName);
+  std::optional<std::string> record = platform::readSmallFile(directory_ + kDigestName, 256);
+  std::optional<Blake2bDigest> digest = record ? fromHex(record->substr(0, record->find(' '))) : std::nullopt;
+  if (!signature || !digest || *record != digestRecord(*digest)) return std::string();
+  return admitAgent(*signature, *digest, installAgentFileName, floor()).empty() ? agent : std::string();
+}
 
 std::optional<std::string> AgentCache::recordedTag() const {
-  if (completeAgent().empty()) return std::nullopt;
+  if (vouchedAgent().empty()) return std::nullopt;
   return readValidationString(directory_);
 }
 
 bool AgentCache::holdsAgentTagged(const std::string& tag) const {
-  return !completeAgent().empty() && isCacheValid(directory_, tag);
+  return !vouchedAgent().empty() && isCacheValid(directory_, tag);
 }
 
-std::optional<int64_t> AgentCache::installedTimestamp() const {
-  std::string text, why;
-  if (!readSignatureFile(directory_ + kSignatureName, &text, &why)) return std::nullopt;
-  return signedTimestamp(text);
+AgentFloor AgentCache::floor() const {
+  AgentFloor floor = buildFloor();
+  if (!isPrivate()) return floor;  // someone else's floor could block every install
+  if (std::optional<std::string> kept = readSignature(directory_ + kFloorName))
+    floor.kept = keptFloorOf(*kept, installAgentFileName);
+  return floor;
 }
 
-void AgentCache::removeAgent() { platform::removeItemAtPath(agentDirectory()); }
+// The new agent takes the old one's place in one step (the old one then
+// sits in `staging`, and goes); a file system that cannot exchange gets a
+// removal and a rename.
+bool AgentCache::swapIn(const std::string& staging) {
+  const std::string target = agentDirectory();
+  struct stat st;
+  if (lstat(target.c_str(), &st) == 0 &&
+      renameat2(AT_FDCWD, staging.c_str(), AT_FDCWD, target.c_str(), RENAME_EXCHANGE) == 0) {
+    platform::removeItemAtPath(staging);
+    return true;
+  }
+  platform::removeItemAtPath(target);
+  return std::rename(staging.c_str(), target.c_str()) == 0;
+}
 
-bool AgentCache::install(const std::string& archive, const std::string& tag, const std::string& signature,
-                         ErrorCallback callback) {
+bool AgentCache::install(int archiveFd, const std::string& tag, const std::string& signature,
+                         const Blake2bDigest& digest, ErrorCallback callback) {
   if (!lock_) return false;
   // What a run killed while unpacking left behind; nobody unpacks now, we hold the lock.
   for (const std::string& name : platform::directoryEntries(directory_))
     if (name.compare(0, kStagingPrefix.size(), kStagingPrefix) == 0) platform::removeItemAtPath(directory_ + name);
   std::string staging = directory_ + kStagingPrefix + "XXXXXX";
   if (!mkdtemp(staging.data())) return false;
-  bool complete = unzipInstallAgent(archive, staging, "unzip", callback) && holdsInstallScript(staging);
-  if (complete) {
-    removeAgent();
-    removeValidationString(directory_);
-    complete = std::rename(staging.c_str(), agentDirectory().c_str()) == 0;
-  }
-  if (!complete) {
+  if (!unzipOpenArchive(archiveFd, staging, "unzip", callback) || !holdsInstallScript(staging)) {
     platform::removeItemAtPath(staging);
     return false;
   }
-  if (!signature.empty() && !platform::replaceFile(directory_ + kSignatureName, signature)) return false;
+  // What vouched for the old agent goes before it does.
+  removeValidationString(directory_);
+  std::remove((directory_ + kDigestName).c_str());
+  std::remove((directory_ + kSignatureName).c_str());
+  if (!swapIn(staging)) {
+    platform::removeItemAtPath(staging);
+    return false;
+  }
+  if (!signature.empty()) {
+    if (!platform::replaceFile(directory_ + kSignatureName, signature) ||
+        !platform::replaceFile(directory_ + kDigestName, digestRecord(digest)))
+      return false;
+    AgentFloor kept = floor();
+    if (keptFloorOf(signature, installAgentFileName) > kept.kept) platform::replaceFile(directory_ + kFloorName, signature);
+  }
   writeValidationString(directory_, tag);
   return true;
 }

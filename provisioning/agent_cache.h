@@ -5,6 +5,8 @@
 //   <cache>/installagent/     the unpacked agent; complete when it holds "install"
 //   <cache>/.validatestring   the server's tag for it
 //   <cache>/.minisig          the signature it was installed with (signed builds)
+//   <cache>/.digest           the digest of the archive it came from, and which directory that was
+//   <cache>/.floor.minisig    the signature of the newest agent ever installed here
 #pragma once
 
 #include <cstdint>
@@ -13,6 +15,7 @@
 #include <string>
 
 #include "hostenv/report.h"
+#include "provisioning/agent_trust.h"
 
 namespace platform {
 class DirectoryLock;
@@ -44,27 +47,33 @@ class AgentCache {
   LockState lock();
   void unlock();
 
-  // The complete agent's directory (ending with "/"), or empty.
-  std::string completeAgent() const;
-  // The tag recorded for a complete agent: what a conditional request names.
+  // The complete agent's directory (ending with "/") when it may run: in a
+  // build with keys only when the gate passes the signature it was
+  // installed with, for the archive it was unpacked from. Empty otherwise.
+  std::string vouchedAgent() const;
+  // The tag recorded for such an agent: what a conditional request names.
   std::optional<std::string> recordedTag() const;
-  // A complete agent whose recorded tag is `tag`.
+  // A vouched agent whose recorded tag is `tag`.
   bool holdsAgentTagged(const std::string& tag) const;
 
-  // The signed timestamp of the agent installed last, kept across updates
-  // so that an older signed agent is never installed over a newer one.
-  std::optional<int64_t> installedTimestamp() const;
+  // The oldest signed timestamp a downloaded or cached agent may carry: the
+  // build's floor, raised by the newest agent ever installed here (read
+  // only from a private cache, and only when its signature verifies).
+  AgentFloor floor() const;
 
-  // Removes a stale agent; its tag, now without an agent, vouches for nothing.
-  void removeAgent();
-  // Unpacks `archive` beside the agent directory, checks that it brought its
-  // install script, swaps it in, and records `tag` last: a failed or
-  // interrupted install never leaves an agent that a later run would trust.
-  // A verified agent's `signature` is kept beside it. Needs the lock.
-  bool install(const std::string& archive, const std::string& tag, const std::string& signature,
+  // Unpacks the archive open on `archiveFd` beside the agent directory,
+  // checks that it brought its install script, and only then swaps it in;
+  // what vouches for it (the `signature` and `digest` it was verified with,
+  // a build with keys only) is written next and the tag last, so a failed
+  // or interrupted install never leaves an agent a later run would trust,
+  // and a refused one leaves the old agent as it was. Needs the lock.
+  bool install(int archiveFd, const std::string& tag, const std::string& signature, const Blake2bDigest& digest,
                ErrorCallback callback);
 
  private:
+  bool swapIn(const std::string& staging);
+  std::string digestRecord(const Blake2bDigest& digest) const;
+
   std::string directory_;  // the cache directory, ending with "/"; resolved when it exists
   bool resolved_ = false;
   std::unique_ptr<platform::DirectoryLock> lock_;

@@ -161,20 +161,27 @@ FileDigest hashOpenFile(int fd, const std::string& name) {
   return result;
 }
 
-Verification verifyAgentSignature(std::string_view minisig, const Blake2bDigest& digest,
-                                  const std::vector<SignatureKey>& keys,
-                                  const std::string& expectedFile) {
+namespace {
+
+// Both checks share everything but the archive: with `digest` the file
+// signature must match it; without, only the trusted comment is checked (a
+// signature verified when its archive was installed, kept for its facts).
+Verification verify(std::string_view minisig, const Blake2bDigest* digest, const std::vector<SignatureKey>& keys,
+                    const std::string& expectedFile) {
   if (!sodiumReady()) return refuse("the cryptography library did not start");
   if (minisig.size() > kMaxSignatureBytes) return refuse("the signature file is too large");
 
   const std::string_view untrustedPrefix = "untrusted comment: ";
   const std::string_view trustedPrefix = "trusted comment: ";
   auto lines = fourLines(minisig);
+  if (!lines) return refuse("the signature file is malformed: not four lines");
   std::array<uint8_t, 74> signature;  // algorithm, key id, Ed25519 signature
   std::array<uint8_t, 64> globalSignature;
-  if (!lines || !startsWith((*lines)[0], untrustedPrefix) || !decodeExactly((*lines)[1], signature) ||
-      !startsWith((*lines)[2], trustedPrefix) || !decodeExactly((*lines)[3], globalSignature))
-    return refuse("the signature file is malformed");
+  if (!startsWith((*lines)[0], untrustedPrefix)) return refuse("the signature file is malformed: no untrusted comment");
+  if (!decodeExactly((*lines)[1], signature)) return refuse("the signature file is malformed: bad signature line");
+  if (!startsWith((*lines)[2], trustedPrefix)) return refuse("the signature file is malformed: no trusted comment");
+  if (!decodeExactly((*lines)[3], globalSignature))
+    return refuse("the signature file is malformed: bad trusted comment signature");
   std::string_view comment = (*lines)[2].substr(trustedPrefix.size());
 
   if (signature[0] == 'E' && signature[1] == 'd')
@@ -188,7 +195,8 @@ Verification verifyAgentSignature(std::string_view minisig, const Blake2bDigest&
   for (const SignatureKey& key : keys) {
     if (std::memcmp(key.id.data(), keyId, key.id.size()) != 0) continue;
     knownKey = true;
-    if (crypto_sign_verify_detached(fileSignature, digest.data(), digest.size(), key.key.data()) == 0) {
+    if (!digest ||
+        crypto_sign_verify_detached(fileSignature, digest->data(), digest->size(), key.key.data()) == 0) {
       signer = &key;
       break;
     }
@@ -216,11 +224,14 @@ Verification verifyAgentSignature(std::string_view minisig, const Blake2bDigest&
   return {true, "", {*seconds, std::string(*file)}};
 }
 
-std::optional<int64_t> signedTimestamp(std::string_view minisig) {
-  const std::string_view trustedPrefix = "trusted comment: ";
-  auto lines = fourLines(minisig);
-  if (!lines || !startsWith((*lines)[2], trustedPrefix)) return std::nullopt;
-  bool repeated = false;
-  auto timestamp = field((*lines)[2].substr(trustedPrefix.size()), "timestamp", repeated);
-  return timestamp && !repeated ? decimal(*timestamp) : std::nullopt;
+}  // namespace
+
+Verification verifyAgentSignature(std::string_view minisig, const Blake2bDigest& digest,
+                                  const std::vector<SignatureKey>& keys, const std::string& expectedFile) {
+  return verify(minisig, &digest, keys, expectedFile);
+}
+
+Verification verifySignedFacts(std::string_view minisig, const std::vector<SignatureKey>& keys,
+                               const std::string& expectedFile) {
+  return verify(minisig, nullptr, keys, expectedFile);
 }

@@ -78,6 +78,8 @@ Verification verifyAgentSignature(std::string_view minisig, const Blake2bDigest&
                                   const std::vector<SignatureKey>& keys,
                                   const std::string& expectedFile);
 
-// The timestamp in the trusted comment of a signature verified earlier (the
-// one the cache keeps); nothing when it has none.
-std::optional<int64_t> signedTimestamp(std::string_view minisig);
+// The facts of a signature whose archive was checked earlier (the one kept
+// with an installed agent): its trusted comment must verify under one of
+// `keys` and name `expectedFile`; the archive itself is not looked at.
+Verification verifySignedFacts(std::string_view minisig, const std::vector<SignatureKey>& keys,
+                               const std::string& expectedFile);

@@ -1,6 +1,5 @@
 #include "provisioning/agent_sourcing.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -20,63 +19,71 @@ bool isVersionedArchiveName(const std::string& name) {
          name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0;
 }
 
-// The first InstallAgent_*.zip in the default location's directory, in
-// listing order; empty when there is none.
-std::string findVersionedArchive(const std::string& defaultLocation) {
-  auto sep = defaultLocation.find_last_of("/\\");
-  std::string dir = sep == std::string::npos ? defaultLocation : defaultLocation.substr(0, sep);
-  DIR* d = opendir(dir.c_str());
-  if (!d) return std::string();
-  std::string found;
-  while (dirent* entry = readdir(d)) {
-    if (isVersionedArchiveName(entry->d_name)) {
-      found = dir + pathSeparator + entry->d_name;
-      break;
-    }
-  }
-  closedir(d);
-  return found;
+// The shipped archive's name in the directory open on `dirFd`:
+// InstallAgent.zip, else the first InstallAgent_*.zip in listing order;
+// empty when there is none.
+std::string shippedArchiveName(int dirFd) {
+  struct stat st;
+  if (fstatat(dirFd, installAgentZipName.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) return installAgentZipName;
+  for (const std::string& name : platform::directoryEntries(dirFd))
+    if (isVersionedArchiveName(name)) return name;
+  return std::string();
 }
 
-// A shipped archive is unpacked only when the vendor signed it (in a build
-// with keys).
-bool isTrusted(int fd, const std::string& archive, ErrorCallback callback) {
-  if (!signaturesRequired()) return true;
-  std::string why = fd < 0 ? "cannot open it" : verifyArchiveFile(fd, archive);
-  if (why.empty()) return true;
-  callback("The install agent " + archive + " cannot be trusted: " + why, true);
-  return false;
+// Why the archive open on `fd`, `name` in the directory open on `dirFd`
+// (`dir`), must not be used; empty when it may. Nobody but the user and
+// root may be able to change either, unless the file system is read-only
+// and nobody can.
+std::string whyUntrusted(int dirFd, const std::string& dir, int fd, const std::string& name) {
+  struct stat st;
+  if (fd < 0 || fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) return name + " is not a regular file";
+  if (platform::onReadOnlyFileSystem(dirFd)) return std::string();
+  std::string why;
+  if (!platform::isTrustedDirectoryPath(dir, &why)) return "other users can change that folder (" + why + ")";
+  if (st.st_uid != geteuid() && st.st_uid != 0) return name + " belongs to another user";
+  if (st.st_mode & (S_IWGRP | S_IWOTH)) return "other users can change " + name;
+  return std::string();
 }
 
 // Unpacks and checks that the archive brought its entry script.
-SourcedAgent unpack(const std::string& archive, const std::string& destination,
-                    ErrorCallback callback) {
-  if (unzipInstallAgent(archive, destination, "unzip", callback)) {
-    if (holdsInstallScript(destination)) return {getInstallAgentExecutable(destination), std::nullopt};
-  }
+SourcedAgent unpacked(bool ok, const std::string& destination, ErrorCallback callback) {
+  if (ok && holdsInstallScript(destination)) return {getInstallAgentExecutable(destination), std::nullopt};
   callback("Failed to initialize the install agent.", true);
   return {};
+}
+
+// The shipped archive in the resource directory, unpacked into workDir
+// once the gate has passed it; nothing (not even a message) when none is
+// shipped, and a note when the ones there cannot be trusted: the download
+// road takes over then.
+std::optional<SourcedAgent> shippedAgent(const std::string& workDir, ErrorCallback callback) {
+  std::string location = getDefaultInstallAgentLocation();
+  auto sep = location.find_last_of("/\\");
+  std::string dir = platform::resolvePath(sep == std::string::npos ? location : location.substr(0, sep));
+  int dirFd = dir.empty() ? -1 : open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (dirFd < 0) return std::nullopt;
+  std::optional<SourcedAgent> agent;
+  std::string name = shippedArchiveName(dirFd);
+  // Opened once: what is checked, hashed and unpacked is this one file.
+  int fd = name.empty() ? -1 : openat(dirFd, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  std::string why = name.empty() ? std::string() : whyUntrusted(dirFd, dir, fd, name);
+  if (!why.empty()) {
+    callback("Ignoring the install agent archives in " + dir + ": " + why, true);
+  } else if (!name.empty()) {
+    std::string archive = dir + pathSeparator + name;
+    std::string refused = admitShippedArchive(fd, archive, name);
+    if (!refused.empty()) callback("The install agent " + archive + " cannot be trusted: " + refused, true);
+    agent = unpacked(refused.empty() && unzipOpenArchive(fd, workDir, "unzip", callback), workDir, callback);
+  }
+  if (fd >= 0) close(fd);
+  close(dirFd);
+  return agent;
 }
 
 }  // namespace
 
 SourcedAgent sourceInstallAgent(const std::string& workDir, ErrorCallback callback, DownloadStep download) {
-  std::string defaultLocation = getDefaultInstallAgentLocation();
-  struct stat st;
-  std::string archive = stat(defaultLocation.c_str(), &st) == 0 ? defaultLocation
-                                                                 : findVersionedArchive(defaultLocation);
-  if (!archive.empty()) {
-    // Opened once: what is checked is what is unpacked, whatever happens to
-    // the name in between.
-    int fd = open(archive.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    SourcedAgent agent;
-    if (isTrusted(fd, archive, callback))
-      agent = unpack(fd < 0 ? archive : "/dev/fd/" + std::to_string(fd), workDir, callback);
-    else
-      callback("Failed to initialize the install agent.", true);
-    if (fd >= 0) close(fd);
-    return agent;
-  }
+  if (std::optional<SourcedAgent> shipped = shippedAgent(workDir, callback)) return *shipped;
 
   AgentCache().prepare();
   std::string target = workDir + pathSeparator + installAgentZipName;
@@ -87,7 +94,7 @@ SourcedAgent sourceInstallAgent(const std::string& workDir, ErrorCallback callba
     case HandOffResult::Kind::ArchiveLeft:
       // The cache could not be used: the agent runs from the work directory
       // and the run waits for it. The download application verified it.
-      return unpack(target, workDir, callback);
+      return unpacked(unzipInstallAgent(target, workDir, "unzip", callback), workDir, callback);
     case HandOffResult::Kind::Failed:
       break;
   }

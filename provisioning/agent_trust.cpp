@@ -3,42 +3,40 @@
 #include "platform/file_manager.h"
 
 // Defined in the executable (provisioning/public_keys.cpp), so that a build
-// with other keys needs only another copy of that one file.
+// with other keys and floor needs only another copy of that one file.
 extern const char* const kInstallerPublicKeys;
+extern const long long kInstallerMinAgentTimestamp;
 
 const PublicKeys& builtInKeys() {
   static const PublicKeys keys = parsePublicKeys(kInstallerPublicKeys);
   return keys;
 }
 
-bool readSignatureFile(const std::string& path, std::string* text, std::string* why) {
-  // One byte more than a signature can be: the verification refuses it by size.
-  std::optional<std::string> read = platform::readSmallFile(path, kMaxSignatureBytes + 1);
-  if (!read) {
-    *why = "no signature at " + path;
-    return false;
-  }
-  *text = std::move(*read);
-  return true;
-}
+AgentFloor buildFloor() { return {kInstallerMinAgentTimestamp, 0}; }
 
-std::string signedNameOf(const std::string& address) {
-  std::string path = address.substr(0, address.find_first_of("?#"));
-  size_t scheme = path.find("://");
-  if (scheme != std::string::npos) {
-    size_t slash = path.find('/', scheme + 3);
-    path = slash == std::string::npos ? std::string() : path.substr(slash);
-  }
-  return path.substr(path.rfind('/') + 1);
-}
-
-std::string verifyArchiveFile(int fd, const std::string& path) {
-  std::string text, why;
-  if (!readSignatureFile(path + ".minisig", &text, &why)) return why;
+std::string admitAgent(std::string_view signature, const Blake2bDigest& digest, const std::string& expectedFile,
+                       const AgentFloor& floor) {
+  if (!signaturesRequired()) return std::string();
   if (!builtInKeys().error.empty()) return "the installer's public keys are broken: " + builtInKeys().error;
+  Verification v = verifyAgentSignature(signature, digest, builtInKeys().keys, expectedFile);
+  if (!v.ok) return v.reason;
+  if (v.facts.timestamp < floor.build)
+    return "bad signature: signed earlier than the oldest agent this installer accepts";
+  if (v.facts.timestamp < floor.kept) return "bad signature: signed earlier than the agent already installed";
+  return std::string();
+}
+
+int64_t keptFloorOf(std::string_view signature, const std::string& expectedFile) {
+  Verification v = verifySignedFacts(signature, builtInKeys().keys, expectedFile);
+  return v.ok ? v.facts.timestamp : 0;
+}
+
+std::string admitShippedArchive(int fd, const std::string& path, const std::string& name) {
+  if (!signaturesRequired()) return std::string();
+  // One byte more than a signature can be: the gate refuses it by its size.
+  std::optional<std::string> signature = platform::readSmallFile(path + ".minisig", kMaxSignatureBytes + 1);
+  if (!signature) return "no signature at " + path + ".minisig";
   FileDigest digest = hashOpenFile(fd, path);
   if (!digest.error.empty()) return digest.error;
-  std::string name = path.substr(path.rfind('/') + 1);
-  Verification v = verifyAgentSignature(text, digest.digest, builtInKeys().keys, name);
-  return v.ok ? std::string() : v.reason;
+  return admitAgent(*signature, digest.digest, name, buildFloor());
 }

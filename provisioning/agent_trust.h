@@ -1,9 +1,14 @@
-// Whether an agent archive comes from the vendor: a minisign signature by
-// one of the public keys built into the installer. A build without keys
-// trusts every archive, as an installer without signatures always did.
+// Whether an install agent may be unpacked or started: the one gate every
+// road passes, whether the agent was shipped, downloaded or cached. In a
+// build with keys an agent needs a minisign signature by one of the keys
+// built into the installer, for the name the road expects, no older than
+// the freshness floor. A build without keys trusts every agent, as an
+// installer without signatures always did.
 #pragma once
 
+#include <cstdint>
 #include <string>
+#include <string_view>
 
 #include "provisioning/agent_signature.h"
 
@@ -11,14 +16,27 @@
 const PublicKeys& builtInKeys();
 inline bool signaturesRequired() { return !builtInKeys().keys.empty() || !builtInKeys().error.empty(); }
 
-// A signature file's text: read without following a link, only from a
-// regular file, and no more than a signature can be. False with the reason.
-bool readSignatureFile(const std::string& path, std::string* text, std::string* why);
+// The oldest signed timestamp an agent may carry.
+struct AgentFloor {
+  int64_t build = 0;  // the build's own (INSTALLER_MIN_AGENT_TIMESTAMP)
+  int64_t kept = 0;   // the newest agent this user ever installed from a download
+};
+// The build's floor, with no kept one: what a shipped agent must reach.
+AgentFloor buildFloor();
 
-// The file name a signature must name for the archive at `address`: its
-// last path component, without query or fragment.
-std::string signedNameOf(const std::string& address);
+// The gate. Empty when the agent whose archive hashes to `digest` may run
+// on the strength of `signature` (the text of its .minisig), signed for
+// `expectedFile`; else why not, as "bad signature: ...". Always empty in a
+// build without keys.
+std::string admitAgent(std::string_view signature, const Blake2bDigest& digest, const std::string& expectedFile,
+                       const AgentFloor& floor);
 
-// Checks the archive at `path`, as open on `fd`, against `path`.minisig,
-// signed for its own file name. Empty when trusted, else the reason.
-std::string verifyArchiveFile(int fd, const std::string& path);
+// The signed timestamp of a signature kept as a floor, when its trusted
+// comment verifies under the current keys for `expectedFile`; 0 otherwise,
+// so that a floor nobody signed raises nothing.
+int64_t keptFloorOf(std::string_view signature, const std::string& expectedFile);
+
+// The gate for a shipped archive open on `fd` at `path`: its signature lies
+// beside it (path + ".minisig"), signed for `name`, at or above the build's
+// floor. Empty when it may be unpacked, else why not.
+std::string admitShippedArchive(int fd, const std::string& path, const std::string& name);

@@ -88,9 +88,16 @@ bool unzipInstallAgent(const std::string& archive, const std::string& destinatio
   if (stat(archive.c_str(), &st) != 0) return false;
   // O_NONBLOCK: a FIFO in the archive's place must not hang the open.
   int fd = open(archive.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-  bool unpacked = fd >= 0 && fstat(fd, &st) == 0 && S_ISREG(st.st_mode) &&
-                  extract(fd, destination, unzipProgram, callback);
+  bool unpacked = unzipOpenArchive(fd, destination, unzipProgram, callback);
   if (fd >= 0) close(fd);
+  return unpacked;
+}
+
+bool unzipOpenArchive(int archiveFd, const std::string& destination, const std::string& unzipProgram,
+                      ErrorCallback callback) {
+  struct stat st;
+  bool unpacked = archiveFd >= 0 && fstat(archiveFd, &st) == 0 && S_ISREG(st.st_mode) &&
+                  extract(archiveFd, destination, unzipProgram, callback);
   if (!unpacked) callback("Failed to unzip the install agent", true);
   return unpacked;
 }

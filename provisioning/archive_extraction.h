@@ -15,6 +15,11 @@
 bool unzipInstallAgent(const std::string& archive, const std::string& destination,
                        const std::string& unzipProgram, ErrorCallback callback);
 
+// The same for an archive already open on `archiveFd` (a regular file):
+// what was checked through that descriptor is what is unpacked.
+bool unzipOpenArchive(int archiveFd, const std::string& destination, const std::string& unzipProgram,
+                      ErrorCallback callback);
+
 struct ArchiveLimits {
   unsigned long long maxBytes = 0;    // unpacked, in all
   unsigned long long maxEntries = 0;

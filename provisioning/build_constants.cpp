@@ -6,8 +6,8 @@
 const std::string releaseName = INSTALLER_RELEASE_NAME;
 const std::string archName = INSTALLER_ARCH_NAME;
 const std::string installAgentZipName = "InstallAgent.zip";
-const std::string installAgentUrl =
-    std::string(INSTALLER_DOWNLOAD_BASE_URL) + "pi_install_agent_pi_" + releaseName + "_" + archName;
+const std::string installAgentFileName = "pi_install_agent_pi_" + releaseName + "_" + archName;
+const std::string installAgentUrl = INSTALLER_DOWNLOAD_BASE_URL + installAgentFileName;
 const std::string installAgentDirName = "installagent";
 const std::string installAgentCacheSubdir = std::string(INSTALLER_CACHE_FOLDER) + pathSeparator +
                                             installAgentDirName + pathSeparator + releaseName +
@@ -18,3 +18,6 @@ const unsigned long long maxUnpackedBytes = INSTALLER_MAX_UNPACKED_BYTES;
 const unsigned long long maxArchiveEntries = INSTALLER_MAX_ARCHIVE_ENTRIES;
 const int downloadRetries = INSTALLER_DOWNLOAD_RETRIES;
 const double retryBaseSeconds = INSTALLER_RETRY_BASE_SECONDS;
+const unsigned long long maxArchiveBytes = INSTALLER_MAX_ARCHIVE_BYTES;
+const int maxArchiveRequests = INSTALLER_MAX_REQUESTS;
+const double downloadDeadlineSeconds = INSTALLER_DOWNLOAD_DEADLINE_SECONDS;

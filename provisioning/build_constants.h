@@ -9,7 +9,8 @@
 extern const std::string releaseName;              // e.g. "7.16.0"
 extern const std::string archName;                 // e.g. "darw64"
 extern const std::string installAgentZipName;      // "InstallAgent.zip"
-extern const std::string installAgentUrl;          // base + "pi_install_agent_pi_" + release + "_" + arch
+extern const std::string installAgentFileName;     // "pi_install_agent_pi_" + release + "_" + arch: what its signature names
+extern const std::string installAgentUrl;          // base + installAgentFileName
 extern const std::string installAgentDirName;      // "installagent"
 extern const std::string installAgentCacheSubdir;  // ".velmor/installagent/<release>/<arch>/"
 extern const std::string validationFileName;       // ".validatestring"
@@ -18,3 +19,6 @@ extern const unsigned long long maxUnpackedBytes;   // an agent archive's larges
 extern const unsigned long long maxArchiveEntries;  // and its most entries
 extern const int downloadRetries;        // further attempts after a failure that may pass
 extern const double retryBaseSeconds;    // the first back-off, doubled each time
+extern const unsigned long long maxArchiveBytes;  // the largest archive a download may write
+extern const int maxArchiveRequests;               // requests for the archive in one run
+extern const double downloadDeadlineSeconds;       // the whole download, waits included

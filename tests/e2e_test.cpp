@@ -374,7 +374,12 @@ class Signed : public InstallerRun {
     argv.insert(argv.end(), extra.begin(), extra.end());
     ASSERT_EQ(runProcess(argv).exitStatus, 0);
   }
-  std::string zip = served / "agent.zip", sig = zip + ".minisig";
+  void publishSigned(const std::string& version, const std::string& key, const std::string& timestamp) {
+    publish(version, installAgentFileName);
+    sign(zip, key, {"-t", "timestamp:" + timestamp + "\tfile:" + installAgentFileName});
+  }
+  std::string address(const std::string& tag) const { return "/files/" + installAgentFileName + "?etag=" + tag; }
+  std::string zip = served / installAgentFileName, sig = zip + ".minisig";
 };
 
 TEST_F(Signed, DownloadRunsOnlyWhatTheVendorSignedAndNeverRollsBack) {
@@ -387,38 +392,155 @@ TEST_F(Signed, DownloadRunsOnlyWhatTheVendorSignedAndNeverRollsBack) {
       {"flipped byte", [&] { flip(zip, 40); }, "bad signature: the archive does not match its signature"},
       {"another key", [&] { sign(zip, "untrusted"); }, "signed by an unknown key"},
       {"edited comment", [&] { flip(sig, readFile(sig).find("file:") + 5); }, "the trusted comment was altered"},
-      {"another file", [&] { sign(zip, "trusted1", {"-t", "timestamp:1\tfile:other.zip"}); }, "signed for \"other.zip\""},
+      {"another file", [&] { sign(zip, "trusted1", {"-t", "timestamp:3000000000\tfile:other.zip"}); },
+       "signed for \"other.zip\""},
       {"legacy form", [&] { sign(zip, "trusted1", {"-l"}); }, "legacy signature"},
       {"truncated", [&] { writeFile(sig, readFile(sig).substr(0, 100)); }, "the signature file is malformed"},
       {"empty", [&] { writeFile(sig, ""); }, "the signature file is malformed"},
       {"an HTML page", [&] { writeFile(sig, "<html><body>Sign in</body></html>\n"); }, "the signature file is malformed"},
       {"missing", [&] { unlink(sig.c_str()); }, "cannot fetch the signature: HTTP status 404"},
-      {"older than the installed agent", [&] { sign(zip, "trusted1", {"-t", "timestamp:1\tfile:agent.zip"}); },
+      {"older than the installed agent", [&] { publishSigned("bad", "trusted1", "3999999999"); },
        "signed earlier than the agent already installed"},
+      {"older than the build's floor", [&] { publishSigned("bad", "trusted1", "999999999"); },
+       "signed earlier than the oldest agent this installer accepts"},
+      {"another release's genuine signature", [&] {
+         sign(zip, "trusted1", {"-t", "timestamp:4100000000\tfile:pi_install_agent_pi_6.0.0_darw64"}); },
+       "signed for \"pi_install_agent_pi_6.0.0_darw64\", not \"" + installAgentFileName + "\""},
   };
-  publish("new");
-  sign(zip, "trusted2", {"-t", "timestamp:4000000000\tfile:agent.zip"});  // the second key, as after a rotation
-  ASSERT_EQ(run("/files/agent.zip?etag=new").exitStatus, 0);
+  publishSigned("new", "trusted2", "4000000000");  // the second key, as after a rotation
+  ASSERT_EQ(run(address("new")).exitStatus, 0);
   EXPECT_EQ(startedVersion(agent), "new");
   EXPECT_EQ(readFile(cache + "/.minisig"), readFile(sig));  // kept with the agent
   int tag = 0;
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
-    publish("bad");
-    sign(zip, "trusted1");
+    publishSigned("bad", "trusted1", "4100000000");
     row.spoil();
-    ProcessResult r = run("/files/agent.zip?etag=" + std::to_string(++tag));
+    ProcessResult r = run(address(std::to_string(++tag)));
     EXPECT_EQ(r.exitStatus, 255);
     EXPECT_EQ(ourLines(r.err), kDownloadFailed) << r.err;
     EXPECT_TRUE(contains(r.err, row.why)) << r.err;
     EXPECT_EQ(lines(readFile(starts)), Lines{"new"});
-    EXPECT_NE(readFile(cache + "/.validatestring"), std::to_string(tag));
+    // The refused download left the agent it would have replaced as it was.
+    EXPECT_EQ(readFile(cache + "/.validatestring"), "new");
+    EXPECT_EQ(readFile(cache + "/installagent/version"), "new\n");
   }
+  // ... and that agent runs on the next good run, costing the server no body.
+  runProcess({"curl", "-s", server.url("/reset")});
+  ASSERT_EQ(run(address("new")).exitStatus, 0);
+  EXPECT_EQ(startedVersion(agent), "new");
+  std::string stats = runProcess({"curl", "-s", server.url("/stats")}).out;
+  EXPECT_TRUE(contains(stats, "\"requests\": 1, \"body_bytes_sent\": 0")) << stats;
+}
+
+// A cached agent runs only on the strength of the signature it was
+// installed with, checked again by the gate: an agent cached by a build
+// without keys, by an older build that kept a stale signature beside it, or
+// signed by a key this build dropped is downloaded again, with no
+// If-None-Match; one signed by either trusted key is reused.
+TEST_F(Signed, ACachedAgentRunsOnlyWithItsSignature) {
+  const std::string unsignedBuild = scratch / "unsigned-installer", oneKeyBuild = scratch / "one-key-installer";
+  ASSERT_EQ(runProcess({"cp", INSTALLER_EXECUTABLE, unsignedBuild}).exitStatus, 0);
+  ASSERT_EQ(runProcess({"cp", ONE_KEY_INSTALLER_EXECUTABLE, oneKeyBuild}).exitStatus, 0);
+  auto plantOlderBuildsAgent = [&] {  // replaces the agent directory, keeps the rest
+    runProcess({"rm", "-rf", cache + "/installagent"});
+    makeDirs(cache + "/installagent");
+    writeFile(agent, agentScript() + "\n", 0755);
+    writeFile(cache + "/installagent/version", "planted\n");
+  };
+  struct Row { std::string name, cachedBy, key; std::function<void()> meddle; std::string runBy, started; int requests; } rows[] = {
+      {"signed by the first key", executable, "trusted1", nullptr, executable, "cached", 1},
+      {"signed by the second key", executable, "trusted2", nullptr, executable, "cached", 1},
+      {"cached by a build without keys", unsignedBuild, "trusted1", nullptr, executable, "served", 2},
+      {"replaced by an older build", executable, "trusted1", plantOlderBuildsAgent, executable, "served", 2},
+      {"signed by a key this build dropped", executable, "trusted2", nullptr, oneKeyBuild, "served", 2},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    runProcess({"rm", "-rf", home + "/.velmor", starts});
+    publishSigned("cached", row.key, "4000000000");
+    ProcessOptions o = options(address("\"t\""));
+    ASSERT_EQ(runProcess({row.cachedBy}, o).exitStatus, 0);
+    if (row.meddle) row.meddle();
+    publishSigned("served", "trusted1", "4000000001");
+    runProcess({"curl", "-s", server.url("/reset")});
+    ProcessResult r = runProcess({row.runBy}, o);  // the server's tag is unchanged
+    EXPECT_EQ(r.exitStatus, 0) << r.err;
+    EXPECT_EQ(lines(readFile(starts)).back(), row.started);
+    std::string stats = runProcess({"curl", "-s", server.url("/stats")}).out;
+    // A reuse is one request answered 304; a new download is the archive and its signature.
+    EXPECT_TRUE(contains(stats, "\"requests\": " + std::to_string(row.requests))) << stats;
+  }
+}
+
+// Shipped archives count only from a folder nobody else can change: one
+// planted in a folder others may write, or owned by another user, is
+// ignored with a line that says why, and the download road runs instead;
+// on a read-only file system nobody can change it, whoever owns it.
+TEST_F(Signed, ShippedArchivesOnlyFromAFolderNobodyElseCanChange) {
+  const std::string unsignedBuild = INSTALLER_EXECUTABLE, signedBuild = SIGNED_INSTALLER_EXECUTABLE;
+  const std::string archive = resources + "/InstallAgent_1.zip";
+  auto anotherUsers = [&] { return chown(archive.c_str(), 65534, 65534) == 0; };
+  publishSigned("served", "trusted1", "4000000000");
+  struct Row { std::string name, build; std::function<bool()> plant; std::string why, started; bool readOnly = false; } rows[] = {
+      {"unsigned build, sticky folder open to all", unsignedBuild, [&] { return chmod(resources.c_str(), 01777) == 0; },
+       "other users can change that folder", "served"},
+      {"signed build, an old signed agent in a folder open to all", signedBuild,
+       [&] {
+         sign(archive, "trusted1", {"-t", "timestamp:4100000000\tfile:InstallAgent_1.zip"});
+         return chmod(resources.c_str(), 0777) == 0;
+       },
+       "other users can change that folder", "served"},
+      {"another user's archive in our folder", unsignedBuild, anotherUsers, "InstallAgent_1.zip belongs to another user",
+       "served"},
+      {"our folder, our archive", unsignedBuild, [] { return true; }, "", "shipped"},
+      {"read-only mount, another user's archive", unsignedBuild, anotherUsers, "", "shipped", true},
+  };
+  std::string skipped;
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    runProcess({"rm", "-rf", home + "/.velmor", starts});
+    chmod(resources.c_str(), 0755);
+    ship("shipped", "InstallAgent_1.zip");
+    ASSERT_EQ(runProcess({"cp", row.build, executable}).exitStatus, 0);
+    std::vector<std::string> wrapper;
+    if (row.readOnly)
+      wrapper = {"unshare", "-m", "sh", "-c",
+                 "mount --bind \"$1\" \"$1\" && mount -o remount,bind,ro \"$1\" && shift && exec \"$@\"", "sh",
+                 resources};
+    if (!row.plant() || (row.readOnly && runProcess({"unshare", "-m", "true"}).exitStatus != 0)) {
+      skipped += " [" + row.name + "]";  // needs root and a mount namespace (CI has both)
+      continue;
+    }
+    ProcessResult r = run(options(address("\"t\"")), {}, wrapper);
+    EXPECT_EQ(r.exitStatus, 0) << r.err;
+    EXPECT_EQ(lines(readFile(starts)), Lines{row.started});
+    std::string ignoring = "Ignoring the install agent archives in " + resources + ": ";
+    EXPECT_EQ(contains(r.err, ignoring + row.why), !row.why.empty()) << r.err;
+    runProcess({"rm", "-f", archive, archive + ".minisig"});
+  }
+  if (!skipped.empty()) GTEST_SKIP() << "not run without root:" << skipped;
+}
+
+// A floor nobody here signed raises nothing: with the cache in a home
+// others can write (so not used), a planted signature claiming the far
+// future blocks no install.
+TEST_F(Signed, AFloorPlantedInACacheNobodyTrustsIsIgnored) {
+  publishSigned("served", "trusted1", "4000000000");
+  makeDirs(cache);
+  std::string future = readFile(sig);
+  future.replace(future.find("timestamp:") + 10, 10, "99999999999");
+  for (const char* name : {".floor.minisig", ".minisig"}) writeFile(cache + "/" + name, future);
+  chmod(home.c_str(), 0777);
+  ProcessResult r = run(address("\"t\""));
+  EXPECT_EQ(r.exitStatus, 0) << r.err;
+  EXPECT_EQ(lines(readFile(starts)), Lines{"served"});
 }
 
 TEST_F(Signed, ShippedArchiveNeedsItsSignatureBesideIt) {
   struct Row { std::string name, archive, key; bool unsigned_, runs; } rows[] = {
       {"first key", "InstallAgent.zip", "trusted1", false, true},
+      {"older than the build's floor", "InstallAgent.zip", "old", false, false},
       {"second key, versioned name", "InstallAgent_2.zip", "trusted2", false, true},
       {"no signature", "InstallAgent.zip", "trusted1", true, false},
       {"another key", "InstallAgent.zip", "untrusted", false, false},
@@ -427,7 +549,8 @@ TEST_F(Signed, ShippedArchiveNeedsItsSignatureBesideIt) {
     SCOPED_TRACE(row.name);
     std::string archive = resources + "/" + row.archive;
     ship("v1", row.archive);
-    if (!row.unsigned_) sign(archive, row.key);
+    if (row.key == "old") sign(archive, "trusted1", {"-t", "timestamp:999999999\tfile:" + row.archive});
+    else if (!row.unsigned_) sign(archive, row.key);
     ProcessResult r = run("/unused");
     EXPECT_EQ(r.exitStatus, row.runs ? 0 : 255) << r.err;
     EXPECT_EQ(exists(record), row.runs);

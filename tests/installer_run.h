@@ -67,6 +67,10 @@ class InstallerRun : public ::testing::Test {
     if (!withDisplay) {  // failures end the run at once only on the console
       o.env["DISPLAY"] = std::nullopt;
       o.env["WAYLAND_DISPLAY"] = std::nullopt;
+    } else if (!getenv("DBUS_SESSION_BUS_ADDRESS")) {
+      // Without a session bus the toolkit's accessibility bridge would
+      // start one of its own and leave its files in the test's home.
+      o.env["DBUS_SESSION_BUS_ADDRESS"] = "disabled:";
     }
     o.workingDirectory = scratch.path();
     o.timeoutSeconds = 60;

@@ -1,0 +1,65 @@
+// The agent archive while it arrives, across every attempt: the one owner
+// of its open file, its running digest, how much of it is kept for a
+// resume and the validator that vouches for that part, its bounds, and its
+// removal. Every body byte passes here, so what is hashed is exactly what
+// was written, and nothing is written beyond what the server announced or
+// this installer accepts.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "platform/http_download.h"
+#include "provisioning/agent_signature.h"
+
+class ArchiveInTransit : public platform::BodySink {
+ public:
+  // The archive is written to `path` (whatever stood there is replaced),
+  // hashed when `hash`, and never longer than `maxBytes`.
+  ArchiveInTransit(std::string path, bool hash, uint64_t maxBytes);
+  ~ArchiveInTransit();  // removes the file unless kept
+  ArchiveInTransit(const ArchiveInTransit&) = delete;
+  ArchiveInTransit& operator=(const ArchiveInTransit&) = delete;
+
+  // A response whose body is taken. With `continues` (a 206 to a request
+  // for the rest) it must pick up exactly where the kept part ends;
+  // otherwise the archive starts over. False with the reason when the body
+  // cannot be taken: too large, not the rest, no room on the disk.
+  bool begin(const platform::HttpResponse& response, bool continues, std::string* why);
+  bool write(const char* data, size_t length, std::string* why) override;
+  // The body arrived whole: false with the reason when it is not the
+  // archive announced.
+  bool complete(std::string* why);
+  // Forgets everything that arrived, to begin again at byte 0.
+  void restart();
+  // Leaves the file for someone else to use (and remove).
+  void keep() { kept_ = true; }
+
+  // Whether a new request may ask for just the rest: part of it is kept, a
+  // validator can vouch that the server still has the same archive, and
+  // the rest is not known to be empty.
+  bool resumable() const;
+  uint64_t size() const { return size_; }
+  int64_t total() const { return total_; }  // the whole archive's announced length; -1 when unknown
+  const std::string& validator() const { return validator_; }
+  Blake2bDigest digest() const { return hash_.finish(); }
+  int fd() const { return fd_; }
+  const std::string& path() const { return path_; }
+
+ private:
+  bool refuse(std::string reason, std::string* why);
+
+  std::string path_;
+  int fd_ = -1;
+  int openError_ = 0;
+  bool hashing_;
+  uint64_t maxBytes_;
+  bool kept_ = false;
+  Blake2b512 hash_;
+  std::string head_;          // the first bytes, until they tell whether this is a zip archive
+  uint64_t size_ = 0;         // bytes in the file, every one of them hashed
+  int64_t total_ = -1;
+  uint64_t roomLeft_ = 0;     // for a body of unknown length: what the disk had when it began
+  uint64_t begunAt_ = 0;      // size_ when the current body began
+  std::string validator_;     // ETag or Last-Modified of the archive kept
+};

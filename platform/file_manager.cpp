@@ -124,6 +124,28 @@ std::vector<std::string> directoryEntries(const std::string& directory) {
   return names;
 }
 
+namespace {
+void addTree(int parentFd, const char* name, TreeTotals& totals) {
+  struct stat st;
+  if (fstatat(parentFd, name, &st, AT_SYMLINK_NOFOLLOW) != 0) return;
+  totals.bytes += static_cast<uint64_t>(st.st_size);
+  if (!S_ISDIR(st.st_mode)) return;
+  int fd = openat(parentFd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) return;
+  for (const std::string& entry : directoryEntries(fd)) {
+    ++totals.entries;
+    addTree(fd, entry.c_str(), totals);
+  }
+  close(fd);
+}
+}  // namespace
+
+TreeTotals treeTotals(const std::string& directory) {
+  TreeTotals totals;
+  addTree(AT_FDCWD, directory.c_str(), totals);
+  return totals;
+}
+
 std::string fileIdentity(const std::string& path) {
   struct statx st;
   if (statx(AT_FDCWD, path.c_str(), AT_SYMLINK_NOFOLLOW, STATX_INO | STATX_BTIME | STATX_CTIME, &st) != 0)

@@ -29,6 +29,14 @@ bool replaceFile(const std::string& path, const std::string& contents);
 std::vector<std::string> directoryEntries(const std::string& directory);
 std::vector<std::string> directoryEntries(int directoryFd);  // the descriptor stays open
 
+// The bytes (apparent sizes) and entries below a directory, links not
+// followed; zero for what cannot be read.
+struct TreeTotals {
+  uint64_t bytes = 0;
+  uint64_t entries = 0;
+};
+TreeTotals treeTotals(const std::string& directory);
+
 // What tells this very file from one made later at the same path (an
 // inode number can be reused): device, inode and birth time (the change
 // time where the file system keeps no birth time), without following a

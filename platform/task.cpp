@@ -2,6 +2,7 @@
 
 #include <glib-unix.h>
 #include <glib.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <signal.h>
 #include <unistd.h>
@@ -40,6 +41,7 @@ namespace {
 
 struct ToolWait {
   ToolRun* run;
+  const ToolLimits* limits;
   GPid pid = 0;
   bool exited = false;
   bool outputDone = true;
@@ -50,6 +52,26 @@ gboolean onToolSignal(gpointer data) {
   wait->run->interrupted = true;
   if (wait->pid > 0 && !wait->exited) kill(-wait->pid, SIGKILL);
   return G_SOURCE_CONTINUE;
+}
+
+gboolean onToolCheck(gpointer data) {
+  auto* wait = static_cast<ToolWait*>(data);
+  if (wait->exited || wait->run->stopped || wait->limits->keepGoing()) return G_SOURCE_CONTINUE;
+  wait->run->stopped = true;
+  if (wait->pid > 0) kill(-wait->pid, SIGKILL);
+  return G_SOURCE_CONTINUE;
+}
+
+// In the child, before exec: a group of its own, and its file-size limit.
+void setUpChild(gpointer data) {
+  setpgid(0, 0);
+  auto maxFileBytes = *static_cast<const uint64_t*>(data);
+  struct rlimit limit;
+  if (maxFileBytes > 0 && getrlimit(RLIMIT_FSIZE, &limit) == 0 &&
+      (limit.rlim_cur == RLIM_INFINITY || limit.rlim_cur > maxFileBytes)) {
+    limit.rlim_cur = maxFileBytes;  // only ever lowered
+    setrlimit(RLIMIT_FSIZE, &limit);
+  }
 }
 
 void onToolExit(GPid, gint status, gpointer data) {
@@ -74,7 +96,7 @@ gboolean onToolOutput(gint fd, GIOCondition, gpointer data) {
 }  // namespace
 
 ToolRun runTool(const std::vector<std::string>& argv, const std::vector<std::string>& unset, int fd3,
-                bool captureOutput) {
+                bool captureOutput, const ToolLimits& limits) {
   ToolRun run;
   if (argv.empty()) return run;
   std::vector<char*> args;
@@ -87,7 +109,7 @@ ToolRun runTool(const std::vector<std::string>& argv, const std::vector<std::str
 
   // A context of our own: waiting here runs none of the main loop's sources.
   GMainContext* context = g_main_context_new();
-  ToolWait wait{&run};
+  ToolWait wait{&run, &limits};
   std::vector<GSource*> sources;
   auto attach = [&](GSource* source, GSourceFunc callback) {
     g_source_set_callback(source, callback, &wait, nullptr);
@@ -104,13 +126,15 @@ ToolRun runTool(const std::vector<std::string>& argv, const std::vector<std::str
   int outFd = -1;
   GPid pid = 0;
   GError* error = nullptr;
-  if (g_spawn_async_with_pipes_and_fds(nullptr, args.data(), envp, flags, [](gpointer) { setpgid(0, 0); },
-                                       nullptr, -1, -1, -1, source, target, fdCount, &pid, nullptr,
+  uint64_t maxFileBytes = limits.maxFileBytes;
+  if (g_spawn_async_with_pipes_and_fds(nullptr, args.data(), envp, flags, setUpChild, &maxFileBytes, -1, -1, -1,
+                                       source, target, fdCount, &pid, nullptr,
                                        captureOutput ? &outFd : nullptr, nullptr, &error)) {
     run.started = true;
     setpgid(pid, pid);  // here too: a signal may come before the child has done it
     wait.pid = pid;
     attach(g_child_watch_source_new(pid), G_SOURCE_FUNC(onToolExit));
+    if (limits.keepGoing) attach(g_timeout_source_new(50), onToolCheck);
     if (outFd >= 0) {
       wait.outputDone = false;
       attach(g_unix_fd_source_new(outFd, static_cast<GIOCondition>(G_IO_IN | G_IO_HUP | G_IO_ERR)),

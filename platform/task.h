@@ -1,6 +1,8 @@
 // Child processes.
 #pragma once
 
+#include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <sys/types.h>
@@ -26,7 +28,16 @@ struct ToolRun {
   bool started = false;
   int waitStatus = 0;        // as waitpid gives it, once started
   bool interrupted = false;  // SIGINT, SIGTERM or SIGHUP came while it ran
+  bool stopped = false;      // its limits' keepGoing said no
   std::string output;        // its standard output, when asked for
+};
+
+// What a tool may do before it is stopped.
+struct ToolLimits {
+  uint64_t maxFileBytes = 0;  // no file it writes grows past this (RLIMIT_FSIZE); 0: no limit
+  // Asked every few tens of milliseconds while it runs; false ends its
+  // whole group, and the run counts as stopped.
+  std::function<bool()> keepGoing;
 };
 
 // Runs `argv` (argv[0] looked up on PATH) and waits for it: in a process
@@ -36,6 +47,6 @@ struct ToolRun {
 // meanwhile kills the whole group and marks the run interrupted; it is still
 // recorded for terminationRequested().
 ToolRun runTool(const std::vector<std::string>& argv, const std::vector<std::string>& unset, int fd3,
-                bool captureOutput);
+                bool captureOutput, const ToolLimits& limits = {});
 
 }  // namespace platform

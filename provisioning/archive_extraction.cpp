@@ -25,6 +25,10 @@ const std::vector<std::string> kOptionVariables = {"UNZIP", "UNZIPOPT", "ZIPINFO
 // is handed over as an open descriptor instead: its name is never parsed.
 const std::string kArchiveArgument = "/dev/fd/3";
 
+// Unpacking stops this far short of a full disk at most, so that the
+// user's other programs are never left without room.
+constexpr unsigned long long kFreeSpaceReserve = 256ull << 20;
+
 std::string lastLine(const std::string& text) {
   std::istringstream in(text);
   std::string line, last;
@@ -55,8 +59,28 @@ bool extract(int archiveFd, const std::string& destination, const std::string& u
   }
   // A destination that starts with '-' would read as an option.
   std::string target = destination.empty() || destination[0] != '-' ? destination : "./" + destination;
-  return succeeded(platform::runTool({unzipProgram, "-qq", "-o", kArchiveArgument, "-d", target},
-                                     kOptionVariables, archiveFd, false));
+  // The totals are the archive's own claim: what unzip really writes is
+  // bounded too, file by file in the child and in all while it runs, so an
+  // archive that understates its size never fills the disk.
+  ArchiveLimits bounds = limits;
+  bounds.freeBytes -= std::min<unsigned long long>(limits.freeBytes / 10, kFreeSpaceReserve);
+  platform::TreeTotals before = platform::treeTotals(destination);  // the work directory may hold the download
+  auto unpacked = [&] {
+    platform::TreeTotals now = platform::treeTotals(destination);
+    return platform::TreeTotals{now.bytes - std::min(now.bytes, before.bytes),
+                                now.entries - std::min(now.entries, before.entries)};
+  };
+  platform::ToolLimits toolLimits;
+  toolLimits.maxFileBytes = std::min(bounds.maxBytes, bounds.freeBytes) + 1;
+  toolLimits.keepGoing = [&] { return checkUnpacked(unpacked(), bounds, true).empty(); };
+  platform::ToolRun run = platform::runTool({unzipProgram, "-qq", "-o", kArchiveArgument, "-d", target},
+                                            kOptionVariables, archiveFd, false, toolLimits);
+  refusal = checkUnpacked(unpacked(), bounds, true);
+  if (!refusal.empty()) {
+    callback(refusal, true);
+    return false;
+  }
+  return succeeded(run);
 }
 
 }  // namespace
@@ -69,16 +93,23 @@ std::string checkArchiveTotals(const std::string& totalsLine, const ArchiveLimit
       (filesWord != "file," && filesWord != "files,") || bytesWord != "bytes" ||
       uncompressedWord != "uncompressed,")
     return "The install agent archive's contents cannot be read";
+  return checkUnpacked({bytes, entries}, limits, false);
+}
+
+std::string checkUnpacked(const platform::TreeTotals& totals, const ArchiveLimits& limits, bool measured) {
   const std::string prefix = "The install agent archive ";
-  if (entries > limits.maxEntries)
-    return prefix + "holds " + std::to_string(entries) + " entries, more than the " +
+  // What was measured while unzip ran is only how far it got.
+  const std::string atLeast = measured ? "at least " : "";
+  if (totals.entries > limits.maxEntries)
+    return prefix + "holds " + atLeast + std::to_string(totals.entries) + " entries, more than the " +
            std::to_string(limits.maxEntries) + " allowed";
-  if (bytes > limits.maxBytes)
-    return prefix + "unpacks to " + platform::formatByteCount(bytes) + ", more than the " + platform::formatByteCount(limits.maxBytes) +
-           " allowed";
-  if (bytes > limits.freeBytes)
-    return prefix + "unpacks to " + platform::formatByteCount(bytes) + ", more than the " + platform::formatByteCount(limits.freeBytes) +
-           " free on " + limits.freeOn;
+  std::string size = atLeast + platform::formatByteCount(static_cast<int64_t>(totals.bytes));
+  if (totals.bytes > limits.maxBytes)
+    return prefix + "unpacks to " + size + ", more than the " +
+           platform::formatByteCount(static_cast<int64_t>(limits.maxBytes)) + " allowed";
+  if (totals.bytes > limits.freeBytes)
+    return prefix + "unpacks to " + size + ", more than the " +
+           platform::formatByteCount(static_cast<int64_t>(limits.freeBytes)) + " free on " + limits.freeOn;
   return std::string();
 }
 

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "hostenv/report.h"
+#include "platform/file_manager.h"
 
 // True when `unzipProgram` unpacked `archive` into `destination` (created
 // when missing). A missing archive is false without a message. Before
@@ -31,3 +32,6 @@ struct ArchiveLimits {
 // bytes uncompressed, 567 bytes compressed:  54.1%") is this must not be
 // unpacked within `limits`; empty when it may.
 std::string checkArchiveTotals(const std::string& totalsLine, const ArchiveLimits& limits);
+// The same for totals counted on disk (`measured`: while unzip ran, so
+// perhaps only part of the truth).
+std::string checkUnpacked(const platform::TreeTotals& totals, const ArchiveLimits& limits, bool measured);

@@ -9,6 +9,11 @@ Prints its port on the first line, then serves until killed.
        &failures=K&status=N&retryafter=  the first K requests for this address get N,
        &failures=K&dropafter=M           or break off M bytes into the body
   /redirect?to=&etag=                    302 with an ETag of its own
+  /hostile/dropping?announce=N&dropafter=M&etag=
+                                         a zip-looking body of N bytes that breaks off M bytes
+                                         into every answer; "Range: bytes=K-" gets the 206
+  /hostile/endless?rate=                 a chunked zip-looking body that never ends
+  /hostile/always304?etag=               304 to every request
   /stats                                 JSON: requests, body_bytes_sent, ranges (each Range seen)
   /reset                                 forgets the counts
 """
@@ -40,6 +45,8 @@ class Handler(BaseHTTPRequestHandler):
         try:
             if url.path.startswith("/files/"):
                 self.files(url.path[len("/files/"):], hit)
+            elif url.path.startswith("/hostile/"):
+                self.hostile(url.path[len("/hostile/"):])
             elif url.path == "/redirect":
                 self.small(302, [("Location", self.query["to"])])
             else:
@@ -91,6 +98,36 @@ class Handler(BaseHTTPRequestHandler):
             if rate:
                 time.sleep(block / rate)
         self.close_connection = end < len(data)
+
+
+    def hostile(self, kind):
+        zipish = lambda size: b"PK\x03\x04" + bytes(max(0, size - 4))
+        if kind == "always304":
+            return self.small(304, body=b"")
+        if kind == "endless":
+            self.send_response(200)
+            self.send_header("Transfer-Encoding", "chunked")
+            self.end_headers()
+            rate = int(self.query.get("rate", 0))
+            block = max(1, rate // 20) if rate else 65536
+            chunk = zipish(block)
+            while True:
+                self.wfile.write(b"%x\r\n" % len(chunk) + chunk + b"\r\n")
+                with self.server.lock:
+                    self.server.sent += len(chunk)
+                if rate:
+                    time.sleep(block / rate)
+        announce, dropafter = int(self.query["announce"]), int(self.query["dropafter"])
+        asked = re.fullmatch(r"bytes=(\d+)-", self.headers.get("Range", ""))
+        start = int(asked[1]) if asked else 0
+        if start:
+            self.begin(206, announce - start, [("Content-Range", "bytes %d-%d/%d" % (start, announce - 1, announce))])
+        else:
+            self.begin(200, announce)
+        data = zipish(announce)[start:start + dropafter]
+        for at in range(0, len(data), 65536):
+            self.send(data[at:at + 65536])
+        self.close_connection = True
 
 
 def main():

@@ -45,6 +45,7 @@ void ArchiveFetch::cancel() {
 void ArchiveFetch::attempt(uint64_t resumeFrom) {
   platform::HttpRequest request;
   request.url = address_;
+  request.userAgent = userAgent;
   request.connectSeconds = options_.connectSeconds;
   request.stallSeconds = options_.stallSeconds;
   request.keepPartialOnFailure = true;  // for the next attempt to resume

@@ -15,6 +15,7 @@
 #include "platform/transfer_text.h"
 #include "provisioning/agent_paths.h"
 #include "provisioning/agent_trust.h"
+#include "provisioning/build_constants.h"
 
 using platform::TextColor;
 
@@ -237,6 +238,7 @@ void Download::archiveArrived() {
   state_ = State::Verifying;
   platform::HttpRequest request;
   request.url = signatureAddressOf(theDownload_->address());
+  request.userAgent = userAgent;
   request.connectSeconds = transfer_.connectSeconds;
   request.stallSeconds = transfer_.stallSeconds;
   signatureFetch_ = std::make_unique<SignatureFetch>(

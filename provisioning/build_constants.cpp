@@ -2,6 +2,14 @@
 
 #include "installer_config.h"
 
+namespace {
+std::string blanksAsDashes(std::string text) {
+  for (char& c : text)
+    if (c == ' ' || c == '\t') c = '-';
+  return text;
+}
+}  // namespace
+
 // Defined in dependency order: the composed names use the ones above them.
 const std::string releaseName = INSTALLER_RELEASE_NAME;
 const std::string archName = INSTALLER_ARCH_NAME;
@@ -18,3 +26,7 @@ const unsigned long long maxUnpackedBytes = INSTALLER_MAX_UNPACKED_BYTES;
 const unsigned long long maxArchiveEntries = INSTALLER_MAX_ARCHIVE_ENTRIES;
 const int downloadRetries = INSTALLER_DOWNLOAD_RETRIES;
 const double retryBaseSeconds = INSTALLER_RETRY_BASE_SECONDS;
+const int64_t minAgentTimestamp = INSTALLER_MIN_AGENT_TIMESTAMP;
+const std::string productToken = blanksAsDashes(INSTALLER_BUNDLE_NAME);
+const std::string userAgent =
+    productToken + "/" + releaseName + " (" + archName + ") bootstrap-installer/" + INSTALLER_VERSION;

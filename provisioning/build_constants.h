@@ -2,6 +2,7 @@
 // CMake cache variables).
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 #include "hostenv/location.h"  // pathSeparator
@@ -18,3 +19,10 @@ extern const unsigned long long maxUnpackedBytes;   // an agent archive's larges
 extern const unsigned long long maxArchiveEntries;  // and its most entries
 extern const int downloadRetries;        // further attempts after a failure that may pass
 extern const double retryBaseSeconds;    // the first back-off, doubled each time
+extern const int64_t minAgentTimestamp;  // the oldest signed timestamp an agent may carry
+// The bundle's name with blanks as '-' ("Acme-Setup"): the product in the
+// User-Agent and the identifier of the installer's lines in the system log.
+extern const std::string productToken;
+// "Acme-Setup/2.1.0 (linux64) bootstrap-installer/1.0": a vendor's server
+// logs tell products, releases, platforms and installer versions apart.
+extern const std::string userAgent;

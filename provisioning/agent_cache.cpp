@@ -7,6 +7,7 @@
 
 #include "hostenv/mkpath.h"
 #include "platform/file_manager.h"
+#include "platform/system_log.h"
 #include "provisioning/agent_paths.h"
 #include "provisioning/agent_trust.h"
 #include "provisioning/archive_extraction.h"
@@ -83,7 +84,11 @@ bool AgentCache::install(const std::string& archive, const std::string& tag, con
     if (name.compare(0, kStagingPrefix.size(), kStagingPrefix) == 0) platform::removeItemAtPath(directory_ + name);
   std::string staging = directory_ + kStagingPrefix + "XXXXXX";
   if (!mkdtemp(staging.data())) return false;
-  bool complete = unzipInstallAgent(archive, staging, "unzip", callback) && holdsInstallScript(staging);
+  bool complete = unzipInstallAgent(archive, staging, "unzip", callback);
+  if (complete && !holdsInstallScript(staging)) {
+    platform::systemLog(missingInstallScript(staging));
+    complete = false;
+  }
   if (complete) {
     removeAgent();
     removeValidationString(directory_);

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include "platform/file_manager.h"
+#include "platform/system_log.h"
 #include "provisioning/agent_cache.h"
 #include "provisioning/agent_paths.h"
 #include "provisioning/agent_trust.h"
@@ -48,11 +49,14 @@ bool isTrusted(int fd, const std::string& archive, ErrorCallback callback) {
   return false;
 }
 
-// Unpacks and checks that the archive brought its entry script.
+// Unpacks and checks that the archive brought its entry script. A
+// downloaded archive's problem goes to the system log too.
 SourcedAgent unpack(const std::string& archive, const std::string& destination,
-                    ErrorCallback callback) {
+                    ErrorCallback callback, bool downloaded = false) {
   if (unzipInstallAgent(archive, destination, "unzip", callback)) {
     if (holdsInstallScript(destination)) return {getInstallAgentExecutable(destination), std::nullopt};
+    if (downloaded) platform::systemLog(missingInstallScript(destination));
+    else callback(missingInstallScript(destination), true);
   }
   callback("Failed to initialize the install agent.", true);
   return {};
@@ -87,7 +91,7 @@ SourcedAgent sourceInstallAgent(const std::string& workDir, ErrorCallback callba
     case HandOffResult::Kind::ArchiveLeft:
       // The cache could not be used: the agent runs from the work directory
       // and the run waits for it. The download application verified it.
-      return unpack(target, workDir, callback);
+      return unpack(target, workDir, callback, true);
     case HandOffResult::Kind::Failed:
       break;
   }

@@ -93,7 +93,10 @@ TEST_F(E2E, BrokenShippedAgentsFailWithTheirMessages) {
     std::vector<std::string> wrapper;
     std::string inErr;
   } rows[] = {
-      {"no install entry", [&] { makeZip(zip, {{"setup", "x"}}); }, kNoAgent, {}, ""},
+      {"no install entry", [&] { makeZip(zip, {{"setup", "x"}}); }, kNoAgent, {},
+       "The install agent archive has no install script at its top level\nFailed to initialize"},
+      {"its folder zipped", [&] { makeZip(zip, {{"Agent/install", agentScript()}}); }, kNoAgent, {},
+       "top level, but Agent/install: the folder Agent was zipped instead of its contents\nFailed to initialize"},
       {"damaged", [&] { makeZip(zip, agentFiles("v1", 200000)), writeFile(zip, damaged(readFile(zip))); },
        kShippedUnzipFailed, {}, "bad CRC"},
       {"full disk while unpacking", [&] { makeZip(zip, {{"install", agentScript()}, {"z", std::string(3000000, 0)}}); },
@@ -201,9 +204,9 @@ TEST_F(E2E, FailedDownloadsLeaveNothingBehind) {
       {"missing", "missing.zip", kDownloadFailed, {}, "Error - HTTP status 404 http"},
       {"not a zip", "text.zip", kDownloadFailed, {}, "not the installer"},
       {"damaged", "damaged.zip", kDownloadUnzipFailed, {}, "bad CRC"},
-      {"no install at the top", "noinstall.zip", unzipFailed, {}, ""},
-      {"install is a directory", "installdir.zip", unzipFailed, {}, ""},
-      {"install is a link", "installlink.zip", unzipFailed, {}, ""},
+      {"its folder zipped", "noinstall.zip", unzipFailed, {}, "but agent/install: the folder agent was zipped"},
+      {"install is a directory", "installdir.zip", unzipFailed, {}, "(its install is not a regular file)"},
+      {"install is a link", "installlink.zip", unzipFailed, {}, "(its install is not a regular file)"},
       {"less free space than announced", "huge.zip", kDownloadFailed, onSmallDisk(scratch / "small"),
        "not enough disk space: 3.0 MB needed, 1.0 MB free"},
       {"full disk while downloading", "big.zip", kDownloadFailed, withFileLimit(100), "File too large"},

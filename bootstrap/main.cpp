@@ -1,10 +1,13 @@
 // The installer's entry point: everything else lives in the library.
 #include "bootstrap/bootstrap.h"
 #include "platform/process_env.h"
+#include "platform/system_log.h"
 #include "platform/termination.h"
+#include "provisioning/build_constants.h"
 
 int main(int argc, char** argv) {
   platform::setProcessArguments(argc, argv);
+  platform::setSystemLogIdentifier(productToken);
   platform::ignoreFatalIoSignals();
   platform::watchTerminationSignals();
   int result = mainFcn(argc, argv, report_error_main);

@@ -92,6 +92,7 @@ void ArchiveFetch::attempt() {
   lastRequestAt_ = platform::monotonicSeconds();
   platform::HttpRequest request;
   request.url = address_;
+  request.userAgent = userAgent;
   request.connectSeconds = options_.connectSeconds;
   request.stallSeconds = options_.stallSeconds;
   // The rest, only if it is still the same archive; else the whole again.

@@ -201,6 +201,7 @@ void Download::archiveArrived() {
   state_ = State::Verifying;
   platform::HttpRequest request;
   request.url = signatureAddressOf(theDownload_->address());
+  request.userAgent = userAgent;
   request.connectSeconds = transfer_.connectSeconds;
   request.stallSeconds = transfer_.stallSeconds;
   signatureFetch_ = std::make_unique<SignatureFetch>(

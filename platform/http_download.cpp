@@ -14,7 +14,6 @@ namespace platform {
 namespace {
 
 constexpr long kBufferSize = 256 * 1024;
-constexpr const char* kUserAgent = "bootstrap-installer/1.0";
 
 // "Name: value\r\n" -> value, when the name matches (case-insensitively).
 std::optional<std::string> headerValue(const std::string& line, const char* name) {
@@ -145,7 +144,7 @@ std::optional<TransferEnd> HttpDownload::Impl::setUpTransfer(const std::optional
   curl_easy_setopt(easy, CURLOPT_URL, request.url.c_str());
   curl_easy_setopt(easy, CURLOPT_ERRORBUFFER, curlError);
   curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
-  curl_easy_setopt(easy, CURLOPT_USERAGENT, kUserAgent);
+  if (!request.userAgent.empty()) curl_easy_setopt(easy, CURLOPT_USERAGENT, request.userAgent.c_str());
   curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, 1L);
   curl_easy_setopt(easy, CURLOPT_MAXREDIRS, 10L);
   curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "http,https");

@@ -57,6 +57,7 @@ struct TransferResult {
 struct HttpRequest {
   std::string url;
   std::vector<std::string> headers;  // extra "Name: value" lines
+  std::string userAgent;             // none is sent when empty
   long connectSeconds = 30;          // name lookup, TCP and TLS handshakes
   // Fewer than minimumBytesPerSecond for stallSeconds ends the transfer, so
   // a server that trickles a few bytes a second cannot hold it for ever.

@@ -21,6 +21,13 @@ std::string escapeControlBytes(const std::string& text) {
   return out;
 }
 
+void setSystemLogIdentifier(const std::string& identifier) {
+  static std::string kept;  // syslog keeps the pointer, not the text
+  closelog();
+  kept = identifier;
+  openlog(kept.c_str(), LOG_PID, LOG_USER);
+}
+
 void systemLog(const std::string& line) {
   std::string safe = escapeControlBytes(line);
   syslog(LOG_USER | LOG_ERR, "%s", safe.c_str());

@@ -10,6 +10,10 @@ namespace platform {
 // that a message is always one line and never drives the terminal.
 std::string escapeControlBytes(const std::string& text);
 
+// The name the lines are logged under (`journalctl -t <identifier>`); the
+// program's file name until this is called.
+void setSystemLogIdentifier(const std::string& identifier);
+
 // Escapes `line` (see above) before writing it.
 void systemLog(const std::string& line);
 

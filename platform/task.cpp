@@ -3,11 +3,13 @@
 #include <glib-unix.h>
 #include <glib.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <signal.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 
 #include "platform/process_env.h"
 
@@ -93,7 +95,25 @@ gboolean onToolOutput(gint fd, GIOCondition, gpointer data) {
   return G_SOURCE_CONTINUE;
 }
 
+// Without PATH GLib would also search the working directory.
+const char kDefaultPath[] = "/usr/bin:/bin";
+
 }  // namespace
+
+bool toolOnPath(const std::string& name) {
+  const char* path = std::getenv("PATH");
+  std::string dirs = path ? path : kDefaultPath;
+  for (size_t begin = 0;;) {
+    size_t end = dirs.find(':', begin);
+    std::string dir = dirs.substr(begin, end == std::string::npos ? std::string::npos : end - begin);
+    std::string candidate = (dir.empty() ? "." : dir) + "/" + name;  // an empty entry is the working directory
+    struct stat st;
+    if (stat(candidate.c_str(), &st) == 0 && S_ISREG(st.st_mode) && access(candidate.c_str(), X_OK) == 0)
+      return true;
+    if (end == std::string::npos) return false;
+    begin = end + 1;
+  }
+}
 
 ToolRun runTool(const std::vector<std::string>& argv, const std::vector<std::string>& unset, int fd3,
                 bool captureOutput, const ToolLimits& limits) {
@@ -104,8 +124,7 @@ ToolRun runTool(const std::vector<std::string>& argv, const std::vector<std::str
   args.push_back(nullptr);
   gchar** envp = g_get_environ();
   for (const auto& name : unset) envp = g_environ_unsetenv(envp, name.c_str());
-  // Without PATH GLib would also search the working directory.
-  envp = g_environ_setenv(envp, "PATH", "/usr/bin:/bin", FALSE);
+  envp = g_environ_setenv(envp, "PATH", kDefaultPath, FALSE);
 
   // A context of our own: waiting here runs none of the main loop's sources.
   GMainContext* context = g_main_context_new();

@@ -24,6 +24,11 @@ int waitForProcess(pid_t pid);
 
 namespace platform {
 
+// Whether runTool would find `name` on its search path: an executable
+// regular file (through links) in a directory of PATH ("/usr/bin:/bin"
+// when PATH is unset).
+bool toolOnPath(const std::string& name);
+
 struct ToolRun {
   bool started = false;
   int waitStatus = 0;        // as waitpid gives it, once started

@@ -8,6 +8,7 @@
 
 #include "hostenv/mkpath.h"
 #include "platform/file_manager.h"
+#include "platform/system_log.h"
 #include "provisioning/agent_paths.h"
 #include "provisioning/agent_trust.h"
 #include "provisioning/archive_extraction.h"
@@ -144,7 +145,9 @@ bool AgentCache::install(int archiveFd, const std::string& tag, const std::strin
     if (name.compare(0, kStagingPrefix.size(), kStagingPrefix) == 0) platform::removeItemAtPath(directory_ + name);
   std::string staging = directory_ + kStagingPrefix + "XXXXXX";
   if (!mkdtemp(staging.data())) return false;
-  if (!unzipOpenArchive(archiveFd, staging, "unzip", callback) || !holdsInstallScript(staging)) {
+  bool unpacked = unzipOpenArchive(archiveFd, staging, "unzip", callback);
+  if (unpacked && !holdsInstallScript(staging)) platform::systemLog(missingInstallScript(staging));
+  if (!unpacked || !holdsInstallScript(staging)) {
     platform::removeItemAtPath(staging);
     return false;
   }

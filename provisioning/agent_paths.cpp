@@ -1,5 +1,7 @@
 #include "provisioning/agent_paths.h"
 
+#include <sys/stat.h>
+
 #include <cstdlib>
 
 #include "platform/file_manager.h"
@@ -22,6 +24,20 @@ std::string getInstallAgentCacheDir() { return getInstallAgentCacheBase() + inst
 
 bool holdsInstallScript(const std::string& agentDir) {
   return platform::isRegularFile(getInstallAgentExecutable(agentDir));
+}
+
+std::string missingInstallScript(const std::string& agentDir) {
+  if (holdsInstallScript(agentDir)) return std::string();
+  const std::string prefix = "The install agent archive has no install script at its top level";
+  struct stat st;
+  if (lstat(getInstallAgentExecutable(agentDir).c_str(), &st) == 0)
+    return prefix + " (its install is not a regular file)";
+  for (const std::string& name : platform::directoryEntries(agentDir)) {
+    std::string folder = agentDir + pathSeparator + name;
+    if (lstat(folder.c_str(), &st) == 0 && S_ISDIR(st.st_mode) && holdsInstallScript(folder))
+      return prefix + ", but " + name + "/install: the folder " + name + " was zipped instead of its contents";
+  }
+  return prefix;
 }
 
 std::string installAgentDirOnDisk(const std::string& cacheDir) {

@@ -16,5 +16,9 @@ std::string installAgentDirOnDisk();
 std::string installAgentDirOnDisk(const std::string& cacheDir);
 // Whether `agentDir` holds an install script: a regular file, not a link.
 bool holdsInstallScript(const std::string& agentDir);
+// Why `agentDir`, just unpacked, holds no install script: one line for
+// the user and the vendor, naming a folder that was zipped instead of its
+// contents (its <folder>/install). Empty when the script is there.
+std::string missingInstallScript(const std::string& agentDir);
 // Resources + "/InstallAgent.zip"; empty without a bundle or resources.
 std::string getDefaultInstallAgentLocation();

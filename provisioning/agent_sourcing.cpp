@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include "platform/file_manager.h"
+#include "platform/system_log.h"
 #include "provisioning/agent_cache.h"
 #include "provisioning/agent_paths.h"
 #include "provisioning/agent_trust.h"
@@ -45,9 +46,13 @@ std::string whyUntrusted(int dirFd, const std::string& dir, int fd, const std::s
   return std::string();
 }
 
-// Unpacks and checks that the archive brought its entry script.
-SourcedAgent unpacked(bool ok, const std::string& destination, ErrorCallback callback) {
+// Checks that the unpacked archive brought its entry script; says what it
+// holds instead when not. A downloaded archive's problem goes to the
+// system log too.
+SourcedAgent unpacked(bool ok, const std::string& destination, ErrorCallback callback, bool downloaded = false) {
   if (ok && holdsInstallScript(destination)) return {getInstallAgentExecutable(destination), std::nullopt};
+  if (ok && downloaded) platform::systemLog(missingInstallScript(destination));
+  else if (ok) callback(missingInstallScript(destination), true);
   callback("Failed to initialize the install agent.", true);
   return {};
 }
@@ -94,7 +99,7 @@ SourcedAgent sourceInstallAgent(const std::string& workDir, ErrorCallback callba
     case HandOffResult::Kind::ArchiveLeft:
       // The cache could not be used: the agent runs from the work directory
       // and the run waits for it. The download application verified it.
-      return unpacked(unzipInstallAgent(target, workDir, "unzip", callback), workDir, callback);
+      return unpacked(unzipInstallAgent(target, workDir, "unzip", callback), workDir, callback, true);
     case HandOffResult::Kind::Failed:
       break;
   }

@@ -113,6 +113,12 @@ std::string checkUnpacked(const platform::TreeTotals& totals, const ArchiveLimit
   return std::string();
 }
 
+bool unzipIsInstalled(const std::string& unzipProgram, ErrorCallback callback) {
+  if (platform::toolOnPath(unzipProgram)) return true;
+  callback(unzipProgram + " is not installed: the installer needs it to unpack the install agent", true);
+  return false;
+}
+
 bool unzipInstallAgent(const std::string& archive, const std::string& destination,
                        const std::string& unzipProgram, ErrorCallback callback) {
   struct stat st;

@@ -21,6 +21,10 @@ bool unzipInstallAgent(const std::string& archive, const std::string& destinatio
 bool unzipOpenArchive(int archiveFd, const std::string& destination, const std::string& unzipProgram,
                       ErrorCallback callback);
 
+// Whether `unzipProgram` is there to be run; reported through `callback`
+// when not, so that a run finds out before it downloads anything.
+bool unzipIsInstalled(const std::string& unzipProgram, ErrorCallback callback);
+
 struct ArchiveLimits {
   unsigned long long maxBytes = 0;    // unpacked, in all
   unsigned long long maxEntries = 0;

@@ -110,12 +110,14 @@ TEST_F(E2E, BrokenShippedAgentsFailWithTheirMessages) {
     std::function<void()> make;
     Lines expected;
     std::vector<std::string> wrapper;
-    std::string inErr, path = getenv("PATH");
+    std::string inErr;
   } rows[] = {
-      {"no install entry", [&] { makeZip(zip, {{"setup", "x"}}); }, kNoAgent, {}, ""},
+      {"no install entry", [&] { makeZip(zip, {{"setup", "x"}}); }, kNoAgent, {},
+       "The install agent archive has no install script at its top level\nFailed to initialize"},
+      {"its folder zipped", [&] { makeZip(zip, {{"Agent/install", agentScript()}}); }, kNoAgent, {},
+       "top level, but Agent/install: the folder Agent was zipped instead of its contents\nFailed to initialize"},
       {"damaged", [&] { makeZip(zip, agentFiles("v1", 200000)), writeFile(zip, damaged(readFile(zip))); },
        kShippedUnzipFailed, {}, "bad CRC"},
-      {"unzip missing", good, kShippedUnzipFailed, {}, "", "/nonexistent"},
       {"full disk while unpacking", [&] { makeZip(zip, {{"install", agentScript()}, {"z", std::string(3000000, 0)}}); },
        kShippedUnzipFailed, withFileLimit(200), "write error"},
       {"more than the free space", [&] { makeZip(zip, {{"install", agentScript()}, {"z", std::string(3000000, 0)}}); },
@@ -131,7 +133,6 @@ TEST_F(E2E, BrokenShippedAgentsFailWithTheirMessages) {
     SCOPED_TRACE(row.name);
     row.make();
     ProcessOptions o = options("/unused");
-    o.env["PATH"] = row.path;
     if (row.name == "more than the free space" || row.name == "understates its size") {
       if (!smallDisk) continue;  // no mount namespace here; CI has one
       o.env["TMPDIR"] = scratch / "small";
@@ -148,6 +149,25 @@ TEST_F(E2E, BrokenShippedAgentsFailWithTheirMessages) {
   good();
   EXPECT_EQ(run("/unused").exitStatus, 0);
   EXPECT_EQ(lines(readFile(starts)), Lines{"v1"});
+}
+
+// Without unzip on the path, either road stops before anything is
+// unpacked or asked of the server.
+TEST_F(E2E, WithoutUnzipNothingIsUnpackedOrDownloaded) {
+  for (bool shipped : {true, false}) {
+    SCOPED_TRACE(shipped ? "shipped" : "download");
+    if (shipped) ship("v1");
+    ProcessOptions o = options("/files/agent.zip?etag=%22one%22");
+    o.env["PATH"] = scratch / "no-unzip-here";
+    ProcessResult r = run(o);
+    EXPECT_EQ(r.exitStatus, 255);
+    EXPECT_EQ(r.err, "unzip is not installed: the installer needs it to unpack the install agent\n"
+                     "Failed to initialize the install agent.\nInstallation failed.\n");
+    EXPECT_TRUE(contains(runProcess({"curl", "-s", server.url("/stats")}).out, "\"requests\": 0,"));
+    EXPECT_EQ(startCount(), 0u);
+    EXPECT_EQ(listDir(tmp), Lines{});
+    runProcess({"rm", "-f", resources + "/InstallAgent.zip"});
+  }
 }
 
 // On the console and in the window: downloaded, reused while the tag holds,
@@ -206,9 +226,9 @@ TEST_F(E2E, FailedDownloadsLeaveNothingBehind) {
       {"missing", "missing.zip", kDownloadFailed, {}, "Error - HTTP status 404 http"},
       {"not a zip", "text.zip", kDownloadFailed, {}, "not the installer"},
       {"damaged", "damaged.zip", kDownloadUnzipFailed, {}, "bad CRC"},
-      {"no install at the top", "noinstall.zip", unzipFailed, {}, ""},
-      {"install is a directory", "installdir.zip", unzipFailed, {}, ""},
-      {"install is a link", "installlink.zip", unzipFailed, {}, ""},
+      {"its folder zipped", "noinstall.zip", unzipFailed, {}, "but agent/install: the folder agent was zipped"},
+      {"install is a directory", "installdir.zip", unzipFailed, {}, "(its install is not a regular file)"},
+      {"install is a link", "installlink.zip", unzipFailed, {}, "(its install is not a regular file)"},
       {"less free space than announced", "huge.zip", kDownloadFailed, onSmallDisk(scratch / "small"),
        "not enough disk space: 3.0 MB needed, 1.0 MB free"},
       {"full disk while downloading", "big.zip", kDownloadFailed, withFileLimit(100), "File too large"},

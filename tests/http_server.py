@@ -14,7 +14,7 @@ Prints its port on the first line, then serves until killed.
                                          into every answer; "Range: bytes=K-" gets the 206
   /hostile/endless?rate=                 a chunked zip-looking body that never ends
   /hostile/always304?etag=               304 to every request
-  /stats                                 JSON: requests, body_bytes_sent, ranges (each Range seen)
+  /stats                                 JSON: requests, body_bytes_sent, user_agents, ranges (each seen)
   /reset                                 forgets the counts
 """
 import json, os, re, ssl, sys, threading, time
@@ -35,13 +35,15 @@ class Handler(BaseHTTPRequestHandler):
         s = self.server
         with s.lock:
             if url.path == "/reset":
-                s.requests, s.sent, s.ranges, s.hits = 0, 0, [], {}
+                s.requests, s.sent, s.agents, s.ranges, s.hits = 0, 0, [], [], {}
             elif url.path != "/stats":
                 s.requests += 1
+                s.agents.append(self.headers.get("User-Agent", ""))
                 s.hits[self.path] = hit = s.hits.get(self.path, 0) + 1
                 if self.headers.get("Range"):
                     s.ranges.append(self.headers["Range"])
-            stats = json.dumps({"requests": s.requests, "body_bytes_sent": s.sent, "ranges": s.ranges})
+            stats = json.dumps({"requests": s.requests, "body_bytes_sent": s.sent, "user_agents": s.agents,
+                                "ranges": s.ranges})
         try:
             if url.path.startswith("/files/"):
                 self.files(url.path[len("/files/"):], hit)
@@ -136,7 +138,7 @@ def main():
     args = dict(zip(sys.argv[1::2], sys.argv[2::2]))
     server.root = args["--root"]
     server.lock = threading.Lock()
-    server.requests, server.sent, server.ranges, server.hits = 0, 0, [], {}
+    server.requests, server.sent, server.agents, server.ranges, server.hits = 0, 0, [], [], {}
     server.handle_error = lambda *args: None  # clients hang up half-way on purpose
     if args.get("--tls"):
         context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)

@@ -1,0 +1,80 @@
+#!/usr/bin/env bash
+# The README's vendor commands, run as written in a release folder of their
+# own, changed only as the README lists (this checkout's path, the staging
+# address, -W for a key without a passphrase); then the build's shipped-agent
+# check on the same build tree, which is kept between runs.
+#   vendor_road.sh <source dir> <work dir>
+set -euo pipefail
+src=$1 work=$2
+mkdir -p "$work" && cd "$work"
+find . -mindepth 1 -maxdepth 1 ! -name out -exec rm -rf {} +
+unset DISPLAY WAYLAND_DISPLAY
+fail() { echo "FAILED: $*" >&2; exit 1; }
+
+step() {  # the README block marked "vendor-step: $1"
+  local text
+  text=$(awk -v mark="<!-- vendor-step: $1 -->" '$0 == mark { found = 1; next }
+           found && /^```$/ { exit } found && inside { print } found && /^```sh$/ { inside = 1 }' "$src/README.md")
+  [ -n "$text" ] || fail "the README has no block for $1"
+  text=${text//minisign -G /minisign -G -W }
+  text=${text//\/path\/to\/bootstrap-installer/$src}
+  text=${text//https:\/\/staging.acme.example\//$staging}
+  echo "== README step $1"
+  bash -euo pipefail -c "$text"
+}
+builds() {  # the build with a shipped agent: ok or failed, and its output in $1.log
+  cmake out "${@:2}" >/dev/null && cmake --build out --target bundle -j"$(nproc)" >"$1.log" 2>&1
+}
+
+# The vendor's own files: an agent that notes its start, a splash, a product.
+mkdir agent
+printf '#!/bin/sh\necho "started with $*" >> "$HOME/agent-started"\n' > agent/install
+cp "$src/resources/splash.png" splash.png
+echo "Acme Draw" > readme.txt && zip -q acme-draw-2.1.0.zip readme.txt
+python3 "$src/tests/http_server.py" --root "$work" > server.port &
+server=$!
+trap 'kill $server' EXIT
+for _ in $(seq 100); do [ -s server.port ] && break; sleep 0.1; done
+stats="http://127.0.0.1:$(head -n1 server.port)/stats" staging="http://127.0.0.1:$(head -n1 server.port)/files/"
+# A tree kept from the last run still ships that run's agent.
+[ ! -f out/CMakeCache.txt ] || cmake out -UINSTALLER_AGENT_ARCHIVE -UINSTALLER_AGENT_SIGNATURE >/dev/null
+
+for name in keys agent build smoke; do step $name; done
+floor=$(sed -n 's/^INSTALLER_MIN_AGENT_TIMESTAMP:STRING=//p' out/CMakeCache.txt)
+[ "$floor" -gt 0 ] || fail "the floor is not the agent's timestamp: '$floor'"
+grep -q -- "-installbundle $work/out/Acme Setup.app/Contents/Resources/bundle.zip" smoke-home/agent-started ||
+  fail "the agent did not start from the download"
+[ -f smoke-home/.acme-draw/installagent/2.1.0/linux64/installagent/install ] || fail "not cached in .acme-draw"
+version=$(sed -n 's/^project(.* VERSION \([0-9.]*\).*/\1/p' "$src/CMakeLists.txt")
+curl -s "$stats" | python3 -c 'import json, sys; seen = json.load(sys.stdin)["user_agents"]; sys.exit(seen != [sys.argv[1]] * 2)' \
+  "Acme-Setup/2.1.0 (linux64) bootstrap-installer/$version" || fail "User-Agents seen: $(curl -s "$stats")"
+# A failed download reaches the system log under the product's name (a
+# /dev of its own, in a mount namespace, holds the log's socket).
+if unshare -m true 2>/dev/null; then
+  unshare -m sh -c 'mkdir dev && mount -t tmpfs tmpfs dev && cp -a /dev/null /dev/urandom dev/ &&
+    { python3 -c "import socket, sys; s = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM); s.bind(sys.argv[1])
+s.settimeout(30); print(s.recv(4096).decode())" dev/log > syslog.out & } && sleep 0.5 && mount --bind dev /dev &&
+    { HOME="$PWD/smoke-home" QV_INTERNAL_INSTALL_AGENT_URL="$1" "$2" 2>/dev/null; wait; }' \
+    sh "${staging}missing" "out/Acme Setup.app/Contents/MacOS/bootstrap-installer" || true
+  grep -q "Acme-Setup\[[0-9]*\]: Download failed! Error - HTTP status 404" syslog.out || fail "system log: $(cat syslog.out)"
+else
+  echo "SKIPPED the system log's identifier: needs a mount namespace (root; CI has one)"
+fi
+
+# The vendor's commonest mistakes fail the build with the user's words and the fix.
+! builds name -DINSTALLER_AGENT_ARCHIVE="$PWD/pi_install_agent_pi_2.1.0_linux64" \
+  -DINSTALLER_AGENT_SIGNATURE="$PWD/pi_install_agent_pi_2.1.0_linux64.minisig" || fail "signed for another name, built"
+grep -F 'cannot be trusted: bad signature: signed for "pi_install_agent_pi_2.1.0_linux64", not "InstallAgent.zip"' name.log
+grep -F "minisign -S -s <your secret key> -m InstallAgent.zip" name.log
+! builds floor -DINSTALLER_AGENT_ARCHIVE="$PWD/InstallAgent.zip" -DINSTALLER_AGENT_SIGNATURE="$PWD/InstallAgent.zip.minisig" \
+  -DINSTALLER_MIN_AGENT_TIMESTAMP=99999999999 || fail "signed before the floor, built"
+grep -F "bad signature: signed earlier than the oldest agent this installer accepts" floor.log
+mkdir folder && cp -r agent folder/Agent && (cd folder && zip -qr InstallAgent.zip Agent && minisign -S -s ../acme.key -m InstallAgent.zip)
+! builds folder -DINSTALLER_AGENT_ARCHIVE="$PWD/folder/InstallAgent.zip" -DINSTALLER_AGENT_SIGNATURE="$PWD/folder/InstallAgent.zip.minisig" \
+  -DINSTALLER_MIN_AGENT_TIMESTAMP="$floor" || fail "the agent's folder zipped, built"
+grep -F "but Agent/install: the folder Agent was zipped instead of its contents" folder.log
+
+step ship
+mkdir ship-home && HOME="$PWD/ship-home" "out/Acme Setup.app/Contents/MacOS/bootstrap-installer" --from-the-bundle
+grep -q -- "--from-the-bundle" ship-home/agent-started || fail "the shipped agent did not start"
+echo "vendor road: every step passed"

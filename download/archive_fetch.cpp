@@ -38,13 +38,18 @@ std::string durationInWords(double seconds) {
 ArchiveFetch::ArchiveFetch(platform::EventLoop& loop, Client& client, std::string address, std::string destination,
                            std::optional<std::string> ifNoneMatch, Options options)
     : loop_(loop), client_(client), address_(std::move(address)), ifNoneMatch_(std::move(ifNoneMatch)),
-      options_(options), archive_(std::move(destination), options.hashBody, options.maxBytes) {
-  deadline_ = loop_.callAfter(options_.deadlineSeconds, [this] {
+      options_(options), archive_(std::move(destination), options.hashBody, options.maxBytes),
+      startedAt_(platform::monotonicSeconds()) {
+  armDeadline(options_.deadlineSeconds);
+  attempt();
+}
+
+void ArchiveFetch::armDeadline(double seconds) {
+  deadline_ = loop_.callAfter(std::max(0.0, seconds), [this] {
     deadline_ = 0;
     if (transfer_) transfer_->cancel();
     fail("the download took longer than " + durationInWords(options_.deadlineSeconds));
   });
-  attempt();
 }
 
 ArchiveFetch::~ArchiveFetch() { cancel(); }
@@ -68,6 +73,13 @@ void ArchiveFetch::fail(const std::string& why) {
 
 void ArchiveFetch::askForWholeArchive() {
   ifNoneMatch_.reset();
+  next(0);
+}
+
+void ArchiveFetch::startOver() {
+  archive_.restart();
+  ended_.reset();
+  armDeadline(options_.deadlineSeconds - (platform::monotonicSeconds() - startedAt_));
   next(0);
 }
 

@@ -59,6 +59,9 @@ class ArchiveFetch : private platform::HttpDownloadDelegate {
   // After a 304 that cannot be used: the whole archive, once, within the
   // same budget.
   void askForWholeArchive();
+  // The archive arrived but is not the one wanted: all of it again, within
+  // the same budget and deadline.
+  void startOver();
   // How it ended: Finished, NotModified, or a failure; nothing while it goes on.
   std::optional<platform::TransferEnd> ended() const { return ended_; }
   const std::string& address() const { return address_; }
@@ -74,6 +77,7 @@ class ArchiveFetch : private platform::HttpDownloadDelegate {
   void retryLater(const platform::TransferResult& result, bool progressed);
   void fail(const std::string& why);
   void stopTimers();
+  void armDeadline(double seconds);
 
   platform::EventLoop& loop_;
   Client& client_;
@@ -88,6 +92,7 @@ class ArchiveFetch : private platform::HttpDownloadDelegate {
   bool askedIfNoneMatch_ = false;          // the current attempt named the cached tag
   uint64_t keptAtStart_ = 0;               // archive bytes when the current attempt began
   double lastRequestAt_ = -1;              // monotonic seconds
+  double startedAt_ = 0;                   // monotonic seconds
   bool lastDropped_ = false;               // the last failure was a dropped connection
   std::string refusal_;                    // why the current response was not taken
   std::optional<std::string> retryAfter_;  // of the last response refused

@@ -214,6 +214,12 @@ void Download::signatureArrived(bool ok, const std::string& textOrReason) {
   std::string refused = ok ? admitAgent(textOrReason, theDownload_->archive().digest(), installAgentFileName,
                                         cache_.floor())
                            : textOrReason;
+  if (refused == kSignatureMismatch && !fetchedAgain_) {
+    // Most likely a release published between the two requests: both once more.
+    fetchedAgain_ = true;
+    state_ = State::Requesting;
+    return theDownload_->startOver();
+  }
   if (!refused.empty()) return didFailWithError(refused);  // never unpacked, cached or started
   signature_ = textOrReason;
   downloadDidFinish();

@@ -100,5 +100,6 @@ class Download : private ArchiveFetch::Client {
   std::string installAgentLocation_;
   std::string validationString_;
   std::string signature_;  // the archive's verified signature
+  bool fetchedAgain_ = false;  // after an archive that did not match its signature
   ArchiveFetch::Options transfer_;
 };

@@ -202,7 +202,7 @@ Verification verify(std::string_view minisig, const Blake2bDigest* digest, const
     }
   }
   if (!knownKey) return refuse("signed by an unknown key");
-  if (!signer) return refuse("the archive does not match its signature");
+  if (!signer) return {false, kSignatureMismatch, {}};
 
   // The global signature covers the file signature followed by the comment.
   std::string signedText(reinterpret_cast<const char*>(fileSignature), 64);

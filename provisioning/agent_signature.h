@@ -18,6 +18,10 @@ using Blake2bDigest = std::array<uint8_t, 64>;
 // hostile server must not make us buffer or scan an arbitrary amount.
 inline constexpr size_t kMaxSignatureBytes = 8 * 1024;
 
+// Why an archive that is not the one its signature was made for is refused:
+// during a release the archive and its signature may come from two.
+inline constexpr char kSignatureMismatch[] = "bad signature: the archive does not match its signature";
+
 struct SignatureKey {
   std::array<uint8_t, 8> id;    // as stored, the bytes a signature names its key by
   std::array<uint8_t, 32> key;  // Ed25519 public key

@@ -526,6 +526,19 @@ TEST_F(Signed, DownloadRunsOnlyWhatTheVendorSignedAndNeverRollsBack) {
   EXPECT_TRUE(contains(stats, "\"requests\": 1, \"body_bytes_sent\": 0")) << stats;
 }
 
+// A release published between the archive's request and its signature's:
+// the pair is fetched once more, and the new agent runs.
+TEST_F(Signed, AReleaseInProgressIsFetchedOnceMore) {
+  publishSigned("old", "trusted1", "4000000000");
+  ASSERT_EQ(runProcess({"mv", zip, served / "old.zip"}).exitStatus, 0);
+  publishSigned("new", "trusted1", "4000000001");
+  ProcessResult r = run(address("\"n\"") + "&first=old.zip&firsthits=1");
+  EXPECT_EQ(r.exitStatus, 0) << r.err;
+  EXPECT_EQ(lines(readFile(starts)), Lines{"new"});
+  std::string stats = runProcess({"curl", "-s", server.url("/stats")}).out;
+  EXPECT_TRUE(contains(stats, "\"requests\": 4,")) << stats;  // archive, signature, both again
+}
+
 // A cached agent runs only on the strength of the signature it was
 // installed with, checked again by the gate: an agent cached by a build
 // without keys, by an older build that kept a stale signature beside it, or

@@ -8,6 +8,7 @@ Prints its port on the first line, then serves until killed.
                                          If-None-Match naming the etag gets a 304
        &failures=K&status=N&retryafter=  the first K requests for this address get N,
        &failures=K&dropafter=M           or break off M bytes into the body
+       &first=OTHER&firsthits=K          the first K requests (not for a .minisig) get ROOT/OTHER
   /redirect?to=&etag=                    302 with an ETag of its own
   /hostile/dropping?announce=N&dropafter=M&etag=
                                          a zip-looking body of N bytes that breaks off M bytes
@@ -77,6 +78,8 @@ class Handler(BaseHTTPRequestHandler):
     def files(self, name, hit):
         path = os.path.join(self.server.root, name)
         failing = hit <= int(self.query.get("failures", 0))
+        if hit <= int(self.query.get("firsthits", 0)) and not name.endswith(".minisig"):
+            path = os.path.join(self.server.root, self.query["first"])  # the release before
         if "/" in name or not os.path.isfile(path):
             return self.small(404)
         if failing and "status" in self.query:

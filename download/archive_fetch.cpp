@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
-#include <ctime>
 #include <random>
 
 #include "download/transfer_policy.h"
@@ -118,17 +117,20 @@ void ArchiveFetch::attempt() {
   keptAtStart_ = archive_.size();
   refusal_.clear();
   platform::HttpDownloadDelegate* delegate = this;
-  transfer_ = std::make_unique<platform::HttpDownload>(std::move(request), &archive_, delegate);
+  transfer_ = options_.startTransfer(std::move(request), &archive_, delegate);
 }
 
 bool ArchiveFetch::didReceiveResponse(const platform::HttpResponse& response) {
-  retryAfter_ = response.header("Retry-After");
+  retryAfter_ = response.retryAfterSeconds;
   if (response.status == 304 && !askedIfNoneMatch_) {
     refusal_ = "the server answered \"not modified\" to a request that named no cached agent";
     return false;
   }
-  if (takesBody(response) && !archive_.begin(response, response.status == 206 && askedForRange_, &refusal_))
-    return false;
+  if (!takesBody(response)) {
+    client_.fetchResponded(response);  // a 304 or a challenge is the client's to read
+    return false;                      // and no other body is ever taken
+  }
+  if (!archive_.begin(response, response.status == 206 && askedForRange_, &refusal_)) return false;
   return client_.fetchResponded(response);
 }
 
@@ -169,8 +171,7 @@ void ArchiveFetch::didEnd(const platform::TransferResult& result) {
 // Waits, as the policy says, then asks again; the client says so meanwhile.
 void ArchiveFetch::retryLater(const platform::TransferResult& result, bool progressed) {
   double delay = progressed ? 0
-                            : retryDelaySeconds(retries_, retryAfter_, options_.retryBaseSeconds,
-                                                std::time(nullptr), random01());
+                            : retryDelaySeconds(retries_, retryAfter_, options_.retryBaseSeconds, random01());
   if (!progressed) ++retries_;
   char seconds[32];
   std::snprintf(seconds, sizeof seconds, "%.1f", delay);

@@ -45,6 +45,7 @@ class ArchiveFetch : private platform::HttpDownloadDelegate {
     double deadlineSeconds = downloadDeadlineSeconds;
     int retries = downloadRetries;
     double retryBaseSeconds = ::retryBaseSeconds;
+    platform::StartTransfer startTransfer = platform::startHttpDownload;
   };
 
   // Starts at once, writing the archive to `destination`. With
@@ -85,7 +86,7 @@ class ArchiveFetch : private platform::HttpDownloadDelegate {
   std::optional<std::string> ifNoneMatch_;
   Options options_;
   ArchiveInTransit archive_;
-  std::unique_ptr<platform::HttpDownload> transfer_;
+  std::unique_ptr<platform::Transfer> transfer_;
   int requests_ = 0;                       // made so far, of the budget
   int retries_ = 0;                        // attempts after the first that used up a retry
   bool askedForRange_ = false;             // the current attempt asked for the rest only
@@ -95,7 +96,7 @@ class ArchiveFetch : private platform::HttpDownloadDelegate {
   double startedAt_ = 0;                   // monotonic seconds
   bool lastDropped_ = false;               // the last failure was a dropped connection
   std::string refusal_;                    // why the current response was not taken
-  std::optional<std::string> retryAfter_;  // of the last response refused
+  std::optional<double> retryAfter_;       // of the last response refused
   platform::EventLoop::CallId timer_ = 0;
   platform::EventLoop::CallId deadline_ = 0;
   std::optional<platform::TransferEnd> ended_;

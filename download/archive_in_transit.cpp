@@ -84,13 +84,13 @@ bool ArchiveInTransit::begin(const platform::HttpResponse& response, bool contin
   if (continues) {
     uint64_t first = 0;
     int64_t total = -1;
-    if (!parseContentRange(response.header("Content-Range").value_or(""), &first, &total) || first != size_ ||
+    if (!parseContentRange(response.contentRange.value_or(""), &first, &total) || first != size_ ||
         (total >= 0 && total_ >= 0 && total != total_) || (total >= 0 && length >= 0 && first + length != static_cast<uint64_t>(total)))
       return refuse("the server sent a part that does not continue the download", why);
     total_ = total >= 0 ? total : length >= 0 ? static_cast<int64_t>(size_) + length : -1;
   } else {
     restart();
-    validator_ = response.etag ? *response.etag : response.header("Last-Modified").value_or(std::string());
+    validator_ = response.etag ? *response.etag : response.lastModified.value_or(std::string());
     total_ = length;
   }
   if (total_ >= 0 && static_cast<uint64_t>(total_) > maxBytes_)

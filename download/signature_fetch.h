@@ -9,7 +9,8 @@
 
 #include "platform/http_download.h"
 
-// The .minisig address of an archive: ".minisig" after the address's path.
+// The .minisig address of an archive: ".minisig" after the address's path;
+// empty when the address does not parse.
 std::string signatureAddressOf(const std::string& address);
 
 class SignatureFetch : private platform::HttpDownloadDelegate, private platform::BodySink {
@@ -29,5 +30,5 @@ class SignatureFetch : private platform::HttpDownloadDelegate, private platform:
 
   Done done_;
   std::string text_;
-  std::unique_ptr<platform::HttpDownload> transfer_;
+  std::unique_ptr<platform::Transfer> transfer_;
 };

@@ -1,13 +1,8 @@
 #include "download/transfer_policy.h"
 
-#include <locale.h>
-#include <time.h>
 
 #include <algorithm>
-#include <cctype>
-#include <cerrno>
 #include <cmath>
-#include <cstdlib>
 
 using platform::NetworkCause;
 using platform::TransferEnd;
@@ -38,30 +33,6 @@ bool isRetryableStatus(long status) {
   }
 }
 
-// Retry-After as seconds from `now`: delta seconds or an IMF-fixdate
-// ("Sun, 06 Nov 1994 08:49:37 GMT"); a date in the past means now.
-std::optional<double> retryAfterSeconds(const std::string& value, std::time_t now) {
-  size_t begin = value.find_first_not_of(" \t"), end = value.find_last_not_of(" \t");
-  if (begin == std::string::npos) return std::nullopt;
-  std::string text = value.substr(begin, end - begin + 1);
-  if (std::all_of(text.begin(), text.end(), [](unsigned char c) { return std::isdigit(c); })) {
-    errno = 0;
-    double seconds = std::strtod(text.c_str(), nullptr);
-    return errno == ERANGE ? kMaxRetryAfterSeconds : seconds;
-  }
-  // Day and month names in English whatever the user's locale (the window
-  // toolkit sets it from the environment).
-  locale_t c = newlocale(LC_ALL_MASK, "C", nullptr);
-  if (!c) return std::nullopt;
-  locale_t previous = uselocale(c);
-  std::tm tm{};
-  const char* rest = strptime(text.c_str(), "%a, %d %b %Y %H:%M:%S GMT", &tm);
-  uselocale(previous);
-  freelocale(c);
-  if (!rest || *rest) return std::nullopt;
-  return std::max(0.0, std::difftime(timegm(&tm), now));
-}
-
 }  // namespace
 
 bool takesBody(const platform::HttpResponse& response) {
@@ -69,7 +40,7 @@ bool takesBody(const platform::HttpResponse& response) {
 }
 
 bool isAuthenticationChallenge(const platform::HttpResponse& response) {
-  return response.status == 401 && response.header("WWW-Authenticate").has_value();
+  return response.status == 401 && response.asksForCredentials;
 }
 
 std::string failureReason(const TransferResult& result) {
@@ -98,11 +69,8 @@ bool isRetryable(const TransferResult& result) {
   }
 }
 
-double retryDelaySeconds(int attempt, const std::optional<std::string>& retryAfter, double baseSeconds,
-                         std::time_t now, double random01) {
-  if (retryAfter) {
-    if (auto seconds = retryAfterSeconds(*retryAfter, now)) return std::min(*seconds, kMaxRetryAfterSeconds);
-  }
+double retryDelaySeconds(int attempt, std::optional<double> retryAfterSeconds, double baseSeconds, double random01) {
+  if (retryAfterSeconds) return std::clamp(*retryAfterSeconds, 0.0, kMaxRetryAfterSeconds);
   double ceiling = std::min(baseSeconds * std::ldexp(1.0, std::clamp(attempt, 0, 30)), kMaxBackoffSeconds);
   return std::clamp(random01, 0.0, 1.0) * ceiling;
 }

@@ -3,7 +3,6 @@
 // is tried again.
 #pragma once
 
-#include <ctime>
 #include <optional>
 #include <string>
 
@@ -29,7 +28,6 @@ bool isRetryable(const platform::TransferResult& result);
 
 // Seconds to wait before retry `attempt` (0 for the first): a random share
 // (`random01`, in [0, 1]) of baseSeconds * 2^attempt, at most 30 s, so that
-// many installers do not come back at once. A valid Retry-After (seconds,
-// or an HTTP date compared with `now`) replaces it, at most 60 s.
-double retryDelaySeconds(int attempt, const std::optional<std::string>& retryAfter, double baseSeconds,
-                         std::time_t now, double random01);
+// many installers do not come back at once. The server's Retry-After
+// replaces it, at most 60 s.
+double retryDelaySeconds(int attempt, std::optional<double> retryAfterSeconds, double baseSeconds, double random01);

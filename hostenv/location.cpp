@@ -9,11 +9,12 @@ std::string getPathToExecutable() {
   return bundle ? bundle->bundlePath : std::string();
 }
 
-std::string getDirectoryOfExecutable() {
-  std::string path = getPathToExecutable();
+std::string withoutLastComponent(const std::string& path) {
   auto sep = path.find_last_of("/\\");
   return sep == std::string::npos ? path : path.substr(0, sep);
 }
+
+std::string getDirectoryOfExecutable() { return withoutLastComponent(getPathToExecutable()); }
 
 std::string getBundleLocation() {
   if (auto bundle = platform::mainBundle())

@@ -10,5 +10,8 @@ inline const std::string pathSeparator = "/";
 std::string getPathToExecutable();
 // getPathToExecutable() without its last component ('/' or '\' separates).
 std::string getDirectoryOfExecutable();
+// `path` without its last component and the separator before it ('/' or
+// '\'); the whole path when it has no separator.
+std::string withoutLastComponent(const std::string& path);
 // The bundle's resource directory, else the bundle, else the executable's directory.
 std::string getBundleLocation();

@@ -16,10 +16,9 @@ std::vector<std::string> agentArguments(const std::string& script, const std::st
 bool fireInstallAgentWithArgs(const std::string& agentPath, const std::string& launchCommand,
                               const std::string& bundleLocation, int argc,
                               const char* const* argv, ErrorCallback callback) {
-  std::vector<std::string> user(argv + (argc > 1 ? 1 : argc), argv + argc);
-  std::vector<std::string> arguments = agentArguments(agentPath, bundleLocation, user);
-  std::string commandLine = launchCommand;
-  for (size_t i = 1; i < arguments.size(); ++i) commandLine += " " + shell_word(arguments[i]);
+  std::vector<std::string> fixed = agentArguments(agentPath, bundleLocation, {});
+  std::string commandLine = launchCommand + " " + shell_word(fixed[1]) + " " + shell_word(fixed[2]);
+  if (argc > 1) commandLine += " " + argv2cmdline(argc, argv);
   // The agent gets the usual signal defaults; this process only waits meanwhile.
   platform::restoreFatalIoSignals();
   int status;

@@ -1,6 +1,7 @@
 #include <dlfcn.h>
 
 #include "platform/download_view.h"
+#include "platform/file_manager.h"
 #include "platform/main_bundle.h"
 
 namespace platform {
@@ -13,10 +14,9 @@ using CreateWindow = DownloadView* (*)(const std::string*, std::function<void()>
 // cannot be loaded (the toolkit's libraries are not installed, say).
 CreateWindow loadWindowModule() {
   std::string exe = executablePath();
-  auto slash = exe.rfind('/');
   // Only ever by its full path: a bare name would search the library path.
-  if (slash == std::string::npos) return nullptr;
-  std::string module = exe.substr(0, slash + 1) + kWindowModuleName;
+  if (exe.empty() || exe[0] != '/') return nullptr;
+  std::string module = parentDirectory(exe) + "/" + kWindowModuleName;
   void* handle = dlopen(module.c_str(), RTLD_NOW | RTLD_LOCAL);  // kept until exit
   return handle ? reinterpret_cast<CreateWindow>(dlsym(handle, "installerCreateGtkDownloadView")) : nullptr;
 }

@@ -2,6 +2,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <glib.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
@@ -13,6 +14,15 @@
 #include <cstdlib>
 
 namespace platform {
+
+std::string parentDirectory(const std::string& path) {
+  std::string trimmed = path;
+  while (trimmed.size() > 1 && trimmed.back() == '/') trimmed.pop_back();
+  gchar* parent = g_path_get_dirname(trimmed.c_str());
+  std::string result = parent;
+  g_free(parent);
+  return result;
+}
 
 bool fileExistsAtPath(const std::string& path) {
   struct stat st;
@@ -51,11 +61,10 @@ bool isRegularFile(const std::string& path) {
 
 bool removeItemAtPath(const std::string& path) {
   if (path.empty()) return false;
-  std::string item = path;
-  while (item.size() > 1 && item.back() == '/') item.pop_back();
-  auto slash = item.rfind('/');
-  std::string parent = slash == std::string::npos ? "." : slash == 0 ? "/" : item.substr(0, slash);
-  std::string name = slash == std::string::npos ? item : item.substr(slash + 1);
+  std::string parent = parentDirectory(path);
+  gchar* base = g_path_get_basename(path.c_str());
+  std::string name = base;
+  g_free(base);
   int parentFd = open(parent.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (parentFd >= 0) {
     if (name != "/" && name != "." && name != "..") removeBelow(parentFd, name.c_str());
@@ -182,7 +191,7 @@ std::string resolvePath(const std::string& path) {
   return result;
 }
 
-bool isTrustedDirectoryPath(const std::string& resolvedAbsolutePath, std::string* why) {
+bool isTrustedDirectoryPath(const std::string& resolvedAbsolutePath, std::string* why, ExaminePath examine) {
   auto untrusted = [why](const std::string& reason) {
     if (why) *why = reason;
     return false;
@@ -198,14 +207,14 @@ bool isTrustedDirectoryPath(const std::string& resolvedAbsolutePath, std::string
   for (size_t i = 0; i < chain.size(); ++i) {
     const std::string& dir = chain[i];
     struct stat st;
-    if (lstat(dir.c_str(), &st) != 0) return untrusted("cannot examine " + dir);
+    if (examine(dir.c_str(), &st) != 0) return untrusted("cannot examine " + dir);
     if (S_ISLNK(st.st_mode)) return untrusted(dir + " is a symbolic link");
     if (!S_ISDIR(st.st_mode)) return untrusted(dir + " is not a directory");
     if (st.st_uid != me && st.st_uid != 0) return untrusted(dir + " belongs to another user");
     if ((st.st_mode & (S_IWGRP | S_IWOTH)) == 0) continue;
     // Others may add entries to a sticky directory, but not move or remove ours.
     struct stat next;
-    if (!(st.st_mode & S_ISVTX) || i + 1 == chain.size() || lstat(chain[i + 1].c_str(), &next) != 0 ||
+    if (!(st.st_mode & S_ISVTX) || i + 1 == chain.size() || examine(chain[i + 1].c_str(), &next) != 0 ||
         next.st_uid != me)
       return untrusted(dir + " is writable by others");
   }
@@ -215,9 +224,8 @@ bool isTrustedDirectoryPath(const std::string& resolvedAbsolutePath, std::string
 std::string existingAncestor(std::string path) {
   struct stat st;
   while (!path.empty() && stat(path.c_str(), &st) != 0) {
-    while (path.size() > 1 && path.back() == '/') path.pop_back();
-    auto slash = path.rfind('/');
-    path = slash == std::string::npos ? "" : slash == 0 ? "/" : path.substr(0, slash);
+    std::string parent = parentDirectory(path);
+    path = parent == path ? "" : parent;  // "/" or "." that cannot be examined
   }
   return path.empty() ? "." : path;
 }

@@ -1,6 +1,8 @@
 // File operations the platform's file manager would provide.
 #pragma once
 
+#include <sys/stat.h>
+
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -9,6 +11,9 @@
 namespace platform {
 
 bool fileExistsAtPath(const std::string& path);  // any kind of file; follows links
+// The directory that holds `path` (GLib's rule: "." for a bare name, "/"
+// for a name below the root; trailing separators do not count).
+std::string parentDirectory(const std::string& path);
 bool isRegularFile(const std::string& path);     // not through a link
 // Removes a file or a directory tree; symbolic links are removed, never
 // followed. Directories in the tree are made writable (u+rwx) before their
@@ -72,7 +77,10 @@ std::string resolvePath(const std::string& path);
 // write (like /tmp) is accepted only when the next component below it
 // belongs to the effective user, so the path itself is never such a one.
 // Otherwise false, with the reason in `why` when given.
-bool isTrustedDirectoryPath(const std::string& resolvedAbsolutePath, std::string* why = nullptr);
+// `examine` is lstat but in tests.
+using ExaminePath = int (*)(const char* path, struct stat* st);
+bool isTrustedDirectoryPath(const std::string& resolvedAbsolutePath, std::string* why = nullptr,
+                            ExaminePath examine = ::lstat);
 
 // Bytes an unprivileged user may still write on the file system that holds
 // `path`, or that would hold it: a missing path is asked of its nearest

@@ -1,7 +1,6 @@
 #include "platform/http_download.h"
 
 #include <glib.h>
-#include <strings.h>
 
 #include <algorithm>
 #include <cstring>
@@ -15,25 +14,14 @@ namespace {
 
 constexpr long kBufferSize = 256 * 1024;
 
-// "Name: value\r\n" -> value, when the name matches (case-insensitively).
-std::optional<std::string> headerValue(const std::string& line, const char* name) {
-  size_t len = std::strlen(name);
-  if (line.size() <= len || line[len] != ':' || strncasecmp(line.data(), name, len) != 0)
-    return std::nullopt;
-  size_t begin = len + 1;
-  while (begin < line.size() && (line[begin] == ' ' || line[begin] == '\t')) ++begin;
-  size_t end = line.size();
-  while (end > begin && (line[end - 1] == '\r' || line[end - 1] == '\n')) --end;
-  return line.substr(begin, end - begin);
+// A header of the final response (libcurl matches the name in any case).
+std::optional<std::string> finalHeader(CURL* easy, const char* name) {
+  curl_header* header = nullptr;
+  if (curl_easy_header(easy, name, 0, CURLH_HEADER, -1, &header) != CURLHE_OK) return std::nullopt;
+  return std::string(header->value);
 }
 
 }  // namespace
-
-std::optional<std::string> HttpResponse::header(const char* name) const {
-  for (const std::string& line : headers)
-    if (auto value = headerValue(line, name)) return value;
-  return std::nullopt;
-}
 
 struct HttpDownload::Impl {
   HttpRequest request;
@@ -55,8 +43,6 @@ struct HttpDownload::Impl {
   char curlError[CURL_ERROR_SIZE] = {};
 
   // Collected inside libcurl's callbacks, delivered once it has returned.
-  std::vector<std::string> headers;  // of the latest response only
-  long headerStatus = 0;
   bool responseWaiting = false;  // first body chunk held back for the response
   bool responseDelivered = false;
   uint64_t pendingBytes = 0;
@@ -77,7 +63,6 @@ struct HttpDownload::Impl {
   void teardownTransfer();
   void cancel();
 
-  static size_t onHeader(char* data, size_t size, size_t count, void* userp);
   static size_t onWrite(char* data, size_t size, size_t count, void* userp);
   void deliver();
   // Gives the final response to the delegate; false when the transfer ended.
@@ -160,8 +145,6 @@ std::optional<TransferEnd> HttpDownload::Impl::setUpTransfer(const std::optional
   curl_easy_setopt(easy, CURLOPT_PROXYAUTH, CURLAUTH_ANY);
   for (const std::string& line : request.headers) headerList = curl_slist_append(headerList, line.c_str());
   if (headerList) curl_easy_setopt(easy, CURLOPT_HTTPHEADER, headerList);
-  curl_easy_setopt(easy, CURLOPT_HEADERFUNCTION, &Impl::onHeader);
-  curl_easy_setopt(easy, CURLOPT_HEADERDATA, this);
   curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, &Impl::onWrite);
   curl_easy_setopt(easy, CURLOPT_WRITEDATA, this);
 
@@ -193,23 +176,6 @@ void HttpDownload::Impl::cancel() {
   result.kind = TransferEnd::Cancelled;
   result.description = "cancelled";
   teardownTransfer();
-}
-
-size_t HttpDownload::Impl::onHeader(char* data, size_t size, size_t count, void* userp) {
-  auto* self = static_cast<Impl*>(userp);
-  size_t length = size * count;
-  if (self->responseDelivered) return length;  // trailers
-  std::string line(data, length);
-  if (line.compare(0, 5, "HTTP/") == 0) {
-    // A new response (after a redirect, a 100 or a proxy's CONNECT):
-    // only the final one counts.
-    self->headers.clear();
-    size_t space = line.find(' ');
-    self->headerStatus = space == std::string::npos ? 0 : std::strtol(line.c_str() + space + 1, nullptr, 10);
-  } else if (line != "\r\n" && line != "\n") {
-    self->headers.push_back(std::move(line));
-  }
-  return length;
 }
 
 size_t HttpDownload::Impl::onWrite(char* data, size_t size, size_t count, void* userp) {
@@ -340,13 +306,17 @@ NetworkCause HttpDownload::Impl::classify(CURLcode code) {
 
 HttpResponse HttpDownload::Impl::currentResponse() {
   HttpResponse response;
-  response.status = headerStatus;
   curl_easy_getinfo(easy, CURLINFO_RESPONSE_CODE, &response.status);
-  response.headers = headers;
-  response.etag = response.header("ETag");
+  response.etag = finalHeader(easy, "ETag");
+  response.lastModified = finalHeader(easy, "Last-Modified");
+  response.contentRange = finalHeader(easy, "Content-Range");
+  response.asksForCredentials = finalHeader(easy, "WWW-Authenticate").has_value();
   curl_off_t length = -1;
   if (curl_easy_getinfo(easy, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &length) == CURLE_OK)
     response.expectedContentLength = length;
+  curl_off_t retryAfter = 0;  // seconds or a date, as seconds from now; 0 when absent
+  if (curl_easy_getinfo(easy, CURLINFO_RETRY_AFTER, &retryAfter) == CURLE_OK && retryAfter > 0)
+    response.retryAfterSeconds = static_cast<double>(retryAfter);
   return response;
 }
 
@@ -385,6 +355,25 @@ HttpDownload::~HttpDownload() {
 
 void HttpDownload::cancel() { impl_->cancel(); }
 bool HttpDownload::ended() const { return impl_->ended; }
-const TransferResult& HttpDownload::result() const { return impl_->result; }
+
+std::string withPathSuffix(const std::string& url, const std::string& suffix) {
+  std::string result;
+  CURLU* parsed = curl_url();
+  char* path = nullptr;
+  char* whole = nullptr;
+  if (parsed && curl_url_set(parsed, CURLUPART_URL, url.c_str(), 0) == CURLUE_OK &&
+      curl_url_get(parsed, CURLUPART_PATH, &path, 0) == CURLUE_OK &&
+      curl_url_set(parsed, CURLUPART_PATH, (std::string(path) + suffix).c_str(), 0) == CURLUE_OK &&
+      curl_url_get(parsed, CURLUPART_URL, &whole, 0) == CURLUE_OK)
+    result = whole;
+  curl_free(path);
+  curl_free(whole);
+  curl_url_cleanup(parsed);
+  return result;
+}
+
+std::unique_ptr<Transfer> startHttpDownload(HttpRequest request, BodySink* sink, HttpDownloadDelegate* delegate) {
+  return std::make_unique<HttpDownload>(std::move(request), sink, delegate);
+}
 
 }  // namespace platform

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -13,13 +14,15 @@
 
 namespace platform {
 
+// The final response (not a redirect's, nor a proxy's): what the installer reads of it.
 struct HttpResponse {
   long status = 0;
   std::optional<std::string> etag;     // "ETag" exactly as sent; absent when not sent
+  std::optional<std::string> lastModified;
+  std::optional<std::string> contentRange;
   int64_t expectedContentLength = -1;  // -1 when unknown (chunked, no length)
-  std::vector<std::string> headers;    // "Name: value" lines of the final response
-  // The first header of that name (case-insensitive), value trimmed.
-  std::optional<std::string> header(const char* name) const;
+  std::optional<double> retryAfterSeconds;  // "Retry-After", seconds or a date, as seconds from now
+  bool asksForCredentials = false;          // a "WWW-Authenticate" came with it
 };
 
 // How a transfer ended.
@@ -91,21 +94,35 @@ class HttpDownloadDelegate {
   ~HttpDownloadDelegate() = default;
 };
 
-class HttpDownload {
+// `url` with `suffix` appended to its path (before any query or fragment),
+// through libcurl's URL parser; empty when `url` does not parse.
+std::string withPathSuffix(const std::string& url, const std::string& suffix);
+
+// A running transfer, as its owner sees it.
+class Transfer {
+ public:
+  virtual ~Transfer() = default;
+  // No callback after this, and no further body byte reaches the sink.
+  // Does nothing once the transfer has ended.
+  virtual void cancel() = 0;
+};
+
+// How a transfer is started: the real one by default, another in tests.
+using StartTransfer =
+    std::function<std::unique_ptr<Transfer>(HttpRequest request, BodySink* sink, HttpDownloadDelegate* delegate)>;
+std::unique_ptr<Transfer> startHttpDownload(HttpRequest request, BodySink* sink, HttpDownloadDelegate* delegate);
+
+class HttpDownload : public Transfer {
  public:
   // Starts on the next turn of the loop; nothing reaches the delegate before.
   // A taken body goes to `sink`.
   HttpDownload(HttpRequest request, BodySink* sink, HttpDownloadDelegate* delegate);
-  ~HttpDownload();  // cancels
+  ~HttpDownload() override;  // cancels
   HttpDownload(const HttpDownload&) = delete;
   HttpDownload& operator=(const HttpDownload&) = delete;
 
-  // No callback after this, and no further body byte reaches the sink.
-  // Does nothing once the transfer has ended.
-  void cancel();
+  void cancel() override;
   bool ended() const;
-  // How it ended; kind Cancelled while it runs.
-  const TransferResult& result() const;
 
  private:
   struct Impl;

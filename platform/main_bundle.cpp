@@ -1,5 +1,7 @@
 #include "platform/main_bundle.h"
 
+#include "platform/file_manager.h"
+
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -17,12 +19,6 @@ std::optional<std::string>& executablePathOverride() {
 bool isDirectory(const std::string& path) {
   struct stat st;
   return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-}
-
-std::string dirName(const std::string& path) {
-  auto slash = path.rfind('/');
-  if (slash == std::string::npos) return ".";
-  return slash == 0 ? "/" : path.substr(0, slash);
 }
 
 bool endsWith(const std::string& s, const std::string& suffix) {
@@ -56,9 +52,9 @@ std::optional<Bundle> findBundle() {
   std::string exe = executablePath();
   if (exe.empty()) return std::nullopt;
   Bundle bundle;
-  std::string macosDir = dirName(exe);
-  std::string contentsDir = dirName(macosDir);
-  std::string appDir = dirName(contentsDir);
+  std::string macosDir = parentDirectory(exe);
+  std::string contentsDir = parentDirectory(macosDir);
+  std::string appDir = parentDirectory(contentsDir);
   if (endsWith(macosDir, "/Contents/MacOS") && endsWith(appDir, ".app")) {
     bundle.bundlePath = appDir;
     std::string resources = contentsDir + "/Resources";

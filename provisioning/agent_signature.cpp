@@ -44,14 +44,6 @@ bool startsWith(std::string_view s, std::string_view prefix) {
   return s.substr(0, prefix.size()) == prefix;
 }
 
-// A signed name still ends up in a log line: keep control characters out.
-std::string printable(std::string_view s) {
-  std::string out(s);
-  for (char& c : out)
-    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) c = '?';
-  return out;
-}
-
 Verification refuse(std::string reason) { return {false, "bad signature: " + std::move(reason), {}}; }
 
 // Splits into exactly four lines, each without its "\n" or "\r\n"; the last
@@ -218,7 +210,8 @@ Verification verify(std::string_view minisig, const Blake2bDigest* digest, const
   if (repeated) return refuse("the trusted comment repeats a field");
   if (!file) return refuse("the trusted comment names no file");
   if (*file != expectedFile)
-    return refuse("signed for \"" + printable(*file) + "\", not \"" + printable(expectedFile) + "\"");
+    // Control bytes in the name are escaped where the reason is written out.
+    return refuse("signed for \"" + std::string(*file) + "\", not \"" + expectedFile + "\"");
   std::optional<int64_t> seconds = timestamp ? decimal(*timestamp) : std::nullopt;
   if (!seconds) return refuse("the trusted comment has no valid timestamp");
   return {true, "", {*seconds, std::string(*file)}};

@@ -4,6 +4,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+
 #include "platform/file_manager.h"
 #include "platform/system_log.h"
 #include "provisioning/agent_cache.h"
@@ -18,17 +20,6 @@ bool isVersionedArchiveName(const std::string& name) {
   static const std::string prefix = "InstallAgent_", suffix = ".zip";
   return name.compare(0, prefix.size(), prefix) == 0 && name.size() >= prefix.size() + suffix.size() &&
          name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0;
-}
-
-// The shipped archive's name in the directory open on `dirFd`:
-// InstallAgent.zip, else the first InstallAgent_*.zip in listing order;
-// empty when there is none.
-std::string shippedArchiveName(int dirFd) {
-  struct stat st;
-  if (fstatat(dirFd, installAgentZipName.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) return installAgentZipName;
-  for (const std::string& name : platform::directoryEntries(dirFd))
-    if (isVersionedArchiveName(name)) return name;
-  return std::string();
 }
 
 // Why the archive open on `fd`, `name` in the directory open on `dirFd`
@@ -63,12 +54,11 @@ SourcedAgent unpacked(bool ok, const std::string& destination, ErrorCallback cal
 // road takes over then.
 std::optional<SourcedAgent> shippedAgent(const std::string& workDir, ErrorCallback callback) {
   std::string location = getDefaultInstallAgentLocation();
-  auto sep = location.find_last_of("/\\");
-  std::string dir = platform::resolvePath(sep == std::string::npos ? location : location.substr(0, sep));
+  std::string dir = platform::resolvePath(withoutLastComponent(location));
   int dirFd = dir.empty() ? -1 : open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
   if (dirFd < 0) return std::nullopt;
   std::optional<SourcedAgent> agent;
-  std::string name = shippedArchiveName(dirFd);
+  std::string name = chooseShippedArchive(platform::directoryEntries(dirFd));
   // Opened once: what is checked, hashed and unpacked is this one file.
   int fd = name.empty() ? -1 : openat(dirFd, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
   std::string why = name.empty() ? std::string() : whyUntrusted(dirFd, dir, fd, name);
@@ -86,6 +76,13 @@ std::optional<SourcedAgent> shippedAgent(const std::string& workDir, ErrorCallba
 }
 
 }  // namespace
+
+std::string chooseShippedArchive(const std::vector<std::string>& names) {
+  if (std::find(names.begin(), names.end(), installAgentZipName) != names.end()) return installAgentZipName;
+  for (const std::string& name : names)
+    if (isVersionedArchiveName(name)) return name;
+  return std::string();
+}
 
 SourcedAgent sourceInstallAgent(const std::string& workDir, ErrorCallback callback, DownloadStep download) {
   if (std::optional<SourcedAgent> shipped = shippedAgent(workDir, callback)) return *shipped;

@@ -5,6 +5,7 @@
 
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "hostenv/report.h"
 
@@ -26,6 +27,10 @@ struct SourcedAgent {
   std::string path;               // the agent's install script; empty on failure
   std::optional<pid_t> running;   // already started (by the download application)
 };
+
+// Of a resource directory's entries, in listing order: InstallAgent.zip,
+// else the first InstallAgent_*.zip; empty when none is there.
+std::string chooseShippedArchive(const std::vector<std::string>& names);
 
 // Shipped InstallAgent.zip, else the first InstallAgent_*.zip beside it,
 // both unpacked into workDir; else the per-user cache, refreshed by `download`.

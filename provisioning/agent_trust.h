@@ -27,14 +27,15 @@ AgentFloor buildFloor();
 // The gate. Empty when the agent whose archive hashes to `digest` may run
 // on the strength of `signature` (the text of its .minisig), signed for
 // `expectedFile`; else why not, as "bad signature: ...". Always empty in a
-// build without keys.
+// build without keys. `keys` are the built-in ones but in tests.
 std::string admitAgent(std::string_view signature, const Blake2bDigest& digest, const std::string& expectedFile,
-                       const AgentFloor& floor);
+                       const AgentFloor& floor, const PublicKeys& keys = builtInKeys());
 
 // The signed timestamp of a signature kept as a floor, when its trusted
 // comment verifies under the current keys for `expectedFile`; 0 otherwise,
 // so that a floor nobody signed raises nothing.
-int64_t keptFloorOf(std::string_view signature, const std::string& expectedFile);
+int64_t keptFloorOf(std::string_view signature, const std::string& expectedFile,
+                    const PublicKeys& keys = builtInKeys());
 
 // The gate for a shipped archive open on `fd` at `path`: its signature lies
 // beside it (path + ".minisig"), signed for `name`, at or above the build's

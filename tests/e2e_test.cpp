@@ -111,6 +111,8 @@ TEST_F(E2E, BrokenShippedAgentsFailWithTheirMessages) {
     Lines expected;
     std::vector<std::string> wrapper;
     std::string inErr;
+    bool smallDisk = false;  // TMPDIR on a 1 MB file system
+    bool wrapperRuns = false;  // the wrapper starts the installer itself
   } rows[] = {
       {"no install entry", [&] { makeZip(zip, {{"setup", "x"}}); }, kNoAgent, {},
        "The install agent archive has no install script at its top level\nFailed to initialize"},
@@ -121,23 +123,24 @@ TEST_F(E2E, BrokenShippedAgentsFailWithTheirMessages) {
       {"full disk while unpacking", [&] { makeZip(zip, {{"install", agentScript()}, {"z", std::string(3000000, 0)}}); },
        kShippedUnzipFailed, withFileLimit(200), "write error"},
       {"more than the free space", [&] { makeZip(zip, {{"install", agentScript()}, {"z", std::string(3000000, 0)}}); },
-       kShippedUnzipFailed, smallDisk ? onSmallDisk(scratch / "small") : std::vector<std::string>{},
-       smallDisk ? "The install agent archive unpacks to 3.0 MB, more than the 1.0 MB free on " : ""},
+       kShippedUnzipFailed, onSmallDisk(scratch / "small"),
+       "The install agent archive unpacks to 3.0 MB, more than the 1.0 MB free on ", true},
       {"understates its size", [&] { writeFile(zip, understated(agentScript())); }, kShippedUnzipFailed,
-       smallDisk ? onSmallDisk(scratch / "small") : std::vector<std::string>{},
-       smallDisk ? "The install agent archive unpacks to at least " : ""},
+       onSmallDisk(scratch / "small"), "The install agent archive unpacks to at least ", true},
       {"own path beyond PATH_MAX", good, {}, {"python3", "-c", deep, executable, scratch.path()},
-       "Cannot find the installer's own location.\nInstallation failed.\n"},
+       "Cannot find the installer's own location.\nInstallation failed.\n", false, true},
   };
+  std::string skipped;
   for (Row& row : rows) {
     SCOPED_TRACE(row.name);
+    if (row.smallDisk && !smallDisk) {
+      skipped += " [" + row.name + "]";
+      continue;
+    }
     row.make();
     ProcessOptions o = options("/unused");
-    if (row.name == "more than the free space" || row.name == "understates its size") {
-      if (!smallDisk) continue;  // no mount namespace here; CI has one
-      o.env["TMPDIR"] = scratch / "small";
-    }
-    ProcessResult r = row.name == "own path beyond PATH_MAX" ? runProcess(row.wrapper, o) : run(o, {}, row.wrapper);
+    if (row.smallDisk) o.env["TMPDIR"] = scratch / "small";
+    ProcessResult r = row.wrapperRuns ? runProcess(row.wrapper, o) : run(o, {}, row.wrapper);
     EXPECT_EQ(r.exitStatus, 255);
     if (!row.expected.empty()) {
       EXPECT_EQ(ourLines(r.err), row.expected) << r.err;
@@ -149,6 +152,7 @@ TEST_F(E2E, BrokenShippedAgentsFailWithTheirMessages) {
   good();
   EXPECT_EQ(run("/unused").exitStatus, 0);
   EXPECT_EQ(lines(readFile(starts)), Lines{"v1"});
+  if (!skipped.empty()) GTEST_SKIP() << "no mount namespace for a small disk (CI has one):" << skipped;
 }
 
 // Without unzip on the path, either road stops before anything is
@@ -213,7 +217,7 @@ TEST_F(E2E, CacheHitCostsTheServerNoBody) {
 TEST_F(E2E, FailedDownloadsLeaveNothingBehind) {
   const Lines unzipFailed = {"Failed to unzip the installer.", "Installation failed."};
   publish("v1", "big.zip", 400000);
-  publish("v1", "mid.zip", 200000);  // fits the write buffer: only the last write meets the full disk
+  publish("v1", "mid.zip", 200000);  // only its last writes meet the full disk
   makeZip(served / "sparse.zip", {{"install", agentScript()}, {"version", "v1\n"}, {"z", std::string(3000000, 0)}});
   writeFile(served / "damaged.zip", damaged(readFile(served / "big.zip")));
   writeFile(served / "text.zip", "this is a text file, not an archive\n");
@@ -222,7 +226,13 @@ TEST_F(E2E, FailedDownloadsLeaveNothingBehind) {
   makeZip(served / "installlink.zip", {{"install", "->run"}, {"run", agentScript()}});
   publish("v1", "huge.zip", 3000000);
   bool smallDisk = canMountSmallDisk(scratch / "small");
-  struct Row { std::string name, file; Lines expected; std::vector<std::string> wrapper; std::string inErr; } rows[] = {
+  struct Row {
+    std::string name, file;
+    Lines expected;
+    std::vector<std::string> wrapper;
+    std::string inErr;
+    bool smallDisk = false;  // TMPDIR on a 1 MB file system
+  } rows[] = {
       {"missing", "missing.zip", kDownloadFailed, {}, "Error - HTTP status 404 http"},
       {"not a zip", "text.zip", kDownloadFailed, {}, "not the installer"},
       {"damaged", "damaged.zip", kDownloadUnzipFailed, {}, "bad CRC"},
@@ -230,18 +240,23 @@ TEST_F(E2E, FailedDownloadsLeaveNothingBehind) {
       {"install is a directory", "installdir.zip", unzipFailed, {}, "(its install is not a regular file)"},
       {"install is a link", "installlink.zip", unzipFailed, {}, "(its install is not a regular file)"},
       {"less free space than announced", "huge.zip", kDownloadFailed, onSmallDisk(scratch / "small"),
-       "not enough disk space: 3.0 MB needed, 1.0 MB free"},
+       "not enough disk space: 3.0 MB needed, 1.0 MB free", true},
       {"full disk while downloading", "big.zip", kDownloadFailed, withFileLimit(100), "File too large"},
       {"full disk at the last write", "mid.zip", kDownloadFailed, withFileLimit(100), "File too large"},
+      {"a drop, then the disk full while resuming", "big.zip?failures=1&dropafter=100000", kDownloadFailed,
+       withFileLimit(100), "File too large"},
       {"full disk while unpacking", "sparse.zip", kDownloadUnzipFailed, withFileLimit(200), "write error"},
   };
+  std::string skipped;
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
-    ProcessOptions o = options("/files/" + row.file + "?etag=%22x%22");
-    if (row.file == "huge.zip") {
-      if (!smallDisk) continue;  // no mount namespace here; CI has one
-      o.env["TMPDIR"] = scratch / "small";
+    if (row.smallDisk && !smallDisk) {
+      skipped += " [" + row.name + "]";
+      continue;
     }
+    std::string query = row.file.find('?') == std::string::npos ? row.file + "?etag=%22x%22" : row.file + "&etag=%22x%22";
+    ProcessOptions o = options("/files/" + query);
+    if (row.smallDisk) o.env["TMPDIR"] = scratch / "small";
     ProcessResult r = run(o, {}, row.wrapper);
     EXPECT_EQ(r.exitStatus, 255);
     EXPECT_EQ(ourLines(r.err), row.expected) << r.err;
@@ -254,6 +269,7 @@ TEST_F(E2E, FailedDownloadsLeaveNothingBehind) {
   ProcessResult next = run("/files/sparse.zip?etag=%22s%22");
   EXPECT_EQ(next.exitStatus, 0) << next.err;
   EXPECT_EQ(startedVersion(agent), "v1");
+  if (!skipped.empty()) GTEST_SKIP() << "no mount namespace for a small disk (CI has one):" << skipped;
 }
 
 // Transient failures are retried (after Retry-After when the server names

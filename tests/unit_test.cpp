@@ -9,9 +9,11 @@
 #include <cerrno>
 #include <ctime>
 #include <functional>
+#include <map>
 
 #include <gtest/gtest.h>
 
+#include "download/archive_fetch.h"
 #include "download/transfer_policy.h"
 #include "hostenv/mkpath.h"
 #include "hostenv/report.h"
@@ -19,6 +21,8 @@
 #include "launch/shell_command.h"
 #include "platform/file_manager.h"
 #include "provisioning/agent_signature.h"
+#include "provisioning/agent_sourcing.h"
+#include "provisioning/agent_trust.h"
 #include "provisioning/archive_extraction.h"
 #include "provisioning/validation_file.h"
 #include "test_util.h"
@@ -80,7 +84,12 @@ TEST(FireInstallAgentWithArgs, ShellThatCannotBeWaitedForIsAFailure) {
 TEST(ValidationFile, TagMatchesOnlyTheWholeFirstLineOfARegularFile) {
   ScratchDir scratch;
   writeFile(scratch / "target", "t");
-  struct Row { std::string name; std::function<void(const std::string&)> plant; std::string tag; bool valid; };
+  struct Row {
+    std::string name;
+    std::function<void(const std::string&)> plant;
+    std::string tag;
+    bool valid, replaceable = true;  // a directory in its place stays, and vouches for nothing
+  };
   auto content = [](const std::string& text) { return [text](const std::string& f) { writeFile(f, text); }; };
   const Row rows[] = {
       {"no file", [](const std::string&) {}, "\"abc\"", false},
@@ -92,7 +101,7 @@ TEST(ValidationFile, TagMatchesOnlyTheWholeFirstLineOfARegularFile) {
       {"crlf, tag with \\r", content("\"abc\"\r\n"), "\"abc\"\r", true},
       {"empty file, empty tag", content(""), "", false},
       {"empty first line, empty tag", content("\nx"), "", false},
-      {"a directory", [](const std::string& f) { makeDirs(f); }, "t", false},
+      {"a directory", [](const std::string& f) { makeDirs(f); }, "t", false, false},
       {"a FIFO", [](const std::string& f) { mkfifo(f.c_str(), 0600); }, "t", false},
       {"a link to a file with the tag", [&](const std::string& f) { symlink((scratch / "target").c_str(), f.c_str()); },
        "t", false},
@@ -106,7 +115,11 @@ TEST(ValidationFile, TagMatchesOnlyTheWholeFirstLineOfARegularFile) {
     makeDirs(dir);
     row.plant(file);
     EXPECT_EQ(isCacheValid(dir + "/", row.tag), row.valid);
-    if (row.name == "a directory") continue;
+    if (!row.replaceable) {
+      writeValidationString(dir, "new");
+      EXPECT_FALSE(isCacheValid(dir, "new"));
+      continue;
+    }
     writeValidationString(dir, "");  // an empty tag leaves the file alone
     EXPECT_EQ(isCacheValid(dir, row.tag), row.valid);
     writeValidationString(dir, "new");
@@ -191,7 +204,9 @@ std::string sign(const ScratchDir& dir, const std::string& key, std::vector<std:
   return readFile(out);
 }
 
-TEST(AgentSignature, AcceptsOnlyAnIntactPrehashedSignatureNamingTheArchive) {
+// The gate: an intact prehashed signature by a trusted key, for the
+// expected name, no older than either floor; each refusal names its check.
+TEST(AgentGate, AdmitsOnlyAnIntactFreshSignatureNamingTheArchive) {
   ScratchDir dir;
   std::string content(300000, 'z');
   writeFile(dir / "agent.zip", content);
@@ -203,36 +218,43 @@ TEST(AgentSignature, AcceptsOnlyAnIntactPrehashedSignatureNamingTheArchive) {
   ASSERT_EQ(trusted.error, "");
   makeKey(dir, "stranger");
 
-  int64_t before = std::time(nullptr);
-  std::string good = sign(dir, "old"), crlf, edited = good;
+  auto at = [&](const char* seconds) { return sign(dir, "new", {"-t", std::string("timestamp:") + seconds + "\tfile:agent.zip"}); };
+  std::string good = sign(dir, "old"), crlf, edited = good, shortBase64 = good;
   for (char c : good.substr(0, good.size() - 1)) crlf += c == '\n' ? std::string("\r\n") : std::string(1, c);
   edited[edited.find("timestamp:") + 10] ^= 1;
-  struct Row { const char* name; std::string minisig; Blake2bDigest digest; const char* refusal; };
+  shortBase64.erase(shortBase64.find('\n') + 5, 4);
+  const AgentFloor none{0, 0};
+  struct Row { const char* name; std::string minisig; Blake2bDigest digest; AgentFloor floor; const char* refusal; };
   const Row rows[] = {
-      {"first key", good, archive, nullptr},
-      {"crlf lines, no final newline", crlf, archive, nullptr},
-      {"a byte flipped in the archive", good, flipped, "the archive does not match its signature"},
-      {"a key not trusted", sign(dir, "stranger"), archive, "signed by an unknown key"},
-      {"legacy format", sign(dir, "old", {"-l"}), archive, "legacy signature"},
-      {"another file", sign(dir, "old", {"-t", "timestamp:1\tfile:other.zip"}), archive, "signed for \"other.zip\""},
-      {"file named twice", sign(dir, "old", {"-t", "timestamp:1\tfile:x\tfile:agent.zip"}), archive, "repeats a field"},
-      {"no timestamp", sign(dir, "old", {"-t", "file:agent.zip"}), archive, "no valid timestamp"},
-      {"trusted comment edited", edited, archive, "the trusted comment was altered"},
-      {"an html page", "<!DOCTYPE html>\n<html><body>Not Found</body></html>\n", archive, "malformed"},
-      {"huge", good + std::string(9000, '\n'), archive, "too large"},
+      {"first key", good, archive, none, nullptr},
+      {"second key, at both floors", at("2000"), archive, {2000, 2000}, nullptr},
+      {"crlf lines, no final newline", crlf, archive, none, nullptr},
+      {"a byte flipped in the archive", good, flipped, none, "the archive does not match its signature"},
+      {"a key not trusted", sign(dir, "stranger"), archive, none, "signed by an unknown key"},
+      {"legacy format", sign(dir, "old", {"-l"}), archive, none, "legacy signature"},
+      {"another file", sign(dir, "old", {"-t", "timestamp:1\tfile:other.zip"}), archive, none, "signed for \"other.zip\""},
+      {"file named twice", sign(dir, "old", {"-t", "timestamp:1\tfile:x\tfile:agent.zip"}), archive, none, "repeats a field"},
+      {"no timestamp", sign(dir, "old", {"-t", "file:agent.zip"}), archive, none, "no valid timestamp"},
+      {"trusted comment edited", edited, archive, none, "the trusted comment was altered"},
+      {"an html page", "<!DOCTYPE html>\n<html><body>Not Found</body></html>\n", archive, none, "malformed: not four lines"},
+      {"short base64 in the signature line", shortBase64, archive, none, "malformed: bad signature line"},
+      {"huge", good + std::string(9000, '\n'), archive, none, "too large"},
+      {"a second before the build's floor", at("1999"), archive, {2000, 0}, "earlier than the oldest agent this installer accepts"},
+      {"a second before the kept floor", at("1999"), archive, {0, 2000}, "earlier than the agent already installed"},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
-    Verification v = verifyAgentSignature(row.minisig, row.digest, trusted.keys, "agent.zip");
-    EXPECT_EQ(v.ok, !row.refusal) << v.reason;
+    std::string refused = admitAgent(row.minisig, row.digest, "agent.zip", row.floor, trusted);
+    EXPECT_EQ(refused.empty(), !row.refusal) << refused;
     if (row.refusal) {
-      EXPECT_EQ(v.reason.rfind("bad signature: ", 0), 0u) << v.reason;
-      EXPECT_TRUE(contains(v.reason, row.refusal)) << v.reason;
-    } else {
-      EXPECT_EQ(v.facts.file, "agent.zip");
-      EXPECT_GE(v.facts.timestamp, before);
+      EXPECT_EQ(refused.rfind("bad signature: ", 0), 0u) << refused;
+      EXPECT_TRUE(contains(refused, row.refusal)) << refused;
     }
+    // A kept signature counts as a floor only when its comment verifies.
+    bool intact = !row.refusal || row.digest == flipped || contains(row.refusal, "earlier");
+    EXPECT_EQ(keptFloorOf(row.minisig, "agent.zip", trusted) > 0, intact);
   }
+  EXPECT_EQ(admitAgent("anything", archive, "agent.zip", none, PublicKeys{}), "");  // a build without keys
 }
 
 TEST(UnzipInstallAgent, TotalsAreCheckedAgainstCapsAndFreeSpace) {
@@ -269,19 +291,227 @@ TEST(UnzipInstallAgent, EnvironmentAndNamesAreNeverOptions) {
 }
 
 TEST(TransferPolicy, RetryDelayBacksOffWithJitterUnlessTheServerSaysWhen) {
-  const std::time_t now = 784111777;  // Sun, 06 Nov 1994 08:49:37 GMT
-  struct Row { int attempt; std::optional<std::string> retryAfter; double base, random01, seconds; } rows[] = {
+  struct Row { int attempt; std::optional<double> retryAfter; double base, random01, seconds; } rows[] = {
+      {0, std::nullopt, 1, 1, 1},
       {3, std::nullopt, 1, 0.25, 2},
       {9, std::nullopt, 1, 1, 30},
-      {3, "7", 1, 0.5, 7},
-      {3, " 120 ", 1, 0.5, 60},
-      {0, "Sun, 06 Nov 1994 08:50:07 GMT", 1, 0.5, 30},
-      {0, "Sun, 06 Nov 1994 08:00:00 GMT", 1, 0.5, 0},   // already past
-      {3, "Sunday, 06-Nov-94 08:50:07 GMT", 1, 0.5, 4},  // not an IMF-fixdate: ignored
+      {3, 7, 1, 0.5, 7},
+      {3, 120, 1, 0.5, 60},
   };
   for (const Row& row : rows) {
-    SCOPED_TRACE(std::to_string(row.attempt) + " " + row.retryAfter.value_or("(none)"));
-    EXPECT_DOUBLE_EQ(retryDelaySeconds(row.attempt, row.retryAfter, row.base, now, row.random01), row.seconds);
+    SCOPED_TRACE(std::to_string(row.attempt) + " " + std::to_string(row.retryAfter.value_or(-1)));
+    EXPECT_DOUBLE_EQ(retryDelaySeconds(row.attempt, row.retryAfter, row.base, row.random01), row.seconds);
+  }
+}
+
+namespace {
+
+// The fetch's decisions, with the test as the server: every attempt's
+// request is recorded, and each is answered from the row's script.
+struct Answer {
+  long status;
+  std::string body;  // what the server sends before the attempt ends
+  platform::TransferEnd end = platform::TransferEnd::Finished;
+  std::optional<std::string> etag = std::nullopt, contentRange = std::nullopt, lastModified = std::nullopt;
+  int64_t length = -2;  // -2: the body's size; -1: unknown
+  std::optional<double> retryAfter = std::nullopt;
+};
+Answer dropped(long status, std::string body, int64_t length, std::optional<std::string> etag = "\"e\"") {
+  return {status, std::move(body), platform::TransferEnd::NetworkError, std::move(etag), std::nullopt, std::nullopt, length};
+}
+Answer resumed(std::string body, uint64_t from, uint64_t total) {
+  return {206, std::move(body), platform::TransferEnd::Finished, "\"e\"",
+          "bytes " + std::to_string(from) + "-" + std::to_string(total - 1) + "/" + std::to_string(total)};
+}
+
+struct FetchRun : ArchiveFetch::Client {
+  Lines requests;  // each attempt's conditional headers
+  std::string outcome;
+  bool fetchResponded(const platform::HttpResponse&) override { return true; }
+  void fetchReceived(uint64_t) override {}
+  void fetchRetrying(double) override {}
+  void fetchEnded(platform::TransferEnd how) override {
+    outcome = how == platform::TransferEnd::Finished ? "finished" : "not modified";
+  }
+  void fetchFailed(const std::string& why) override { outcome = why; }
+};
+
+struct NoTransfer : platform::Transfer {
+  void cancel() override {}
+};
+
+}  // namespace
+
+TEST(ArchiveFetch, DecidesWhatToRetryResumeRestartOrRefuse) {
+  const std::string zip = "PK\x03\x04" + std::string(2 << 20, 'a');  // 2 MiB and a bit
+  const uint64_t cut = 1200000, size = zip.size();
+  const std::string whole = "finished", none = "";
+  using platform::TransferEnd;
+  struct Row {
+    std::string name;
+    std::vector<Answer> answers;
+    std::string outcome;
+    Lines requests;
+    std::optional<std::string> ifNoneMatch = std::nullopt;
+    int maxRequests = 6;
+  } rows[] = {
+      {"200", {{200, zip}}, whole, {""}},
+      {"503 retried", {{503, "", TransferEnd::HttpStatus}, {200, zip}}, whole, {"", ""}},
+      {"408 retried", {{408, "", TransferEnd::HttpStatus}, {200, zip}}, whole, {"", ""}},
+      {"429 retried", {{429, "", TransferEnd::HttpStatus}, {200, zip}}, whole, {"", ""}},
+      {"502 and 504 retried", {{502, "", TransferEnd::HttpStatus}, {504, "", TransferEnd::HttpStatus}, {200, zip}},
+       whole, {"", "", ""}},
+      {"404 not retried", {{404, "", TransferEnd::HttpStatus}}, "HTTP status 404", {""}},
+      {"403 not retried", {{403, "", TransferEnd::HttpStatus}}, "HTTP status 403", {""}},
+      {"retries spent", std::vector<Answer>(3, {500, "", TransferEnd::HttpStatus}), "HTTP status 500", {"", "", ""}},
+      {"dropped after progress: the rest, vouched for by the ETag",
+       {dropped(200, zip.substr(0, cut), size), resumed(zip.substr(cut), cut, size)}, whole,
+       {"", "Range: bytes=1200000- If-Range: \"e\""}},
+      {"a 200 to a request for the rest starts over",
+       {dropped(200, zip.substr(0, cut), size), {200, zip, TransferEnd::Finished, "\"e\""}}, whole,
+       {"", "Range: bytes=1200000- If-Range: \"e\""}},
+      {"a 206 from elsewhere is refused",
+       {dropped(200, zip.substr(0, cut), size), resumed(zip.substr(cut - 1), cut - 1, size)},
+       "the server sent a part that does not continue the download", {"", "Range: bytes=1200000- If-Range: \"e\""}},
+      {"no validator: all of it again", {dropped(200, zip.substr(0, cut), size, std::nullopt), {200, zip}}, whole,
+       {"", ""}},
+      {"Last-Modified vouches when there is no ETag",
+       {{200, zip.substr(0, cut), TransferEnd::NetworkError, std::nullopt, std::nullopt, "Tue, 01 Dec 2026 10:00:00 GMT",
+         static_cast<int64_t>(size)},
+        resumed(zip.substr(cut), cut, size)},
+       whole, {"", "Range: bytes=1200000- If-Range: Tue, 01 Dec 2026 10:00:00 GMT"}},
+      {"416: the kept part is dropped",
+       {dropped(200, zip.substr(0, cut), size), {416, "", TransferEnd::HttpStatus}, {200, zip}}, whole,
+       {"", "Range: bytes=1200000- If-Range: \"e\"", ""}},
+      {"dropping for ever after progress: the budget ends it",
+       {dropped(200, zip.substr(0, cut), static_cast<int64_t>(10 * cut)),
+        Answer{206, zip.substr(0, cut), TransferEnd::NetworkError, "\"e\"", "bytes 1200000-11999999/12000000",
+               std::nullopt, static_cast<int64_t>(9 * cut)}},
+       "the server keeps dropping the connection", {"", "Range: bytes=1200000- If-Range: \"e\""}, std::nullopt, 2},
+      {"304 to a tag sent", {{304, "", TransferEnd::NotModified}}, "not modified", {"If-None-Match: \"t\""}, "\"t\""},
+      {"304 to no tag", {{304, "", TransferEnd::NotModified}}, "the server answered \"not modified\" to a request that named no cached agent", {""}},
+      {"unknown length", {{200, zip, TransferEnd::Finished, std::nullopt, std::nullopt, std::nullopt, -1}}, whole, {""}},
+      {"more than announced", {{200, zip, TransferEnd::Finished, std::nullopt, std::nullopt, std::nullopt, 1000}},
+       "the server sent more than it announced", {""}},
+      {"less than announced", {{200, zip, TransferEnd::Finished, std::nullopt, std::nullopt, std::nullopt, static_cast<int64_t>(size + 1)}},
+       "the server sent less than it announced", {""}},
+      {"shorter than a zip header", {{200, "PK"}}, "not the installer", {""}},
+      {"a login page", {{200, "<html>" + std::string(5000, ' ')}}, "not the installer", {""}},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    ScratchDir dir;
+    platform::EventLoop loop;
+    FetchRun run;
+    std::vector<std::pair<platform::BodySink*, platform::HttpDownloadDelegate*>> attempts;
+    ArchiveFetch::Options options;
+    options.retries = 2;
+    options.retryBaseSeconds = 0.001;
+    options.maxRequests = row.maxRequests;
+    options.deadlineSeconds = 20;
+    options.startTransfer = [&](platform::HttpRequest request, platform::BodySink* sink,
+                                platform::HttpDownloadDelegate* delegate) -> std::unique_ptr<platform::Transfer> {
+      std::string conditional;
+      for (const std::string& header : request.headers) conditional += (conditional.empty() ? "" : " ") + header;
+      run.requests.push_back(conditional);
+      attempts.push_back({sink, delegate});
+      return std::make_unique<NoTransfer>();
+    };
+    ArchiveFetch fetch(loop, run, "http://x/a", dir / "a.zip", row.ifNoneMatch, options);
+    for (size_t played = 0; run.outcome.empty(); ++played) {
+      platform::iterateUntil([&] { return attempts.size() > played || !run.outcome.empty(); }, 10);
+      if (attempts.size() <= played) break;
+      const Answer& answer = row.answers.at(std::min(played, row.answers.size() - 1));
+      platform::HttpResponse response;
+      response.status = answer.status;
+      response.etag = answer.etag;
+      response.contentRange = answer.contentRange;
+      response.lastModified = answer.lastModified;
+      response.retryAfterSeconds = answer.retryAfter;
+      response.expectedContentLength = answer.length == -2 ? static_cast<int64_t>(answer.body.size()) : answer.length;
+      auto [sink, delegate] = attempts[played];
+      platform::TransferResult result;
+      result.kind = answer.end;
+      result.httpStatus = answer.status;
+      result.cause = answer.end == TransferEnd::NetworkError ? platform::NetworkCause::ConnectionDropped
+                                                             : platform::NetworkCause::None;
+      if (delegate->didReceiveResponse(response) && !answer.body.empty()) {
+        std::string why;
+        if (!sink->write(answer.body.data(), answer.body.size(), &why)) {
+          result.kind = TransferEnd::WriteError;
+          result.description = why;
+        }
+      } else if (answer.end == TransferEnd::Finished && answer.status / 100 != 2) {
+        result.kind = TransferEnd::HttpStatus;
+      }
+      delegate->didEnd(result);
+    }
+    EXPECT_TRUE(contains(run.outcome, row.outcome)) << run.outcome;
+    EXPECT_EQ(run.requests, row.requests);
+    if (row.outcome == whole) {
+      EXPECT_TRUE(readFile(dir / "a.zip") == zip);
+      EXPECT_EQ(fetch.archive().size(), size);
+    }
+  }
+}
+
+// Which shipped archive counts, of a resource directory's entries in
+// listing order.
+TEST(ShippedArchive, TheDefaultNameElseTheFirstVersionedOne) {
+  struct Row { Lines names; std::string chosen; } rows[] = {
+      {{"a", "InstallAgent_2.zip", "InstallAgent.zip"}, "InstallAgent.zip"},
+      {{"InstallAgent_9.zip", "InstallAgent_1.zip"}, "InstallAgent_9.zip"},
+      {{"InstallAgent_.zip"}, "InstallAgent_.zip"},
+      {{"installagent_1.zip", "InstallAgent_1.ZIP", "InstallAgent_1.zip.bak", "InstallAgent.zip.minisig",
+        "xInstallAgent_1.zip", "InstallAgent_1zip", ".zip", "InstallAgent_"}, ""},
+      {{}, ""},
+  };
+  for (const Row& row : rows) EXPECT_EQ(chooseShippedArchive(row.names), row.chosen) << ::testing::PrintToString(row.names);
+}
+
+namespace {
+// A file system of the test's: path -> owner and mode (S_IFLNK for a link).
+std::map<std::string, std::pair<uid_t, mode_t>> tree;
+int examine(const char* path, struct stat* st) {
+  auto it = tree.find(path);
+  if (it == tree.end()) return -1;
+  *st = {};
+  st->st_uid = it->second.first;
+  st->st_mode = it->second.second;
+  return 0;
+}
+}  // namespace
+
+// Every directory from "/" down belongs to the user or root and nobody else
+// may write it; a sticky one is allowed only above a directory of the
+// user's, never as the last.
+TEST(TrustRule, EveryDirectoryFromTheRootDownIsTheUsersOrRoots) {
+  const uid_t me = geteuid(), other = me + 1000;
+  const mode_t dir = S_IFDIR | 0755;
+  struct Row { std::string name; std::map<std::string, std::pair<uid_t, mode_t>> changes; std::string why; } rows[] = {
+      {"all private", {}, ""},
+      {"root's folders above", {{"/home", {0, dir}}}, ""},
+      {"sticky /tmp above a folder of ours", {{"/home", {0, S_IFDIR | 01777}}}, ""},
+      {"sticky above a folder of another's", {{"/home", {0, S_IFDIR | 01777}}, {"/home/u", {other, dir}}},
+       "/home is writable by others"},
+      {"sticky as the last", {{"/home/u/c", {me, S_IFDIR | 01777}}}, "/home/u/c is writable by others"},
+      {"writable by all, not sticky", {{"/home", {0, S_IFDIR | 0777}}}, "/home is writable by others"},
+      {"writable by the group", {{"/home/u", {me, S_IFDIR | 0775}}}, "/home/u is writable by others"},
+      {"owned by another", {{"/home/u/c", {other, dir}}}, "/home/u/c belongs to another user"},
+      {"a link", {{"/home/u", {me, S_IFLNK | 0777}}}, "/home/u is a symbolic link"},
+      {"a file", {{"/home/u/c", {me, S_IFREG | 0700}}}, "/home/u/c is not a directory"},
+      {"missing", {{"/home/u/c", {me, 0}}}, "cannot examine /home/u/c"},
+      {"the root writable by others", {{"/", {0, S_IFDIR | 0777}}}, "/ is writable by others"},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    tree = {{"/", {0, dir}}, {"/home", {0, dir}}, {"/home/u", {me, S_IFDIR | 0700}}, {"/home/u/c", {me, S_IFDIR | 0700}}};
+    for (const auto& [path, entry] : row.changes) {
+      if (entry.second == 0) tree.erase(path); else tree[path] = entry;
+    }
+    std::string why;
+    EXPECT_EQ(platform::isTrustedDirectoryPath("/home/u/c", &why, examine), row.why.empty());
+    EXPECT_EQ(why, row.why);
   }
 }
 

@@ -1,7 +1,8 @@
-// Every byte string quoted by smart_quote / argv2cmdline reaches the program
-// as exactly one argument, unchanged, when /bin/sh runs the line.
-// Input: NUL-separated pieces; the first names the script (its path is
-// quoted as the agent's is), the others are the arguments.
+// The launcher's real road: every byte string reaches the agent as exactly
+// one argument, unchanged, after -installbundle and the product archive,
+// when /bin/sh runs the line fireInstallAgentWithArgs builds.
+// Input: NUL-separated pieces; the first names the script (its path and the
+// bundle's hold it), the others are the arguments.
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -14,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "launch/agent_launch.h"
 #include "launch/shell_command.h"
 
 namespace {
@@ -50,14 +52,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::vector<std::string> sent(pieces.begin() + 1, pieces.end());
   std::vector<const char*> argv = {"prog"};
   for (const auto& s : sent) argv.push_back(s.c_str());
-  std::string line = "sh " + smart_quote(script) + " " + argv2cmdline(static_cast<int>(argv.size()), argv.data());
+  std::string bundle = workDir + "/links/" + name + " bundle";
   unlink(output.c_str());
-  int status = call_system("sh", line);
+  std::string line = "sh " + smart_quote(script);
+  bool ran = fireInstallAgentWithArgs(script, line, bundle, static_cast<int>(argv.size()), argv.data(),
+                                      [](std::string, bool) {});
   unlink(script.c_str());
-  if (status == -1 || !WIFEXITED(status) || WEXITSTATUS(status) != 0) mismatch("the shell failed", line);
+  if (!ran) mismatch("the shell failed", line);
   std::ostringstream recorded;
   recorded << std::ifstream(output, std::ios::binary).rdbuf();
-  std::string expected;
+  std::string expected = "-installbundle" + std::string(1, '\0') + bundle + "/bundle.zip" + std::string(1, '\0');
   for (const auto& s : sent) expected += s + '\0';
   if (recorded.str() != expected) mismatch("the arguments arrived changed", line);
   return 0;

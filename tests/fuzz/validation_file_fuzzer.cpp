@@ -1,6 +1,6 @@
-// The validation file against any contents and tag: a tag matches exactly
-// when it is non-empty and equals the first line; a recorded tag is stored
-// byte for byte and found again unless it holds a newline.
+// The validation file against any contents and tag, by its properties: the
+// two readers agree, what is written is found again (unless it holds a
+// newline) and nothing that differs is, and an empty tag changes nothing.
 // Input: a flags byte (bit 0: the directory is given with a trailing "/"),
 // two bytes of tag length (little endian, cut to what is left), the tag,
 // then the file's contents.
@@ -40,10 +40,21 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::string content(reinterpret_cast<const char*>(data) + 3 + tagLength, size - 3 - tagLength);
   std::ofstream(file, std::ios::binary | std::ios::trunc) << content;
 
-  if (isCacheValid(given, tag) != (!tag.empty() && content.substr(0, content.find('\n')) == tag)) std::abort();
+  // The two readers agree: a tag that validates is the one recorded, and
+  // never empty or more than one line.
+  if (isCacheValid(given, tag) &&
+      (tag.empty() || tag.find('\n') != std::string::npos || readValidationString(given) != tag))
+    std::abort();
   writeValidationString(given, tag);
-  if (readRaw() != (tag.empty() ? content : tag)) std::abort();  // an empty tag leaves the file alone
-  if (isCacheValid(given, tag) != (!tag.empty() && tag.find('\n') == std::string::npos)) std::abort();
+  if (tag.empty()) {
+    if (readRaw() != content) std::abort();  // an empty tag leaves the file alone
+  } else if (tag.find('\n') == std::string::npos) {
+    // What was written validates, and nothing that differs by a byte does.
+    if (!isCacheValid(given, tag) || readValidationString(given) != tag) std::abort();
+    if (isCacheValid(given, tag + "x") || isCacheValid(given, tag.substr(0, tag.size() - 1))) std::abort();
+  } else if (isCacheValid(given, tag)) {
+    std::abort();  // a tag holding a newline is never found again
+  }
   removeValidationString(given);
   if (access(file.c_str(), F_OK) == 0 || isCacheValid(given, tag)) std::abort();
   return 0;

@@ -14,12 +14,6 @@
 
 int extractPayloadToDir(std::string /*directory*/, ErrorCallback /*callback*/) { return 0; }
 
-namespace {
-PayloadHook payloadHook = extractPayloadToDir;
-}
-
-void setPayloadHookForTesting(PayloadHook hook) { payloadHook = hook ? hook : extractPayloadToDir; }
-
 int mainFcn(int argc, const char* const* argv, ErrorCallback callback) {
   // Without its own location the run would look for the shipped agent and
   // the product archive in the wrong places.
@@ -38,7 +32,7 @@ int mainFcn(int argc, const char* const* argv, ErrorCallback callback) {
     return -1;
   }
 
-  if (int status = payloadHook(workDir, callback); status != 0) {
+  if (int status = extractPayloadToDir(workDir, callback); status != 0) {
     callback("Internal error: Failed to initialize application installer (" +
                  std::to_string(status) + ")",
              true);

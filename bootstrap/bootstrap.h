@@ -11,6 +11,3 @@ int mainFcn(int argc, const char* const* argv, ErrorCallback callback);
 // The payload hook: nothing to unpack in this installer; always 0.
 int extractPayloadToDir(std::string directory, ErrorCallback callback);
 
-// Tests stand in a hook of their own (null restores extractPayloadToDir).
-using PayloadHook = int (*)(std::string directory, ErrorCallback callback);
-void setPayloadHookForTesting(PayloadHook hook);

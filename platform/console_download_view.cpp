@@ -1,8 +1,6 @@
 // The download "window" without a display: progress and status on standard
 // error, Ctrl-C for the Cancel button.
-#include <glib-unix.h>
 #include <glib.h>
-#include <signal.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -32,17 +30,7 @@ void writeErr(const std::string& text) {
 class ConsoleDownloadView final : public DownloadView {
  public:
   explicit ConsoleDownloadView(std::function<void()> onClose)
-      : onClose_(std::move(onClose)), terminal_(isatty(STDERR_FILENO) == 1) {
-    sigintId_ = g_unix_signal_add(
-        SIGINT,
-        [](gpointer data) -> gboolean {
-          auto* self = static_cast<ConsoleDownloadView*>(data);
-          self->sigintId_ = 0;
-          self->close();  // may delete the view
-          return G_SOURCE_REMOVE;
-        },
-        this);
-  }
+      : onClose_(std::move(onClose)), terminal_(isatty(STDERR_FILENO) == 1) {}
 
   ~ConsoleDownloadView() override {
     removeSources();
@@ -169,15 +157,13 @@ class ConsoleDownloadView final : public DownloadView {
   }
 
   void removeSources() {
-    if (sigintId_) g_source_remove(sigintId_);
     if (writeId_) g_source_remove(writeId_);
-    sigintId_ = writeId_ = 0;
+    writeId_ = 0;
   }
 
   std::function<void()> onClose_;
   const bool terminal_;
   bool closed_ = false;
-  guint sigintId_ = 0;
   guint writeId_ = 0;
 
   double max_ = 100.0;

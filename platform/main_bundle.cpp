@@ -11,11 +11,6 @@ namespace platform {
 
 namespace {
 
-std::optional<std::string>& executablePathOverride() {
-  static std::optional<std::string> path;
-  return path;
-}
-
 bool isDirectory(const std::string& path) {
   struct stat st;
   return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
@@ -33,13 +28,7 @@ static std::optional<std::optional<Bundle>>& resolvedBundle() {
   return bundle;
 }
 
-void setExecutablePathForTesting(std::optional<std::string> path) {
-  executablePathOverride() = std::move(path);
-  resolvedBundle().reset();
-}
-
 std::string executablePath() {
-  if (executablePathOverride()) return *executablePathOverride();
   // A path that does not fit PATH_MAX could not be handed on whole anyway.
   char buf[PATH_MAX];
   ssize_t n = readlink("/proc/self/exe", buf, sizeof buf);

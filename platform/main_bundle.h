@@ -21,8 +21,4 @@ std::optional<Bundle> mainBundle();
 // or not shorter than PATH_MAX.
 std::string executablePath();
 
-// Tests put a bundle in place by naming the executable path to assume; an
-// empty string stands for "unreadable", nullopt restores the real path.
-void setExecutablePathForTesting(std::optional<std::string> path);
-
 }  // namespace platform

@@ -72,13 +72,19 @@ void ArchiveFetch::fail(const std::string& why) {
 
 void ArchiveFetch::askForWholeArchive() {
   ifNoneMatch_.reset();
-  next(0);
+  resume();
 }
 
 void ArchiveFetch::startOver() {
   archive_.restart();
+  resume();
+}
+
+// After an end the client could not use: on again, within what is left of
+// the deadline.
+void ArchiveFetch::resume() {
   ended_.reset();
-  armDeadline(options_.deadlineSeconds - (platform::monotonicSeconds() - startedAt_));
+  if (!deadline_) armDeadline(options_.deadlineSeconds - (platform::monotonicSeconds() - startedAt_));
   next(0);
 }
 

@@ -79,6 +79,7 @@ class ArchiveFetch : private platform::HttpDownloadDelegate {
   void fail(const std::string& why);
   void stopTimers();
   void armDeadline(double seconds);
+  void resume();
 
   platform::EventLoop& loop_;
   Client& client_;

@@ -212,6 +212,19 @@ TEST_F(E2E, CacheHitCostsTheServerNoBody) {
                                      "/agent.zip 304 0 \"" + readFile(cache + "/.validatestring") + "\""}));
 }
 
+// A 304 the cache cannot use (its weak validator is not the tag recorded)
+// is followed by one request for the whole archive, which is installed.
+TEST_F(E2E, AnUnusableNotModifiedIsFollowedByTheWholeArchive) {
+  ASSERT_EQ(run("/files/agent.zip?etag=%22one%22").exitStatus, 0);
+  publish("v2");
+  runProcess({"curl", "-s", server.url("/reset")});
+  ProcessResult r = run("/files/agent.zip?etag=W/%22one%22");
+  EXPECT_EQ(r.exitStatus, 0) << r.err;
+  EXPECT_EQ(startedVersion(agent), "v2");
+  EXPECT_EQ(readFile(cache + "/.validatestring"), "W/\"one\"");
+  EXPECT_TRUE(contains(runProcess({"curl", "-s", server.url("/stats")}).out, "\"requests\": 2,"));
+}
+
 // Whatever fails on the download road fails with its message and leaves no
 // archive, staging directory, tag or agent; the next good run works.
 TEST_F(E2E, FailedDownloadsLeaveNothingBehind) {

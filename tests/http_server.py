@@ -85,7 +85,8 @@ class Handler(BaseHTTPRequestHandler):
         if failing and "status" in self.query:
             extra = [("Retry-After", self.query["retryafter"])] if "retryafter" in self.query else []
             return self.small(int(self.query["status"]), extra)
-        if "etag" in self.query and self.headers.get("If-None-Match") == self.query["etag"]:
+        weak = lambda tag: (tag or "").removeprefix("W/")
+        if "etag" in self.query and weak(self.headers.get("If-None-Match")) == weak(self.query["etag"]):
             return self.small(304, body=b"")
         data = open(path, "rb").read()
         asked = re.fullmatch(r"bytes=(\d+)-", self.headers.get("Range", ""))

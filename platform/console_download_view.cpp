@@ -122,6 +122,7 @@ class ConsoleDownloadView final : public DownloadView {
  private:
   std::string progressLine() const {
     std::string detail = formatTransferDetail(received_, total_, rate_.bytesPerSecond());
+    if (auto left = estimateTimeLeft(received_, total_, rate_)) detail += kTimeLeftSeparator + englishTimeLeft(*left);
     if (!startsWith(status_, kDownloadingPrefix)) return detail;
     return status_ + " (" + detail + ")";
   }

@@ -73,7 +73,9 @@ class ConsoleDownloadView final : public DownloadView {
     if (!text.empty()) writeErr(text + "\n");
   }
 
-  void setStatusColor(TextColor) override {}
+  // The cause of a failure, which the window shows under it, is in the
+  // system log line the console already printed.
+  void setStatusColor(TextColor color) override { failed_ = color == TextColor::Red; }
   bool waitsForUser() const override { return false; }
 
   void setTransferred(int64_t received, int64_t total) override {
@@ -100,7 +102,7 @@ class ConsoleDownloadView final : public DownloadView {
   }
 
   void setDetailText(const std::string& text) override {
-    if (closed_ || text.empty()) return;
+    if (closed_ || failed_ || text.empty()) return;
     finishProgress();
     writeErr(text + "\n");
   }
@@ -178,6 +180,7 @@ class ConsoleDownloadView final : public DownloadView {
   std::function<void()> onClose_;
   const bool terminal_;
   bool closed_ = false;
+  bool failed_ = false;
   guint sigintId_ = 0;
   guint writeId_ = 0;
 

@@ -23,6 +23,10 @@ namespace {
 
 // Another run holds the cache: look again this soon.
 constexpr double kCacheRetrySeconds = 0.05;
+// After the agent starts, the window shows "Initializing the installer" this
+// long at most, looking this often whether the agent has exited already.
+constexpr double kInitializingSeconds = 3.0;
+constexpr double kAgentPollSeconds = 0.05;
 
 std::string downloadingText(double percent) {
   char field[32];
@@ -114,6 +118,7 @@ void Download::showFailure(const std::string& message) {
 void Download::didFailWithError(const std::string& reason) {
   platform::systemLog("Download failed! Error - " + reason + " " + theDownload_->address());
   showFailure("Error during the download process. See your system log for more information.");
+  window_->setDetailText(reason);  // the cause, in the log line's words
 }
 
 void Download::downloadFromURL(const std::string& address) {
@@ -229,7 +234,14 @@ void Download::didReceiveAuthenticationChallenge() {
   // No credentials to offer: the download fails and says so.
 }
 
-void Download::waitForInstallAgentToStart() { window_->close(); }
+// The window stays, live, while the agent gets going, then closes; the agent
+// is not reaped here, since the run waits for it afterwards.
+void Download::waitForInstallAgentToStart() {
+  if (state_ == State::AgentStarted && window_->waitsForUser() && !platform::hasEnded(*agent_) &&
+      platform::monotonicSeconds() < agentStartedAt_ + kInitializingSeconds)
+    return after(kAgentPollSeconds, &Download::waitForInstallAgentToStart);
+  window_->close();
+}
 
 void Download::downloadDidFinish() {
   window_->setStatusText("Initializing the installer");
@@ -259,10 +271,11 @@ void Download::installIntoCache() {
     cache_.unlock();
     return showFailure("Failed to unzip the installer.");
   }
-  after(3.0, &Download::waitForInstallAgentToStart);
-  fireInstallAgent();
+  bool started = fireInstallAgent();
   cache_.unlock();
-  loop_.stop();
+  if (!started) return loop_.stop();
+  agentStartedAt_ = platform::monotonicSeconds();
+  waitForInstallAgentToStart();
 }
 
 bool Download::fireInstallAgent() {

@@ -94,6 +94,7 @@ class Download : private ArchiveFetch::Client {
   std::optional<pid_t> agent_;
   State state_ = State::Requesting;
   platform::EventLoop::CallId timer_ = 0;
+  double agentStartedAt_ = 0;  // monotonic seconds
 
   int64_t fileLength_ = -1;
   int64_t bytesReceived_ = 0;

@@ -61,7 +61,9 @@ class ConsoleDownloadView final : public DownloadView {
     if (!text.empty()) writeErr(text + "\n");
   }
 
-  void setStatusColor(TextColor) override {}
+  // The cause of a failure, which the window shows under it, is in the
+  // system log line the console already printed.
+  void setStatusColor(TextColor color) override { failed_ = color == TextColor::Red; }
   bool waitsForUser() const override { return false; }
 
   void setTransferred(int64_t received, int64_t total) override {
@@ -88,7 +90,7 @@ class ConsoleDownloadView final : public DownloadView {
   }
 
   void setDetailText(const std::string& text) override {
-    if (closed_ || text.empty()) return;
+    if (closed_ || failed_ || text.empty()) return;
     finishProgress();
     writeErr(text + "\n");
   }
@@ -110,6 +112,7 @@ class ConsoleDownloadView final : public DownloadView {
  private:
   std::string progressLine() const {
     std::string detail = formatTransferDetail(received_, total_, rate_.bytesPerSecond());
+    if (auto left = estimateTimeLeft(received_, total_, rate_)) detail += kTimeLeftSeparator + englishTimeLeft(*left);
     if (!startsWith(status_, kDownloadingPrefix)) return detail;
     return status_ + " (" + detail + ")";
   }
@@ -164,6 +167,7 @@ class ConsoleDownloadView final : public DownloadView {
   std::function<void()> onClose_;
   const bool terminal_;
   bool closed_ = false;
+  bool failed_ = false;
   guint writeId_ = 0;
 
   double max_ = 100.0;

@@ -57,16 +57,19 @@ class DownloadView {
 inline constexpr char kDownloadingPrefix[] = "Downloading ";
 
 // The window when its module loads and a display can be opened, else the
-// console view.
+// console view. The window shows its texts in the user's language, from the
+// catalogues in the bundle's resources (locale/<lang>/LC_MESSAGES/); they
+// are given to it in English, as standard error has them.
 std::unique_ptr<DownloadView> createDownloadView(const std::string& title,
                                                  std::function<void()> onClose);
 
 // The GTK window lives in this module, installed beside the executable.
 inline constexpr char kWindowModuleName[] = "libinstaller-window.so";
 
-// The front ends, for tests and for the factory.
-std::unique_ptr<DownloadView> createGtkDownloadView(const std::string& title,
-                                                    std::function<void()> onClose);  // null without a display
+// The front ends, for tests and for the factory. `localeDir` holds the
+// window's catalogues; empty: English only.
+std::unique_ptr<DownloadView> createGtkDownloadView(const std::string& title, std::function<void()> onClose,
+                                                    const std::string& localeDir);  // null without a display
 std::unique_ptr<DownloadView> createConsoleDownloadView(std::function<void()> onClose);
 
 }  // namespace platform

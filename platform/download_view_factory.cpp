@@ -8,7 +8,7 @@ namespace platform {
 
 namespace {
 
-using CreateWindow = DownloadView* (*)(const std::string*, std::function<void()>*);
+using CreateWindow = DownloadView* (*)(const std::string*, std::function<void()>*, const std::string*);
 
 // The window module beside the executable; null when it is missing or
 // cannot be loaded (the toolkit's libraries are not installed, say).
@@ -29,7 +29,9 @@ std::unique_ptr<DownloadView> createDownloadView(const std::string& title,
     // A copy for the window, so that without a display the console view
     // still gets the original.
     std::function<void()> forWindow = onClose;
-    if (DownloadView* window = create(&title, &forWindow)) return std::unique_ptr<DownloadView>(window);
+    auto bundle = mainBundle();
+    std::string localeDir = bundle && !bundle->resourcePath.empty() ? bundle->resourcePath + "/locale" : "";
+    if (DownloadView* window = create(&title, &forWindow, &localeDir)) return std::unique_ptr<DownloadView>(window);
   }
   return createConsoleDownloadView(std::move(onClose));
 }

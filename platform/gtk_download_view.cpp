@@ -1,10 +1,19 @@
 // The download window on GTK 3; the only file that sees the toolkit.
 #include <gtk/gtk.h>
+#ifdef GDK_WINDOWING_X11
+#include <gdk/gdkx.h>
+#endif
+#include <langinfo.h>
+#include <libintl.h>
+#include <locale.h>
 
 #include <algorithm>
+#include <cctype>
 #include <clocale>
 #include <cmath>
+#include <optional>
 #include <string>
+#include <vector>
 
 #include "platform/download_view.h"
 #include "platform/transfer_text.h"
@@ -16,6 +25,147 @@ namespace {
 constexpr guint kPulseIntervalMs = 100;
 constexpr int kContentWidth = 400;
 constexpr int kMargin = 20;
+// A screen reader speaks every change of a text: at most four a second.
+constexpr double kTextInterval = 0.25;
+constexpr char kTextDomain[] = INSTALLER_TEXT_DOMAIN;
+
+// The window speaks the user's language and writes numbers their way, while
+// the process stays in the C locale: standard error, the system log and
+// whatever else formats a number keep theirs. Null: English, C numbers.
+locale_t gUserLocale = nullptr;
+bool gTranslated = false;
+
+void initTranslations(const std::string& localeDir) {
+  static bool done = false;
+  if (done) return;
+  done = true;
+  // From LC_ALL, LC_*, LANG; an unknown or missing locale leaves English.
+  gUserLocale = newlocale(LC_ALL_MASK, "", nullptr);
+  // Only the bundle's own catalogues, never one of the system's.
+  gTranslated = gUserLocale && !localeDir.empty() && bindtextdomain(kTextDomain, localeDir.c_str()) &&
+                bind_textdomain_codeset(kTextDomain, "UTF-8");
+}
+
+// Runs a scope in the user's locale (this thread only).
+class InUserLocale {
+ public:
+  InUserLocale() : previous_(gUserLocale ? uselocale(gUserLocale) : nullptr) {}
+  ~InUserLocale() {
+    if (previous_) uselocale(previous_);
+  }
+  InUserLocale(const InUserLocale&) = delete;
+  InUserLocale& operator=(const InUserLocale&) = delete;
+
+ private:
+  locale_t previous_;
+};
+
+std::string tr(const char* english) {
+  if (!gTranslated) return english;
+  InUserLocale scope;
+  return dgettext(kTextDomain, english);
+}
+
+std::string trPlural(const char* one, const char* many, long n) {
+  if (!gTranslated) return n == 1 ? one : many;
+  InUserLocale scope;
+  return dngettext(kTextDomain, one, many, static_cast<unsigned long>(n));
+}
+
+// Puts the arguments into a translated pattern's "%s", in order.
+std::string fill(std::string pattern, const std::vector<std::string>& args) {
+  size_t at = 0;
+  for (const std::string& arg : args) {
+    at = pattern.find("%s", at);
+    if (at == std::string::npos) break;
+    pattern.replace(at, 2, arg);
+    at += arg.size();
+  }
+  return pattern;
+}
+
+// The arguments of `text` when it has the form of `pattern`.
+std::optional<std::vector<std::string>> match(const std::string& pattern, const std::string& text) {
+  std::vector<std::string> args;
+  size_t p = 0, t = 0;
+  for (;;) {
+    size_t hole = pattern.find("%s", p);
+    std::string literal = pattern.substr(p, hole == std::string::npos ? std::string::npos : hole - p);
+    if (text.compare(t, literal.size(), literal) != 0) return std::nullopt;
+    t += literal.size();
+    if (hole == std::string::npos) return t == text.size() ? std::optional(args) : std::nullopt;
+    p = hole + 2;
+    std::string next = pattern.substr(p, pattern.find("%s", p) - p);
+    size_t end = next.empty() ? text.size() : text.find(next, t);
+    if (end == std::string::npos) return std::nullopt;
+    args.push_back(text.substr(t, end - t));
+    t = end;
+  }
+}
+
+// "3.0 MB" written the user's way ("3,0 MB").
+std::string localNumber(std::string text) {
+  if (!gUserLocale) return text;
+  const char* point = nl_langinfo_l(RADIXCHAR, gUserLocale);
+  for (size_t i = 1; i + 1 < text.size(); ++i)
+    if (text[i] == '.' && std::isdigit(static_cast<unsigned char>(text[i - 1])) &&
+        std::isdigit(static_cast<unsigned char>(text[i + 1])))
+      return text.replace(i, 1, point);
+  return text;
+}
+
+// The texts that carry a number, as the program fills them in.
+const char* const kPatterns[] = {"Retrying in %s s\u2026", "HTTP status %s",
+                                 "not enough disk space: %s needed, %s free"};
+
+// A text the program gives in English, in the user's language: the
+// catalogue's message ids are the English texts.
+std::string localized(const std::string& english) {
+  if (!gTranslated || english.empty()) return english;
+  size_t prefix = std::char_traits<char>::length(kDownloadingPrefix);
+  if (english.compare(0, prefix, kDownloadingPrefix) == 0) return tr(kDownloadingPrefix) + english.substr(prefix);
+  for (const char* pattern : kPatterns) {
+    if (auto args = match(pattern, english)) {
+      for (std::string& arg : *args) arg = localNumber(arg);
+      return fill(tr(pattern), *args);
+    }
+  }
+  std::string whole = tr(english.c_str());
+  if (whole != english) return whole;
+  // "<our words> (<the library's words>)" or "<our words>: <details>": only
+  // our words have a translation.
+  size_t cut = std::min(english.find(" ("), english.find(": "));
+  return cut == std::string::npos ? english : tr(english.substr(0, cut).c_str()) + english.substr(cut);
+}
+
+std::string formatSize(int64_t bytes) {
+  InUserLocale scope;  // the decimal separator
+  gchar* text = g_format_size(static_cast<guint64>(std::max<int64_t>(bytes, 0)));
+  std::string result = text;
+  g_free(text);
+  return result;
+}
+
+std::string timeLeftText(const TimeLeft& left) {
+  switch (left.unit) {
+    case TimeLeft::FewSeconds: return tr("A few seconds left");
+    case TimeLeft::UnderAMinute: return tr("Less than a minute left");
+    case TimeLeft::Minutes:
+      return fill(trPlural("About %s minute left", "About %s minutes left", left.count), {std::to_string(left.count)});
+    case TimeLeft::Hours: break;
+  }
+  return fill(trPlural("About %s hour left", "About %s hours left", left.count), {std::to_string(left.count)});
+}
+
+// "1,5 MB von 25,2 MB, 988,7 kB/s — Noch etwa 2 Minuten" in German.
+std::string transferText(int64_t received, int64_t total, const RateMeter& rate) {
+  std::string text = total >= 0 ? fill(tr("%s of %s"), {formatSize(received), formatSize(total)}) : formatSize(received);
+  double perSecond = rate.bytesPerSecond();
+  if (perSecond >= 0 && std::isfinite(perSecond))
+    text += ", " + fill(tr("%s/s"), {formatSize(static_cast<int64_t>(std::llround(perSecond)))});
+  if (auto left = estimateTimeLeft(received, total, rate)) text += kTimeLeftSeparator + timeLeftText(*left);
+  return text;
+}
 
 bool openDisplay() {
   // The window must not change the process's locale under the rest of the
@@ -60,6 +210,13 @@ GtkWidget* makeLineLabel(const char* name) {
   return label;
 }
 
+void relate(GtkWidget* from, AtkRelationType type, GtkWidget* to, AtkRelationType back) {
+  AtkObject* a = gtk_widget_get_accessible(from);
+  AtkObject* b = gtk_widget_get_accessible(to);
+  atk_object_add_relationship(a, type, b);
+  atk_object_add_relationship(b, back, a);
+}
+
 class GtkDownloadView final : public DownloadView {
  public:
   GtkDownloadView(const std::string& title, std::function<void()> onClose)
@@ -67,7 +224,9 @@ class GtkDownloadView final : public DownloadView {
     installStyleOnce();
     window_ = gtk_window_new(GTK_WINDOW_TOPLEVEL);
     gtk_window_set_title(GTK_WINDOW(window_), title.c_str());
-    gtk_window_set_position(GTK_WINDOW(window_), GTK_WIN_POS_CENTER);
+    // Placing by the pointer needs one; a compositor without a seat has none.
+    if (gdk_display_get_default_seat(gdk_display_get_default()))
+      gtk_window_set_position(GTK_WINDOW(window_), GTK_WIN_POS_CENTER);
     gtk_window_set_resizable(GTK_WINDOW(window_), FALSE);
 
     GtkWidget* box = gtk_box_new(GTK_ORIENTATION_VERTICAL, 6);
@@ -76,16 +235,27 @@ class GtkDownloadView final : public DownloadView {
 
     image_ = gtk_image_new();
     gtk_widget_set_name(image_, "splash");
+    // Without a splash the window has no room for one.
+    gtk_widget_set_no_show_all(image_, TRUE);
+    atk_object_set_name(gtk_widget_get_accessible(image_), title.c_str());
+    g_signal_connect_swapped(image_, "notify::scale-factor", G_CALLBACK(+[](GtkDownloadView* self) {
+                               self->loadSplash();
+                             }),
+                             this);
     gtk_box_pack_start(GTK_BOX(box), image_, FALSE, FALSE, 0);
 
     bar_ = gtk_progress_bar_new();
     gtk_widget_set_name(bar_, "progress");
     gtk_progress_bar_set_pulse_step(GTK_PROGRESS_BAR(bar_), 0.05);
     gtk_widget_set_margin_top(bar_, 8);
+    atk_object_set_name(gtk_widget_get_accessible(bar_), tr("Download progress").c_str());
     gtk_box_pack_start(GTK_BOX(box), bar_, FALSE, FALSE, 0);
 
+    // The two texts under the bar; on a failure they become an alert.
+    texts_ = gtk_box_new(GTK_ORIENTATION_VERTICAL, 6);
+    gtk_box_pack_start(GTK_BOX(box), texts_, FALSE, FALSE, 0);
     status_ = makeLineLabel("status");
-    gtk_box_pack_start(GTK_BOX(box), status_, FALSE, FALSE, 0);
+    gtk_box_pack_start(GTK_BOX(texts_), status_, FALSE, FALSE, 0);
 
     detail_ = makeLineLabel("detail");
     gtk_style_context_add_class(gtk_widget_get_style_context(detail_), "dim-label");
@@ -93,9 +263,11 @@ class GtkDownloadView final : public DownloadView {
     pango_attr_list_insert(smaller, pango_attr_scale_new(PANGO_SCALE_SMALL));
     gtk_label_set_attributes(GTK_LABEL(detail_), smaller);
     pango_attr_list_unref(smaller);
-    gtk_box_pack_start(GTK_BOX(box), detail_, FALSE, FALSE, 0);
+    gtk_box_pack_start(GTK_BOX(texts_), detail_, FALSE, FALSE, 0);
+    relate(bar_, ATK_RELATION_LABELLED_BY, status_, ATK_RELATION_LABEL_FOR);
+    relate(bar_, ATK_RELATION_DESCRIBED_BY, detail_, ATK_RELATION_DESCRIPTION_FOR);
 
-    cancel_ = gtk_button_new_with_label("Cancel");
+    cancel_ = gtk_button_new_with_label(tr("Cancel").c_str());
     gtk_widget_set_name(cancel_, "cancel");
     gtk_widget_set_halign(cancel_, GTK_ALIGN_END);
     gtk_widget_set_margin_top(cancel_, 8);
@@ -113,6 +285,25 @@ class GtkDownloadView final : public DownloadView {
                        gtk_widget_destroy(GTK_WIDGET(window));
                      }),
                      window_);
+    // Escape does what Cancel does, and nothing while Cancel is disabled.
+    g_signal_connect(window_, "key-press-event", G_CALLBACK(+[](GtkWidget*, GdkEventKey* event, gpointer data) -> gboolean {
+                       auto* self = static_cast<GtkDownloadView*>(data);
+                       if (event->keyval != GDK_KEY_Escape) return FALSE;
+                       if (gtk_widget_is_sensitive(self->cancel_)) gtk_button_clicked(GTK_BUTTON(self->cancel_));
+                       return TRUE;
+                     }),
+                     this);
+#ifdef GDK_WINDOWING_X11
+    // Once on screen it asks for the keyboard, so that keys reach Cancel at
+    // once: X without a window manager gives it to nobody. (A Wayland
+    // compositor focuses a new window itself.)
+    if (GDK_IS_X11_DISPLAY(gtk_widget_get_display(window_)))
+      g_signal_connect(window_, "map-event", G_CALLBACK(+[](GtkWidget* window, GdkEvent*, gpointer) -> gboolean {
+                         gtk_window_present(GTK_WINDOW(window));
+                         return FALSE;
+                       }),
+                       nullptr);
+#endif
     // Every way of closing ends in "destroy", so onClose runs once per close.
     destroyHandler_ = g_signal_connect(window_, "destroy", G_CALLBACK(onDestroy), this);
 
@@ -132,8 +323,7 @@ class GtkDownloadView final : public DownloadView {
     releaseSources();
     if (window_) {
       g_signal_handler_disconnect(window_, destroyHandler_);
-      gtk_widget_destroy(window_);
-      window_ = nullptr;
+      destroyWindow();
     }
   }
 
@@ -171,18 +361,22 @@ class GtkDownloadView final : public DownloadView {
   }
   void setStatusColor(TextColor color) override {
     if (!window_) return;
+    failed_ = color == TextColor::Red;
     GtkStyleContext* style = gtk_widget_get_style_context(status_);
-    GtkLabel* label = GTK_LABEL(status_);
-    // A failure is read whole, on as many lines as it takes; progress stays
-    // on one line so the window does not jump while it downloads.
-    bool failure = color == TextColor::Red;
-    if (failure)
+    if (failed_)
       gtk_style_context_add_class(style, "error");
     else
       gtk_style_context_remove_class(style, "error");
-    gtk_label_set_single_line_mode(label, !failure);
-    gtk_label_set_ellipsize(label, failure ? PANGO_ELLIPSIZE_NONE : PANGO_ELLIPSIZE_END);
-    gtk_label_set_line_wrap(label, failure);
+    // A failure and its cause are read whole, on as many lines as they
+    // take; progress stays on one line so the window does not jump while it
+    // downloads.
+    for (GtkWidget* widget : {status_, detail_}) {
+      GtkLabel* label = GTK_LABEL(widget);
+      gtk_label_set_single_line_mode(label, !failed_);
+      gtk_label_set_ellipsize(label, failed_ ? PANGO_ELLIPSIZE_NONE : PANGO_ELLIPSIZE_END);
+      gtk_label_set_line_wrap(label, failed_);
+    }
+    scheduleRefresh();
   }
   bool waitsForUser() const override { return true; }
 
@@ -204,19 +398,10 @@ class GtkDownloadView final : public DownloadView {
   }
 
   void setSplashImage(const std::string& path, double width, double height) override {
-    if (!window_) return;
-    int w = width > 0 ? static_cast<int>(std::lround(width)) : -1;
-    int h = height > 0 ? static_cast<int>(std::lround(height)) : -1;
-    GError* error = nullptr;
-    GdkPixbuf* pixbuf = gdk_pixbuf_new_from_file_at_scale(path.c_str(), w, h, TRUE, &error);
-    if (!pixbuf) {
-      // No splash is no reason to stop the download.
-      g_clear_error(&error);
-      gtk_image_clear(GTK_IMAGE(image_));
-      return;
-    }
-    gtk_image_set_from_pixbuf(GTK_IMAGE(image_), pixbuf);
-    g_object_unref(pixbuf);
+    splashPath_ = path;
+    splashWidth_ = width;
+    splashHeight_ = height;
+    loadSplash();
   }
 
   void displayIfNeeded() override {
@@ -230,25 +415,56 @@ class GtkDownloadView final : public DownloadView {
   }
 
   void close() override {
-    if (window_) gtk_widget_destroy(window_);
+    if (window_) destroyWindow();
   }
 
  private:
   static void onDestroy(GtkWidget*, gpointer data) {
     auto* self = static_cast<GtkDownloadView*>(data);
     self->releaseSources();
-    self->window_ = self->image_ = self->bar_ = self->status_ = self->detail_ = self->cancel_ =
+    self->window_ = self->image_ = self->bar_ = self->texts_ = self->status_ = self->detail_ = self->cancel_ =
         nullptr;
     // A copy: the callback may well delete this view.
     std::function<void()> onClose = self->onClose_;
     if (onClose) onClose();
   }
 
+  void destroyWindow() {
+    gtk_widget_destroy(window_);
+    // The loop may not turn again before the program waits for the agent:
+    // the window must be off the screen now, not frozen on it.
+    gdk_display_flush(gdk_display_get_default());
+  }
+
+  // At the window's scale factor, so that a splash twice the size is drawn
+  // pixel for pixel on a 2x display.
+  void loadSplash() {
+    if (!window_ || splashPath_.empty()) return;
+    int scale = gtk_widget_get_scale_factor(image_);
+    int w = splashWidth_ > 0 ? static_cast<int>(std::lround(splashWidth_ * scale)) : -1;
+    int h = splashHeight_ > 0 ? static_cast<int>(std::lround(splashHeight_ * scale)) : -1;
+    GError* error = nullptr;
+    GdkPixbuf* pixbuf = gdk_pixbuf_new_from_file_at_scale(splashPath_.c_str(), w, h, TRUE, &error);
+    if (!pixbuf) {
+      // No splash is no reason to stop the download.
+      g_clear_error(&error);
+      gtk_image_clear(GTK_IMAGE(image_));
+      gtk_widget_hide(image_);
+      return;
+    }
+    cairo_surface_t* surface = gdk_cairo_surface_create_from_pixbuf(pixbuf, scale, nullptr);
+    gtk_image_set_from_surface(GTK_IMAGE(image_), surface);
+    cairo_surface_destroy(surface);
+    g_object_unref(pixbuf);
+    gtk_widget_show(image_);
+  }
+
   void releaseSources() {
     if (showId_) g_source_remove(showId_);
     if (pulseId_) g_source_remove(pulseId_);
+    if (textId_) g_source_remove(textId_);
     if (tickId_ && window_) gtk_widget_remove_tick_callback(window_, tickId_);
-    showId_ = pulseId_ = tickId_ = 0;
+    showId_ = pulseId_ = textId_ = tickId_ = 0;
   }
 
   void scheduleRefresh() {
@@ -276,17 +492,51 @@ class GtkDownloadView final : public DownloadView {
         shownFraction_ = fraction;
       }
     }
-    if (statusText_ != shownStatus_) {
-      gtk_label_set_text(GTK_LABEL(status_), statusText_.c_str());
-      shownStatus_ = statusText_;
+    refreshTexts();
+  }
+
+  // The texts follow at most every kTextInterval; a change that comes
+  // sooner waits for its turn.
+  void refreshTexts() {
+    if (textId_) return;
+    double wait = lastTextChange_ + kTextInterval - monotonicSeconds();
+    if (wait > 0) {
+      textId_ = g_timeout_add(
+          static_cast<guint>(std::ceil(wait * 1000.0)),
+          [](gpointer data) -> gboolean {
+            auto* self = static_cast<GtkDownloadView*>(data);
+            self->textId_ = 0;
+            self->refreshTexts();
+            return G_SOURCE_REMOVE;
+          },
+          this);
+      return;
     }
-    std::string detail = !note_.empty()   ? note_
-                         : received_ >= 0 ? formatTransferDetail(received_, total_, rate_.bytesPerSecond())
+    std::string status = localized(statusText_);
+    std::string detail = !note_.empty()   ? localized(note_)
+                         : received_ >= 0 ? transferText(received_, total_, rate_)
                                           : "";
-    if (detail != shownDetail_) {
-      gtk_label_set_text(GTK_LABEL(detail_), detail.c_str());
-      shownDetail_ = detail;
+    if (status == shownStatus_ && detail == shownDetail_ && failed_ == alerting_) return;
+    lastTextChange_ = monotonicSeconds();
+    if (status != shownStatus_) gtk_label_set_text(GTK_LABEL(status_), status.c_str());
+    if (detail != shownDetail_) gtk_label_set_text(GTK_LABEL(detail_), detail.c_str());
+    shownStatus_ = status;
+    shownDetail_ = detail;
+    if (failed_ || alerting_) showAlert();
+  }
+
+  // A failure is an alert, named with its message and described by its
+  // cause; it shows anew, so that a screen reader speaks it at once.
+  void showAlert() {
+    AtkObject* alert = gtk_widget_get_accessible(texts_);
+    atk_object_set_role(alert, failed_ ? ATK_ROLE_ALERT : ATK_ROLE_FILLER);
+    atk_object_set_name(alert, failed_ ? shownStatus_.c_str() : "");
+    atk_object_set_description(alert, failed_ ? shownDetail_.c_str() : "");
+    if (failed_ && !alerting_) {
+      gtk_widget_hide(texts_);
+      gtk_widget_show(texts_);
     }
+    alerting_ = failed_;
   }
 
   void updatePulse() {
@@ -311,6 +561,7 @@ class GtkDownloadView final : public DownloadView {
   GtkWidget* window_ = nullptr;
   GtkWidget* image_ = nullptr;
   GtkWidget* bar_ = nullptr;
+  GtkWidget* texts_ = nullptr;
   GtkWidget* status_ = nullptr;
   GtkWidget* detail_ = nullptr;
   GtkWidget* cancel_ = nullptr;
@@ -318,10 +569,12 @@ class GtkDownloadView final : public DownloadView {
   guint showId_ = 0;
   guint pulseId_ = 0;
   guint tickId_ = 0;
+  guint textId_ = 0;
 
   // The model, updated on every call.
   bool indeterminate_ = false;
   bool animating_ = false;
+  bool failed_ = false;
   double max_ = 100.0;
   double value_ = 0.0;
   int64_t received_ = -1;  // no transfer yet: no detail line
@@ -329,18 +582,23 @@ class GtkDownloadView final : public DownloadView {
   RateMeter rate_;
   std::string statusText_;
   std::string note_;  // shown instead of the transfer's figures while set
+  std::string splashPath_;
+  double splashWidth_ = 0, splashHeight_ = 0;
 
   // What the widgets show.
   double shownFraction_ = -1.0;
   std::string shownStatus_;
   std::string shownDetail_;
+  bool alerting_ = false;
+  double lastTextChange_ = -1e9;
 };
 
 }  // namespace
 
-std::unique_ptr<DownloadView> createGtkDownloadView(const std::string& title,
-                                                    std::function<void()> onClose) {
+std::unique_ptr<DownloadView> createGtkDownloadView(const std::string& title, std::function<void()> onClose,
+                                                    const std::string& localeDir) {
   if (!openDisplay()) return nullptr;
+  initTranslations(localeDir);
   return std::make_unique<GtkDownloadView>(title, std::move(onClose));
 }
 

@@ -4,6 +4,6 @@
 #include "platform/download_view.h"
 
 extern "C" __attribute__((visibility("default"))) platform::DownloadView* installerCreateGtkDownloadView(
-    const std::string* title, std::function<void()>* onClose) {
-  return platform::createGtkDownloadView(*title, std::move(*onClose)).release();
+    const std::string* title, std::function<void()>* onClose, const std::string* localeDir) {
+  return platform::createGtkDownloadView(*title, std::move(*onClose), *localeDir).release();
 }

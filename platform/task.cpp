@@ -39,6 +39,12 @@ int waitForProcess(pid_t pid) {
   return status;
 }
 
+bool hasEnded(pid_t pid) {
+  siginfo_t info{};
+  if (waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) != 0) return errno != EINTR;
+  return info.si_pid == pid;
+}
+
 namespace {
 
 struct ToolWait {

@@ -20,6 +20,10 @@ std::optional<pid_t> startProcess(const std::string& program, const std::vector<
 // handles); its wait status, or -1.
 int waitForProcess(pid_t pid);
 
+// Whether the child has ended, without reaping it: waitForProcess still
+// gets its status.
+bool hasEnded(pid_t pid);
+
 }  // namespace platform
 
 namespace platform {

@@ -11,6 +11,8 @@ namespace {
 // Samples closer together than this are merged into one, so a flood of
 // small pieces does not shrink the window to a few microseconds.
 constexpr double kMinSampleSpacing = 0.25;
+// An estimate from less than this much of the transfer jumps about.
+constexpr double kSteadySeconds = 1.0;
 
 std::string tenthsWithUnit(int64_t tenths, const char* unit) {
   // Integer arithmetic: the text must not depend on the C locale's decimal
@@ -76,6 +78,35 @@ double RateMeter::bytesPerSecond() const {
   double seconds = times_[newest] - times_[oldest];
   if (seconds < kMinSampleSpacing) return -1;
   return static_cast<double>(bytes_[newest] - bytes_[oldest]) / seconds;
+}
+
+bool RateMeter::steady() const {
+  if (count_ < 2) return false;
+  int newest = (next_ + kSlots - 1) % kSlots;
+  int oldest = (next_ + kSlots - count_) % kSlots;
+  return times_[newest] - times_[oldest] >= kSteadySeconds;
+}
+
+std::optional<TimeLeft> estimateTimeLeft(int64_t received, int64_t total, const RateMeter& rate) {
+  double perSecond = rate.bytesPerSecond();
+  if (total < 0 || received >= total || !rate.steady() || !(perSecond > 0)) return std::nullopt;
+  double seconds = static_cast<double>(total - received) / perSecond;
+  if (seconds < 15) return TimeLeft{TimeLeft::FewSeconds, 0};
+  if (seconds < 60) return TimeLeft{TimeLeft::UnderAMinute, 0};
+  long minutes = std::lround(seconds / 60);
+  if (minutes < 60) return TimeLeft{TimeLeft::Minutes, minutes};
+  return TimeLeft{TimeLeft::Hours, std::lround(seconds / 3600)};
+}
+
+std::string englishTimeLeft(const TimeLeft& left) {
+  switch (left.unit) {
+    case TimeLeft::FewSeconds: return "A few seconds left";
+    case TimeLeft::UnderAMinute: return "Less than a minute left";
+    case TimeLeft::Minutes:
+    case TimeLeft::Hours: break;
+  }
+  std::string unit = left.unit == TimeLeft::Minutes ? " minute" : " hour";
+  return "About " + std::to_string(left.count) + unit + (left.count == 1 ? "" : "s") + " left";
 }
 
 double monotonicSeconds() {

@@ -1,7 +1,9 @@
-// The line under the status text: "12.3 MB of 45.6 MB, 3.2 MB/s".
+// The line under the status text: "12.3 MB of 45.6 MB, 3.2 MB/s", and the
+// estimate of the time left that may follow it.
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 
 namespace platform {
@@ -16,6 +18,8 @@ class RateMeter {
  public:
   void add(int64_t totalBytes, double nowSeconds);
   double bytesPerSecond() const;  // -1 until two samples are far enough apart
+  // Whether the samples span long enough for an estimate worth showing.
+  bool steady() const;
 
  private:
   static constexpr int kSlots = 8;
@@ -26,5 +30,18 @@ class RateMeter {
 };
 
 double monotonicSeconds();
+
+// The time left, in the words people look for: a few seconds, less than a
+// minute, about N minutes, about N hours.
+struct TimeLeft {
+  enum Unit { FewSeconds, UnderAMinute, Minutes, Hours } unit;
+  long count;  // of minutes or hours
+};
+// None while the rate is not steady, and without a total to reach.
+std::optional<TimeLeft> estimateTimeLeft(int64_t received, int64_t total, const RateMeter& rate);
+std::string englishTimeLeft(const TimeLeft& left);  // "About 2 minutes left"
+
+// Joins the figures and the estimate: "12.3 MB of 45.6 MB, 3.2 MB/s — About 2 minutes left".
+inline constexpr char kTimeLeftSeparator[] = " \u2014 ";
 
 }  // namespace platform

@@ -1,0 +1,170 @@
+#!/usr/bin/python3
+"""Runs the installer on a display of its own and reads its window through
+AT-SPI as a screen reader does; prints what it saw, a fact a line. Inside
+dbus-run-session: window_reader.py [--wayland] [--escape] [--shot PNG]
+[--marker FILE] [--locale NAME] --err FILE -- INSTALLER...
+--escape: press Escape once the download or an alert shows. --marker: the
+agent makes FILE when it starts, FILE.done when it ends. Exit 77: a skip."""
+import argparse, atexit, os, re, shutil, subprocess, sys, tempfile, time
+
+p = argparse.ArgumentParser()
+p.add_argument("--wayland", action="store_true")
+p.add_argument("--escape", action="store_true")
+for option in ("--shot", "--marker", "--locale", "--err"):
+    p.add_argument(option)
+p.add_argument("installer", nargs="+")
+a = p.parse_args()
+work, lines = tempfile.mkdtemp(), []
+atexit.register(shutil.rmtree, work, True)
+
+
+def skip(why):
+    print("skip: " + why)
+    sys.exit(77)
+
+
+for tool in ("weston", "weston-screenshooter") if a.wayland else ("Xvfb", "xwininfo", "import"):
+    if not shutil.which(tool):
+        skip(tool + " is not installed")
+if a.locale and a.locale.replace("UTF-8", "utf8") not in subprocess.run(["locale", "-a"], capture_output=True, text=True).stdout:
+    os.environ["LOCPATH"] = work  # a private copy, made now
+    if subprocess.run(["localedef", "-c", "-i", a.locale.split(".")[0], "-f", "UTF-8", work + "/" + a.locale]).returncode > 1:
+        skip("cannot generate the locale " + a.locale)
+if a.wayland:
+    os.environ.update(XDG_RUNTIME_DIR=work, WAYLAND_DISPLAY="wl-reader")
+    os.environ.pop("DISPLAY", None)
+    display = subprocess.Popen(["weston", "--backend=headless-backend.so", "--use-pixman", "--socket=wl-reader",
+                                "--width=1024", "--height=800", "--idle-time=0", "--debug", "--no-config"],
+                               stderr=subprocess.DEVNULL)
+    while not os.path.exists(work + "/wl-reader") and display.poll() is None:
+        time.sleep(0.05)
+else:
+    r, w = os.pipe()
+    # -noreset: once its last client leaves, a resetting server drops the next one.
+    display = subprocess.Popen(["Xvfb", "-displayfd", str(w), "-screen", "0", "1600x1400x24", "-nolisten", "tcp",
+                                "-noreset"], pass_fds=[w], stderr=subprocess.DEVNULL)
+    os.environ["DISPLAY"] = ":" + os.read(r, 16).decode().strip()
+    os.environ.pop("WAYLAND_DISPLAY", None)
+atexit.register(display.kill)
+# The accessibility bus and registry, started on demand, must see this display.
+subprocess.run(["dbus-update-activation-environment", "DISPLAY", "WAYLAND_DISPLAY", "XDG_RUNTIME_DIR"], check=True)
+try:
+    import pyatspi
+    from gi.repository import GLib
+except ImportError as e:
+    skip("no AT-SPI client (python3-pyatspi): %s" % e)
+pyatspi.setTimeout(1500, 1500)  # a window that does not answer by then is frozen
+
+start = time.monotonic()
+installer = subprocess.Popen(a.installer, stdout=subprocess.DEVNULL, stderr=open(a.err, "wb"))
+atexit.register(installer.kill)
+seen = {"values": [], "texts": [0, 0], "tree": [], "agent": None}
+
+
+def walk(node, depth, out):
+    """Lines of the tree of what shows, as "role 'name' relation state"."""
+    if depth and not node.getState().contains(pyatspi.STATE_SHOWING):
+        return
+    line = "  " * depth + "%s %r" % (node.getRoleName(), node.name)
+    for relation in node.getRelationSet():
+        if relation.getRelationType() == pyatspi.RELATION_LABELLED_BY:
+            line += " labelled-by %r" % relation.getTarget(0).name
+    out.append(line + (" focused" if node.getState().contains(pyatspi.STATE_FOCUSED) else ""))
+    if node.getRoleName() == "progress bar":
+        seen["values"].append(node.queryValue().currentValue)
+    for child in node:
+        walk(child, depth + 1, out)
+
+
+def window():
+    """The tree and the status text (its first label); None without an answer."""
+    try:
+        for app in pyatspi.Registry.getDesktop(0):
+            if app is not None and app.name == "bootstrap-installer":
+                out = []
+                walk(app[0], 0, out)
+                return out, next((re.match(r"\s*label '(.*)'", l)[1] for l in out if "label '" in l), "")
+    except Exception:
+        return None
+
+
+def screenshot():
+    if a.wayland:
+        subprocess.run(["weston-screenshooter"], cwd=work, capture_output=True)
+        for name in os.listdir(work):
+            if name.startswith("wayland-screenshot"):
+                shutil.move(os.path.join(work, name), a.shot)
+    else:
+        subprocess.run(["import", "-window", "root", a.shot], capture_output=True)
+    # A one-pixel checkerboard drawn pixel for pixel: black and white
+    # alternating across 700 pixels, in 700 rows.
+    ppm = subprocess.run(["convert", a.shot, "-depth", "8", "ppm:-"], capture_output=True).stdout
+    width, height, body = re.match(rb"P6\s+(\d+)\s+(\d+)\s+255\s(.*)", ppm, re.S).groups()
+    row, pattern = int(width) * 3, re.compile(rb"(?:\x00\x00\x00\xff\xff\xff){350}")
+    rows = sum(1 for y in range(int(height)) if pattern.search(body, y * row, (y + 1) * row))
+    lines.append("checkerboard: " + ("sharp" if rows >= 700 else "blurred (%d rows)" % rows))
+
+
+def on_text(event):
+    if event.source.getRoleName() == "label" and event.source.getIndexInParent() in (0, 1):
+        seen["texts"][event.source.getIndexInParent()] += 1
+
+
+def on_showing(event):
+    if event.detail1 and event.source.getRoleName() == "alert":
+        event.source.clear_cache()  # the name as it is now, not as it was when last seen
+        lines.append("alert: %s | %s" % (event.source.name, event.source.description))
+
+
+def look(now):
+    if a.marker and seen["agent"] is None and os.path.exists(a.marker):
+        seen["agent"] = now
+    if seen["agent"] is not None:
+        return starting(now - seen["agent"])
+    found = window()
+    if found and found[1].endswith("%"):  # downloading: the first tree with the time left, else the last
+        if "\u2014" not in "".join(seen["tree"]):
+            seen["tree"] = found[0]
+        if a.shot and not os.path.exists(a.shot) and now > 2:
+            screenshot()
+    alerted = any(line.startswith("alert:") for line in lines)
+    if a.escape and "escape: pressed" not in lines and found and (found[1].endswith("%") or alerted):
+        pyatspi.Registry.generateKeyboardEvent(0xff1b, None, pyatspi.KEY_SYM)
+        lines.append("escape: pressed")
+
+
+def starting(since):
+    """While the agent starts: what the window answers at 1 s and 2 s, and when it is gone."""
+    if any(line.startswith("closed:") for line in lines):
+        return
+    if "IsViewable" not in subprocess.run(["xwininfo", "-name", "Installer"], capture_output=True, text=True).stdout:
+        running = not os.path.exists(a.marker + ".done")
+        return lines.append("closed: " + ("at once" if since < 2 else "later") + (", agent running" if running else ""))
+    for second in (1, 2):
+        if since >= second and not any(line.startswith("at %d s" % second) for line in lines):
+            found = window()  # a frozen window does not answer
+            lines.append("at %d s: %s" % (second, found[1] if found else "no answer"))
+
+
+def tick():
+    now = time.monotonic() - start
+    try:
+        look(now)
+    except Exception as e:
+        lines.append("reader: %r" % e)
+    if installer.poll() is None and now < 60:
+        return True
+    pyatspi.Registry.stop()
+
+
+pyatspi.Registry.registerEventListener(on_showing, "object:state-changed:showing")
+pyatspi.Registry.registerEventListener(on_text, "object:property-change:accessible-name")
+GLib.timeout_add(100, tick)
+pyatspi.Registry.start()
+installer.kill()
+seconds, values = time.monotonic() - start, seen["values"]
+print("tree:\n" + "\n".join(seen["tree"] or ["none"]))
+print("progress: " + ("moved" if len(set(values)) > 2 and values == sorted(values) else "still %s" % values[:5]))
+# At most 4 changes a second, each of the status and the detail text.
+print("texts: " + ("calm" if max(seen["texts"]) <= 4 * seconds + 1 else "flooded %s in %.1f s" % (seen["texts"], seconds)))
+print("\n".join(lines + ["exit: %d" % installer.wait()]))

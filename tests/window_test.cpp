@@ -1,0 +1,117 @@
+// The download window as a screen reader and a person meet it: the built
+// installer on a display of its own (Xvfb, or Wayland without X) with a
+// session bus, read through AT-SPI by tests/window_reader.py. Each row checks
+// the reader's report (regular expressions; "!" for what must not be there).
+#include <gtest/gtest.h>
+
+#include <regex>
+
+#include "installer_run.h"
+#include "platform/transfer_text.h"
+
+using namespace testing_util;
+
+namespace {
+
+const std::string kGerman = "de_DE.UTF-8";
+
+struct Row {
+  std::string name, query;
+  std::vector<std::string> reader;  // its options
+  std::map<std::string, std::optional<std::string>> env;
+  std::string agentPrologue;  // $M: the marker the reader watches
+  Lines report;
+  bool agentStarts;
+  std::string err = "";  // the installer's whole standard error
+  bool splash = true;
+};
+
+const std::string kSlow = "/files/slow.zip?rate=120000";
+const std::string kTree = "frame 'Installer'\n  filler ''\n    icon 'Installer'\n    progress bar 'Download progress' "
+                          "labelled-by 'Downloading +[0-9]+%'\n    filler ''\n      label 'Downloading +[0-9]+%'\n"
+                          "      label '[0-9.]+\\\\xa0kB of 400.[0-9]\\\\xa0kB, [0-9.]+\\\\xa0kB/s \u2014 (A few seconds|Less than a minute) left'\n"
+                          "    push button 'Cancel' focused\n";
+
+const Row kRows[] = {
+    {"ReadAsAScreenReaderDoes", kSlow, {"--shot"}, {}, "", {kTree, "progress: moved", "texts: calm",
+     "checkerboard: blurred", "exit: 0"}, true},
+    {"FailureIsAnAlertWithItsCause", "/files/missing.zip", {"--escape"}, {}, "",
+     {"alert: Error during the download process. See your system log for more information. \\| HTTP status 404\n",
+      "escape: pressed", "exit: 255"}, false, "Download failed! Error - HTTP status 404 \\S+\nInstallation failed.\n"},
+    {"EscapeCancels", kSlow, {"--escape"}, {}, "", {"escape: pressed", "exit: 255"}, false, "Installation failed.\n"},
+    {"GermanWindowEnglishStandardError", kSlow + "&failures=1&status=503", {"--locale", kGerman},
+     {{"LANG", kGerman}, {"LANGUAGE", "de"}}, "",
+     {"progress bar 'Fortschritt des Herunterladens' labelled-by 'Herunterladen +[0-9]+%'",
+      "label '[0-9]+,[0-9]\\\\xa0KB von 400,[0-9]\\\\xa0KB, [0-9]+,[0-9]\\\\xa0KB/s \u2014 Noch ",
+      "push button 'Abbrechen' focused", "exit: 0"}, true,
+     "Download attempt failed, retrying in 0\\.[01] s: HTTP status 503 \\S+\n"},
+    {"UnknownLanguageIsEnglish", kSlow, {"--locale", kGerman}, {{"LANG", kGerman}, {"LANGUAGE", "xx"}}, "",
+     {"label 'Downloading +[0-9]+%'", "push button 'Cancel'", "exit: 0"}, true},
+    {"SharpOnHiDpi", kSlow, {"--shot"}, {{"GDK_SCALE", "2"}}, "", {"checkerboard: sharp", "exit: 0"}, true},
+    {"NoSplashNoRoomForIt", kSlow, {}, {}, "", {"!icon", "progress bar", "exit: 0"}, true, "", false},
+    {"WaylandWithoutX", kSlow, {"--wayland", "--shot"}, {}, "", {"frame 'Installer'", "exit: 0"}, true,
+     "(?![^]*Downloading)[^]*"},  // toolkit warnings, but no console progress
+    {"WindowLiveWhileTheAgentStarts", "/files/agent.zip", {}, {}, "touch \"$M\"; sleep 5; touch \"$M.done\"",
+     {"at 1 s: Initializing the installer\n", "at 2 s: Initializing the installer\n", "closed: later, agent running\n",
+      "exit: 0"}, true},
+    {"WindowGoneWithTheAgent", "/files/agent.zip", {}, {}, "touch \"$M.done\" \"$M\"", {"closed: at once\n", "exit: 0"},
+     true},
+};
+
+void PrintTo(const Row& row, std::ostream* os) { *os << row.name; }
+
+class Window : public InstallerRun, public ::testing::WithParamInterface<Row> {};
+
+TEST_P(Window, Row) {
+  const Row& row = GetParam();
+  if (access("/usr/bin/dbus-run-session", X_OK) != 0) GTEST_SKIP() << "dbus-run-session is not installed";
+  std::string marker = scratch / "agent-started", shot = scratch / "shot.png", err = scratch / "err";
+  agentPrologue = "M='" + marker + "'\n" + row.agentPrologue + "\n";
+  publish("v1");
+  publish("v1", "slow.zip", 400000);
+  if (row.splash) {
+    // A one-pixel checkerboard, twice the window's 400 x 400 points.
+    ASSERT_EQ(runProcess({"convert", "-size", "800x800", "pattern:gray50", resources + "/splash.png"}).exitStatus, 0);
+  }
+  ASSERT_EQ(runProcess({"cp", "-r", INSTALLER_LOCALE_DIR, resources}).exitStatus, 0);
+  withDisplay = true;
+  ProcessOptions o = options(row.query);
+  for (const auto& [name, value] : row.env) o.env[name] = value;
+  o.timeoutSeconds = 90;
+  // Debian's own python holds the AT-SPI bindings.
+  std::vector<std::string> argv = {"dbus-run-session", "--", "/usr/bin/python3", WINDOW_READER, "--err", err};
+  for (const std::string& option : row.reader) argv.push_back(option == "--shot" ? "--shot=" + shot : option);
+  if (!row.agentPrologue.empty()) argv.push_back("--marker=" + marker);
+  argv.insert(argv.end(), {"--", executable});
+  ProcessResult r = runProcess(argv, o);
+  if (r.exitStatus == 77) GTEST_SKIP() << r.out;
+  ASSERT_EQ(r.exitStatus, 0) << r.out << r.err;
+  for (const std::string& expected : row.report) {
+    bool absent = expected[0] == '!';
+    EXPECT_NE(std::regex_search(r.out, std::regex(expected.substr(absent))), absent) << expected << "\n" << r.out;
+  }
+  EXPECT_TRUE(std::regex_match(readFile(err), std::regex(row.err))) << readFile(err);
+  EXPECT_EQ(startCount(), row.agentStarts ? 1u : 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Reader, Window, ::testing::ValuesIn(kRows), [](const auto& info) { return info.param.name; });
+
+// The time left, as the window and the console say it: only once the rate
+// is steady (100 kB/s here, over 1.5 s) and the total is known.
+TEST(TimeLeft, InTheWordsPeopleLookFor) {
+  platform::RateMeter rate, young;
+  for (int i = 0; i <= 6; ++i) rate.add(i * 25000, i * 0.25);
+  for (int i = 0; i <= 2; ++i) young.add(i * 25000, i * 0.25);
+  struct Row { int64_t total; const platform::RateMeter& meter; const char* expected; } rows[] = {
+      {1000000, rate, "A few seconds left"}, {5000000, rate, "Less than a minute left"},
+      {8000000, rate, "About 1 minute left"}, {36000000, rate, "About 6 minutes left"},
+      {400000000, rate, "About 1 hour left"}, {1440000000, rate, "About 4 hours left"},
+      {0, rate, ""}, {-1, rate, ""}, {1000000, young, ""},
+  };
+  for (const Row& row : rows) {
+    auto left = platform::estimateTimeLeft(0, row.total, row.meter);
+    EXPECT_EQ(left ? platform::englishTimeLeft(*left) : "", row.expected) << row.total;
+  }
+}
+
+}  // namespace

@@ -9,6 +9,8 @@
 
 #include <functional>
 
+#include <glib.h>
+
 #include "download/transfer_policy.h"
 #include "platform/event_loop.h"
 #include "test_util.h"
@@ -63,6 +65,16 @@ std::string generated(size_t size) {
   return s;
 }
 
+// `target` behind `n` redirects.
+std::string hops(int n, std::string target) {
+  for (int i = 0; i < n; ++i) {
+    gchar* escaped = g_uri_escape_string(target.c_str(), nullptr, TRUE);
+    target = std::string("/redirect?to=") + escaped;
+    g_free(escaped);
+  }
+  return target;
+}
+
 class HttpDownload : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -94,6 +106,7 @@ TEST_F(HttpDownload, CallsComeInOrderAndOnlyAWholeBodyStays) {
       {"/files/300000?etag=%22abc%22", "response data finish", "\"abc\"", 200, generated(300000)},
       {"/redirect?etag=hop&to=/files/100", "response data finish", std::nullopt, 200, generated(100)},
       {"/redirect?etag=hop&to=/files/100%3Fetag%3Dfinal", "response data finish", "final", 200, generated(100)},
+      {hops(10, "/files/100"), "response data finish", std::nullopt, 200, generated(100)},
       {"/files/missing", "response failure", std::nullopt, 404, ""},
       {"/files/300000?failures=1&dropafter=100000", "response data failure", std::nullopt, 200,
        generated(100000)},
@@ -109,6 +122,9 @@ TEST_F(HttpDownload, CallsComeInOrderAndOnlyAWholeBodyStays) {
     EXPECT_EQ(rec.result.url, server.url(row.path));
     EXPECT_TRUE(rec.body == row.body) << rec.body.size() << " bytes";
   }
+  Recorder deep;  // one redirect more than followed
+  transfer(deep, hops(11, "/files/100"));
+  EXPECT_EQ(deep.result.cause, platform::NetworkCause::TooManyRedirects);
 }
 
 // A server that trickles below the rate floor cannot hold a transfer for ever.

@@ -5,7 +5,8 @@ Prints its port on the first line, then serves until killed.
 
   /files/<name>?etag=&ranges=0&rate=     ROOT/<name>; "Range: bytes=M-" gets a 206
                                          unless ranges=0; rate= caps bytes per second;
-                                         If-None-Match naming the etag gets a 304
+                                         If-None-Match naming the etag gets a 304 (without
+                                         an ETag of its own with bare304=1)
        &failures=K&status=N&retryafter=  the first K requests for this address get N,
        &failures=K&dropafter=M           or break off M bytes into the body
        &first=OTHER&firsthits=K          the first K requests (not for a .minisig) get ROOT/OTHER
@@ -70,6 +71,11 @@ class Handler(BaseHTTPRequestHandler):
         self.begin(code, len(body), extra)
         self.wfile.write(body)
 
+    def bare_not_modified(self):  # a 304 without an ETag
+        self.send_response(304)
+        self.send_header("Content-Length", "0")
+        self.end_headers()
+
     def send(self, data):
         self.wfile.write(data)
         with self.server.lock:
@@ -87,7 +93,7 @@ class Handler(BaseHTTPRequestHandler):
             return self.small(int(self.query["status"]), extra)
         weak = lambda tag: (tag or "").removeprefix("W/")
         if "etag" in self.query and weak(self.headers.get("If-None-Match")) == weak(self.query["etag"]):
-            return self.small(304, body=b"")
+            return self.small(304, body=b"") if "bare304" not in self.query else self.bare_not_modified()
         data = open(path, "rb").read()
         asked = re.fullmatch(r"bytes=(\d+)-", self.headers.get("Range", ""))
         start = int(asked[1]) if asked and self.query.get("ranges") != "0" else 0

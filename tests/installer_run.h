@@ -43,7 +43,7 @@ class InstallerRun : public ::testing::Test {
 
   std::string agentScript() const {
     return "#!/bin/sh\ncat \"$(dirname \"$0\")/version\" >> '" + starts + "'\ngrep SigIgn /proc/$$/status > '" +
-           ignoredSignals + "'\n" + agentPrologue + recordingAgentScript(record).substr(sizeof "#!/bin/sh\n" - 1);
+           ignoredSignals + "'\n" + agentPrologue + recordingAgentScript(record, agentExit).substr(sizeof "#!/bin/sh\n" - 1);
   }
   std::map<std::string, std::string> agentFiles(const std::string& version, size_t padding = 0) const {
     std::map<std::string, std::string> files = {{"install", agentScript()}, {"version", version + "\n"}};
@@ -125,6 +125,7 @@ class InstallerRun : public ::testing::Test {
 
   bool withDisplay = false;
   std::string agentPrologue;  // shell lines the agent runs before it records
+  int agentExit = 0;          // the agent's exit status, which the run does not look at
   ScratchDir scratch, served;
   TestHttpServer server{served.path()};
   std::string app = scratch / "vol/Setup.app", macos = app + "/Contents/MacOS/";

@@ -246,6 +246,16 @@ TestHttpServer::TestHttpServer(const std::string& root, const std::string& tlsPe
   start({"python3", TEST_SERVER_SCRIPT, "--root", root, "--tls", tlsPem}, 0);
 }
 
+std::string TestHttpServer::stats() const { return runProcess({"curl", "-s", url("/stats")}).out; }
+
+long TestHttpServer::stat(const std::string& key) const {
+  std::string json = stats();
+  size_t at = json.find("\"" + key + "\": ");
+  return at == std::string::npos ? -1 : std::stol(json.substr(at + key.size() + 4));
+}
+
+void TestHttpServer::reset() const { runProcess({"curl", "-s", url("/reset")}); }
+
 TestNginx::TestNginx(const std::string& root) {
   int port = freePort();
   makeDirs(dir_ / "tmp");

@@ -92,6 +92,9 @@ class Server {
 class TestHttpServer : public Server {
  public:
   explicit TestHttpServer(const std::string& root, const std::string& tlsPem = "");
+  std::string stats() const;                // its /stats: JSON
+  long stat(const std::string& key) const;  // one number of it
+  void reset() const;                       // forgets the counts
 };
 
 // A real nginx serving `root`; requests() is its access log, one line per

@@ -20,7 +20,9 @@
 #include "launch/agent_launch.h"
 #include "launch/shell_command.h"
 #include "platform/file_manager.h"
+#include "provisioning/agent_paths.h"
 #include "provisioning/agent_signature.h"
+#include "provisioning/build_constants.h"
 #include "provisioning/agent_sourcing.h"
 #include "provisioning/agent_trust.h"
 #include "provisioning/archive_extraction.h"
@@ -233,6 +235,7 @@ TEST(AgentGate, AdmitsOnlyAnIntactFreshSignatureNamingTheArchive) {
       {"a key not trusted", sign(dir, "stranger"), archive, none, "signed by an unknown key"},
       {"legacy format", sign(dir, "old", {"-l"}), archive, none, "legacy signature"},
       {"another file", sign(dir, "old", {"-t", "timestamp:1\tfile:other.zip"}), archive, none, "signed for \"other.zip\""},
+      {"a longer name", sign(dir, "old", {"-t", "timestamp:1\tfile:agent.zip.old"}), archive, none, "signed for"},
       {"file named twice", sign(dir, "old", {"-t", "timestamp:1\tfile:x\tfile:agent.zip"}), archive, none, "repeats a field"},
       {"no timestamp", sign(dir, "old", {"-t", "file:agent.zip"}), archive, none, "no valid timestamp"},
       {"trusted comment edited", edited, archive, none, "the trusted comment was altered"},
@@ -255,6 +258,8 @@ TEST(AgentGate, AdmitsOnlyAnIntactFreshSignatureNamingTheArchive) {
     EXPECT_EQ(keptFloorOf(row.minisig, "agent.zip", trusted) > 0, intact);
   }
   EXPECT_EQ(admitAgent("anything", archive, "agent.zip", none, PublicKeys{}), "");  // a build without keys
+  PublicKeys broken = parsePublicKeys("RW" + std::string(54, 'A'));
+  EXPECT_TRUE(contains(admitAgent(good, archive, "agent.zip", none, broken), "keys are broken"));
 }
 
 TEST(UnzipInstallAgent, TotalsAreCheckedAgainstCapsAndFreeSpace) {
@@ -287,6 +292,37 @@ TEST(UnzipInstallAgent, EnvironmentAndNamesAreNeverOptions) {
     EXPECT_FALSE(exists(scratch / "in/escape"));
     EXPECT_EQ(readFile(scratch / "in/-d/install"), "real");
     ASSERT_EQ(runProcess({"rm", "-rf", scratch / "in"}).exitStatus, 0);
+  }
+}
+
+// What a failed transfer says, and whether another attempt may go better.
+TEST(TransferPolicy, WhatFailuresSayAndWhichAreRetried) {
+  using platform::NetworkCause;
+  using platform::TransferEnd;
+  struct Row { TransferEnd kind; long status; NetworkCause cause; bool retried; std::string says; } rows[] = {
+      {TransferEnd::HttpStatus, 408, NetworkCause::None, true, "HTTP status 408"},
+      {TransferEnd::HttpStatus, 429, NetworkCause::None, true, "HTTP status 429"},
+      {TransferEnd::HttpStatus, 501, NetworkCause::None, false, "HTTP status 501"},
+      {TransferEnd::HttpStatus, 407, NetworkCause::None, false, "the proxy requires authentication"},
+      {TransferEnd::NetworkError, 407, NetworkCause::ConnectFailed, false, "the proxy requires authentication"},
+      {TransferEnd::NetworkError, 403, NetworkCause::ConnectFailed, false, "cannot connect to the server"},
+      {TransferEnd::NetworkError, 503, NetworkCause::ConnectFailed, true, "cannot connect to the server"},
+      {TransferEnd::NetworkError, 0, NetworkCause::ConnectFailed, true, "cannot connect to the server"},
+      {TransferEnd::NetworkError, 0, NetworkCause::ResolveFailed, true, "cannot resolve the host name"},
+      {TransferEnd::NetworkError, 200, NetworkCause::ConnectionDropped, true, "the connection dropped"},
+      {TransferEnd::NetworkError, 200, NetworkCause::Stalled, true, "the server stopped sending"},
+      {TransferEnd::NetworkError, 0, NetworkCause::TlsUntrusted, false, "the certificate is not trusted"},
+      {TransferEnd::NetworkError, 0, NetworkCause::TooManyRedirects, false, "too many redirects"},
+      {TransferEnd::WriteError, 200, NetworkCause::None, false, "disk full"},
+  };
+  for (const Row& row : rows) {
+    platform::TransferResult result;
+    result.kind = row.kind;
+    result.httpStatus = row.status;
+    result.cause = row.cause;
+    result.description = row.kind == TransferEnd::WriteError ? "disk full" : "";
+    EXPECT_EQ(isRetryable(result), row.retried) << row.says << " " << row.status;
+    EXPECT_EQ(failureReason(result), row.says);
   }
 }
 
@@ -380,6 +416,16 @@ TEST(ArchiveFetch, DecidesWhatToRetryResumeRestartOrRefuse) {
          static_cast<int64_t>(size)},
         resumed(zip.substr(cut), cut, size)},
        whole, {"", "Range: bytes=1200000- If-Range: Tue, 01 Dec 2026 10:00:00 GMT"}},
+      {"a 206 of unknown total continues to the end",
+       {dropped(200, zip.substr(0, cut), size), {206, zip.substr(cut), TransferEnd::Finished, "\"e\"",
+                                                  "bytes 1200000-2097155/*"}},
+       whole, {"", "Range: bytes=1200000- If-Range: \"e\""}},
+      {"drops without progress use up the retries, whatever is kept",
+       {dropped(200, zip.substr(0, cut), size),
+        Answer{206, "", TransferEnd::NetworkError, "\"e\"", "bytes 1200000-2097155/2097156", std::nullopt,
+               static_cast<int64_t>(size - cut)}},
+       "the connection dropped", {"", "Range: bytes=1200000- If-Range: \"e\"", "Range: bytes=1200000- If-Range: \"e\"",
+                                   "Range: bytes=1200000- If-Range: \"e\""}},
       {"416: the kept part is dropped",
        {dropped(200, zip.substr(0, cut), size), {416, "", TransferEnd::HttpStatus}, {200, zip}}, whole,
        {"", "Range: bytes=1200000- If-Range: \"e\"", ""}},
@@ -453,6 +499,28 @@ TEST(ArchiveFetch, DecidesWhatToRetryResumeRestartOrRefuse) {
       EXPECT_EQ(fetch.archive().size(), size);
     }
   }
+}
+
+// Where the cache lies, whatever HOME holds.
+TEST(AgentPaths, TheCacheIsBelowHomeElseTmp) {
+  const std::string sub = installAgentCacheSubdir;
+  struct Row { const char* home; std::string cache; } rows[] = {
+      {nullptr, "/tmp/" + sub}, {"", "/tmp/" + sub}, {"/", "/" + sub}, {"/home/u", "/home/u/" + sub},
+      {"/home/u/", "/home/u/" + sub}, {"x", "x" + sub},
+  };
+  for (const Row& row : rows) {
+    ScopedEnv home("HOME", row.home);
+    EXPECT_EQ(getInstallAgentCacheDir(), row.cache) << (row.home ? row.home : "(unset)");
+  }
+}
+
+// Two holders of the cache's lock exclude each other.
+TEST(DirectoryLock, IsExclusive) {
+  ScratchDir dir;
+  platform::DirectoryLock first(dir.path()), second(dir.path());
+  EXPECT_TRUE(first.held());
+  EXPECT_FALSE(second.held());
+  EXPECT_TRUE(second.busy());
 }
 
 // Which shipped archive counts, of a resource directory's entries in

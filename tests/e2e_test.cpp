@@ -561,7 +561,7 @@ TEST_F(Signed, AReleaseInProgressIsFetchedOnceMore) {
 // signed by a key this build dropped is downloaded again, with no
 // If-None-Match; one signed by either trusted key is reused.
 TEST_F(Signed, ACachedAgentRunsOnlyWithItsSignature) {
-  const std::string unsignedBuild = scratch / "unsigned-installer", oneKeyBuild = scratch / "one-key-installer";
+  const std::string unsignedBuild = macos + "unsigned-installer", oneKeyBuild = macos + "one-key-installer";
   ASSERT_EQ(runProcess({"cp", INSTALLER_EXECUTABLE, unsignedBuild}).exitStatus, 0);
   ASSERT_EQ(runProcess({"cp", ONE_KEY_INSTALLER_EXECUTABLE, oneKeyBuild}).exitStatus, 0);
   auto plantOlderBuildsAgent = [&] {  // replaces the agent directory, keeps the rest

@@ -35,9 +35,9 @@ int mainFcn(int argc, const char* const* argv, ErrorCallback callback) {
   // Removed when the run is over, after the agent has returned. Beside the
   // bundle (a single file: beside it) only when no temporary directory is
   // usable, and private there too. A single file unpacks into it whatever
-  // the environment says.
+  // the environment says, and loads its modules from there.
   bool singleFile = carriesPayload();
-  TempDir tempDir(singleFile ? getPathToExecutable() : getDirectoryOfExecutable());
+  TempDir tempDir(singleFile ? getPathToExecutable() : getDirectoryOfExecutable(), singleFile);
   std::string workDir = tempDir.getDir();
   if (std::getenv("__QV_BOOTSTRAP_INSTALLER_UNITTEST__") && !singleFile) {
     workDir = getDirectoryOfExecutable();

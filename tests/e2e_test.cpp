@@ -786,10 +786,14 @@ TEST_F(Signed, SingleFileRunsFromItsPayloadAndRefusesADamagedOne) {
     std::string started, err;  // the agent that started ("" none), standard error when it matters
     std::vector<std::string> wrapper = {};
     bool unitTestVariable = false;
+    std::string workUnder = "";  // the work directory's parent when not TMPDIR
   } rows[] = {
       {"shipped signed agent", [&] { make(true); }, "shipped", ""},
       {"shipped, the test variable set", [&] { make(true); }, "shipped", "", {}, true},
       {"no shipped agent: the download road", [&] { make(false); }, "served", ""},
+      {"the download road, TMPDIR mounted noexec: passed over", [&] { make(false); }, "served", "",
+       {"unshare", "-m", "sh", "-c", "mount --bind \"$1\" \"$1\" && mount -o remount,bind,noexec \"$1\" && shift && "
+        "exec \"$@\"", "sh", tmp}, false, "/tmp"},
       {"truncated", [&] { spoil([](std::string& b) { b.resize(b.size() / 2); }); }, "",
        damaged(platform::formatByteCount(readFile(single).size() / 2))},
       {"a flipped byte of the shipped agent", [&] { spoil([&](std::string& b) {
@@ -822,7 +826,7 @@ TEST_F(Signed, SingleFileRunsFromItsPayloadAndRefusesADamagedOne) {
     if (row.started.empty()) continue;
     Lines got = readArgsRecord(record).value_or(Lines{"", "", ""});
     std::string workDir = got[2].substr(0, got[2].rfind('/'));
-    EXPECT_EQ(workDir.rfind(tmp + "/qv", 0), 0u) << workDir;
+    EXPECT_EQ(workDir.rfind((row.workUnder.empty() ? tmp : row.workUnder) + "/qv", 0), 0u) << workDir;
     EXPECT_EQ(got, (Lines{row.started == "shipped" ? workDir + "/install" : agent, "-installbundle",
                           workDir + "/bundle.zip", "two words", ""}));
     EXPECT_EQ(readFile(listing), "product.txt\n");  // the file itself reads as the product archive

@@ -7,12 +7,23 @@
 #include "hostenv/temp_dir.h"
 #include "launch/agent_launch.h"
 #include "launch/shell_command.h"
+#include "platform/main_bundle.h"
 #include "platform/task.h"
 #include "platform/termination.h"
 #include "provisioning/agent_sourcing.h"
 #include "provisioning/archive_extraction.h"
+#include "provisioning/payload.h"
 
-int extractPayloadToDir(std::string /*directory*/, ErrorCallback /*callback*/) { return 0; }
+int extractPayloadToDir(std::string directory, ErrorCallback callback) {
+  if (!carriesPayload()) return 0;
+  PayloadOutcome outcome = unpackPayload(platform::executablePath(), directory);
+  if (outcome.status != 0) {
+    callback(outcome.problem, true);
+    return outcome.status;
+  }
+  platform::useUnpackedResources(directory);
+  return 0;
+}
 
 int mainFcn(int argc, const char* const* argv, ErrorCallback callback) {
   // Without its own location the run would look for the shipped agent and
@@ -22,10 +33,13 @@ int mainFcn(int argc, const char* const* argv, ErrorCallback callback) {
     return -1;
   }
   // Removed when the run is over, after the agent has returned. Beside the
-  // bundle only when no temporary directory is usable, and private there too.
-  TempDir tempDir(getDirectoryOfExecutable());
+  // bundle (a single file: beside it) only when no temporary directory is
+  // usable, and private there too. A single file unpacks into it whatever
+  // the environment says, and loads its modules from there.
+  bool singleFile = carriesPayload();
+  TempDir tempDir(singleFile ? getPathToExecutable() : getDirectoryOfExecutable(), singleFile);
   std::string workDir = tempDir.getDir();
-  if (std::getenv("__QV_BOOTSTRAP_INSTALLER_UNITTEST__")) {
+  if (std::getenv("__QV_BOOTSTRAP_INSTALLER_UNITTEST__") && !singleFile) {
     workDir = getDirectoryOfExecutable();
   } else if (workDir.empty()) {
     callback("Cannot create a private working directory.", true);

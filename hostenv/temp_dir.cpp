@@ -1,6 +1,7 @@
 #include "hostenv/temp_dir.h"
 
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -20,21 +21,22 @@ bool isPrivate(const std::string& dir) {
 
 }  // namespace
 
-TempDir::TempDir(const std::string& lastResort) {
+TempDir::TempDir(const std::string& lastResort, bool forCode) {
   std::vector<std::string> parents;
   std::string tmpdir = platform::temporaryDirectory();
   if (!tmpdir.empty()) parents.push_back(tmpdir);
   parents.push_back("/tmp");
   if (!lastResort.empty()) parents.push_back(lastResort);
-  createUnder(parents);
+  createUnder(parents, forCode);
 }
 
-void TempDir::createUnder(const std::vector<std::string>& parents) {
+void TempDir::createUnder(const std::vector<std::string>& parents, bool forCode) {
   for (const std::string& candidate : parents) {
     // Absolute and free of links, so that it never reads as an option and
     // the trust check sees the directories really used.
     std::string parent = platform::resolvePath(candidate);
-    if (parent.empty()) continue;
+    struct statvfs fs;
+    if (parent.empty() || (forCode && statvfs(parent.c_str(), &fs) == 0 && (fs.f_flag & ST_NOEXEC))) continue;
     std::string dir = (parent == "/" ? "" : parent) + "/qvXXXXXX";
     if (!mkdtemp(dir.data())) continue;
     if (isPrivate(dir)) {

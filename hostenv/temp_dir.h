@@ -11,8 +11,9 @@ class TempDir {
   // under /tmp, else under `lastResort` when given: the first of them where
   // the new directory is one platform::isTrustedDirectoryPath accepts, ours,
   // mode 0700 and not a link. A parent others could tamper with is passed
-  // over.
-  explicit TempDir(const std::string& lastResort = std::string());
+  // over, and with `forCode` (it will hold modules to load) one on a file
+  // system mounted noexec too.
+  explicit TempDir(const std::string& lastResort = std::string(), bool forCode = false);
   ~TempDir();
   TempDir(const TempDir&) = delete;
   TempDir& operator=(const TempDir&) = delete;
@@ -21,6 +22,6 @@ class TempDir {
   std::string getDir() const { return dir_; }
 
  private:
-  void createUnder(const std::vector<std::string>& parents);
+  void createUnder(const std::vector<std::string>& parents, bool forCode);
   std::string dir_;
 };

@@ -1,7 +1,6 @@
 #include <dlfcn.h>
 
 #include "platform/download_view.h"
-#include "platform/file_manager.h"
 #include "platform/main_bundle.h"
 
 namespace platform {
@@ -10,13 +9,11 @@ namespace {
 
 using CreateWindow = DownloadView* (*)(const std::string*, std::function<void()>*, const std::string*);
 
-// The window module beside the executable; null when it is missing or
-// cannot be loaded (the toolkit's libraries are not installed, say).
+// The window module; null when it is missing or cannot be loaded (the
+// toolkit's libraries are not installed, say).
 CreateWindow loadWindowModule() {
-  std::string exe = executablePath();
-  // Only ever by its full path: a bare name would search the library path.
-  if (exe.empty() || exe[0] != '/') return nullptr;
-  std::string module = parentDirectory(exe) + "/" + kWindowModuleName;
+  std::string module = modulePath(kWindowModuleName);
+  if (module.empty()) return nullptr;
   void* handle = dlopen(module.c_str(), RTLD_NOW | RTLD_LOCAL);  // kept until exit
   return handle ? reinterpret_cast<CreateWindow>(dlsym(handle, "installerCreateGtkDownloadView")) : nullptr;
 }

@@ -356,24 +356,4 @@ HttpDownload::~HttpDownload() {
 void HttpDownload::cancel() { impl_->cancel(); }
 bool HttpDownload::ended() const { return impl_->ended; }
 
-std::string withPathSuffix(const std::string& url, const std::string& suffix) {
-  std::string result;
-  CURLU* parsed = curl_url();
-  char* path = nullptr;
-  char* whole = nullptr;
-  if (parsed && curl_url_set(parsed, CURLUPART_URL, url.c_str(), 0) == CURLUE_OK &&
-      curl_url_get(parsed, CURLUPART_PATH, &path, 0) == CURLUE_OK &&
-      curl_url_set(parsed, CURLUPART_PATH, (std::string(path) + suffix).c_str(), 0) == CURLUE_OK &&
-      curl_url_get(parsed, CURLUPART_URL, &whole, 0) == CURLUE_OK)
-    result = whole;
-  curl_free(path);
-  curl_free(whole);
-  curl_url_cleanup(parsed);
-  return result;
-}
-
-std::unique_ptr<Transfer> startHttpDownload(HttpRequest request, BodySink* sink, HttpDownloadDelegate* delegate) {
-  return std::make_unique<HttpDownload>(std::move(request), sink, delegate);
-}
-
 }  // namespace platform

@@ -56,9 +56,23 @@ std::optional<Bundle> findBundle() {
 }
 }  // namespace
 
+static std::string& unpackedResources() {
+  static std::string directory;
+  return directory;
+}
+
 std::optional<Bundle> mainBundle() {
   if (!resolvedBundle()) resolvedBundle() = findBundle();
-  return *resolvedBundle();
+  std::optional<Bundle> bundle = *resolvedBundle();
+  if (bundle && !unpackedResources().empty()) bundle->resourcePath = unpackedResources();
+  return bundle;
+}
+
+void useUnpackedResources(const std::string& directory) { unpackedResources() = directory; }
+
+std::string modulePath(const std::string& name) {
+  std::string dir = unpackedResources().empty() ? parentDirectory(executablePath()) : unpackedResources();
+  return dir.empty() || dir[0] != '/' ? std::string() : dir + "/" + name;
 }
 
 }  // namespace platform

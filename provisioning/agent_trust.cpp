@@ -1,5 +1,11 @@
 #include "provisioning/agent_trust.h"
 
+#include <sys/stat.h>
+
+#include <optional>
+#include <tuple>
+#include <vector>
+
 #include "platform/file_manager.h"
 
 // Defined in the executable (provisioning/public_keys.cpp), so that a build
@@ -10,6 +16,35 @@ extern const long long kInstallerMinAgentTimestamp;
 const PublicKeys& builtInKeys() {
   static const PublicKeys keys = parsePublicKeys(kInstallerPublicKeys);
   return keys;
+}
+
+namespace {
+
+using FileStamp = std::tuple<dev_t, ino_t, off_t, long, long, long, long>;
+
+std::optional<FileStamp> stampOf(int fd) {
+  struct stat st;
+  if (fstat(fd, &st) != 0) return std::nullopt;
+  return FileStamp{st.st_dev, st.st_ino, st.st_size, st.st_mtim.tv_sec, st.st_mtim.tv_nsec, st.st_ctim.tv_sec,
+                   st.st_ctim.tv_nsec};
+}
+
+std::vector<std::pair<FileStamp, Blake2bDigest>>& writtenFiles() {
+  static std::vector<std::pair<FileStamp, Blake2bDigest>> files;
+  return files;
+}
+
+FileDigest digestOf(int fd, const std::string& path) {
+  if (std::optional<FileStamp> stamp = stampOf(fd))
+    for (const auto& [written, digest] : writtenFiles())
+      if (written == *stamp) return {digest, std::string()};
+  return hashOpenFile(fd, path);
+}
+
+}  // namespace
+
+void noteWrittenFile(int fd, const Blake2bDigest& digest) {
+  if (std::optional<FileStamp> stamp = stampOf(fd)) writtenFiles().emplace_back(*stamp, digest);
 }
 
 AgentFloor buildFloor() { return {kInstallerMinAgentTimestamp, 0}; }
@@ -36,7 +71,7 @@ std::string admitShippedArchive(int fd, const std::string& path, const std::stri
   // One byte more than a signature can be: the gate refuses it by its size.
   std::optional<std::string> signature = platform::readSmallFile(path + ".minisig", kMaxSignatureBytes + 1);
   if (!signature) return "no signature at " + path + ".minisig";
-  FileDigest digest = hashOpenFile(fd, path);
+  FileDigest digest = digestOf(fd, path);
   if (!digest.error.empty()) return digest.error;
   return admitAgent(*signature, digest.digest, name, buildFloor());
 }

@@ -41,3 +41,9 @@ int64_t keptFloorOf(std::string_view signature, const std::string& expectedFile,
 // beside it (path + ".minisig"), signed for `name`, at or above the build's
 // floor. Empty when it may be unpacked, else why not.
 std::string admitShippedArchive(int fd, const std::string& path, const std::string& name);
+
+// A file this run wrote into its private work directory, hashed on the way
+// (a single file's parts): the gate for a shipped archive takes the digest
+// from here instead of reading the archive again, as long as it is still
+// that file, unchanged (same inode, size and times).
+void noteWrittenFile(int fd, const Blake2bDigest& digest);

@@ -569,7 +569,7 @@ TEST_F(Signed, AReleaseInProgressIsFetchedOnceMore) {
 // signed by a key this build dropped is downloaded again, with no
 // If-None-Match; one signed by either trusted key is reused.
 TEST_F(Signed, ACachedAgentRunsOnlyWithItsSignature) {
-  const std::string unsignedBuild = scratch / "unsigned-installer", oneKeyBuild = scratch / "one-key-installer";
+  const std::string unsignedBuild = macos + "unsigned-installer", oneKeyBuild = macos + "one-key-installer";
   ASSERT_EQ(runProcess({"cp", INSTALLER_EXECUTABLE, unsignedBuild}).exitStatus, 0);
   ASSERT_EQ(runProcess({"cp", ONE_KEY_INSTALLER_EXECUTABLE, oneKeyBuild}).exitStatus, 0);
   auto plantOlderBuildsAgent = [&] {  // replaces the agent directory, keeps the rest
@@ -756,4 +756,96 @@ TEST_F(E2E, HttpsIsNeverRedirectedToPlainHttp) {
     if (contains(r.err, "unshare: ")) GTEST_SKIP() << "no mount namespace here (CI has one): " << r.err;
     EXPECT_EQ(r.exitStatus, row.runs ? 0 : 255) << r.err;
   }
+}
+
+// The fixture bundle made into one file (scripts/make-single-file), signed
+// build. It unpacks into a private directory whatever the environment says,
+// runs the road its payload calls for with its modules and splash from
+// there, maps no libcurl or GIO on the shipped road, and refuses a damaged
+// file before it unpacks anything. The agent notes what the installer maps
+// and lists the product archive it was handed.
+TEST_F(Signed, SingleFileRunsFromItsPayloadAndRefusesADamagedOne) {
+  const std::string single = scratch / "vol/Setup.run", maps = scratch / "maps", listing = scratch / "listing";
+  agentPrologue = "p=$$\nwhile [ \"$p\" -gt 1 ] && [ \"$(readlink /proc/$p/exe)\" != '" + single +
+                  "' ]; do p=$(awk '/^PPid:/ {print $2}' /proc/$p/status); done\ncat /proc/$p/maps > '" + maps +
+                  "'\nunzip -Z1 \"$2\" > '" + listing + "'\n";
+  makeZip(resources + "/bundle.zip", {{"product.txt", "the product"}});
+  auto make = [&](bool withAgent) {
+    if (withAgent) ship("shipped"), sign(resources + "/InstallAgent.zip", "trusted1");
+    else runProcess({"rm", "-f", resources + "/InstallAgent.zip", resources + "/InstallAgent.zip.minisig"});
+    ProcessResult made = runProcess({MAKE_SINGLE_FILE, app, single});
+    ASSERT_EQ(made.exitStatus, 0) << made.err;
+  };
+  auto spoil = [&](std::function<void(std::string&)> how) {
+    make(true);
+    std::string bytes = readFile(single);
+    how(bytes);
+    writeFile(single, bytes, 0755);
+  };
+  const std::string fullSize = [&] { make(true); return platform::formatByteCount(readFile(single).size()); }();
+  auto damaged = [&](const std::string& size) {
+    return "The installer file is damaged or incomplete (" + size + " of " + fullSize + "): download it again.\n"
+           "Internal error: Failed to initialize application installer (1)\nInstallation failed.\n";
+  };
+  const std::vector<std::string> readOnlyTmp = {
+      "unshare", "-m", "sh", "-c", "mount --bind /tmp /tmp && mount -o remount,bind,ro /tmp && exec \"$@\"", "sh"};
+  struct Row {
+    std::string name;
+    std::function<void()> setUp;
+    std::string started, err;  // the agent that started ("" none), standard error when it matters
+    std::vector<std::string> wrapper = {};
+    bool unitTestVariable = false;
+    std::string workUnder = "";  // the work directory's parent when not TMPDIR
+  } rows[] = {
+      {"shipped signed agent", [&] { make(true); }, "shipped", ""},
+      {"shipped, the test variable set", [&] { make(true); }, "shipped", "", {}, true},
+      {"no shipped agent: the download road", [&] { make(false); }, "served", ""},
+      {"the download road, TMPDIR mounted noexec: passed over", [&] { make(false); }, "served", "",
+       {"unshare", "-m", "sh", "-c", "mount --bind \"$1\" \"$1\" && mount -o remount,bind,noexec \"$1\" && shift && "
+        "exec \"$@\"", "sh", tmp}, false, "/tmp"},
+      {"truncated", [&] { spoil([](std::string& b) { b.resize(b.size() / 2); }); }, "",
+       damaged(platform::formatByteCount(readFile(single).size() / 2))},
+      {"a flipped byte of the shipped agent", [&] { spoil([&](std::string& b) {
+         b[b.find(readFile(resources + "/InstallAgent.zip")) + 40] ^= 1; }); }, "", damaged(fullSize)},
+      {"a forged trailer", [&] { spoil([](std::string& b) { b[b.size() - 112] ^= 1; }); }, "", damaged(fullSize)},
+      {"no private directory anywhere", [&] { make(true); }, "",
+       "Cannot create a private working directory.\nInstallation failed.\n", readOnlyTmp},
+  };
+  publishSigned("served", "trusted1", "4000000000");
+  executable = single;
+  withDisplay = getenv("DISPLAY") != nullptr;
+  std::string skipped;
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    runProcess({"rm", "-rf", home + "/.velmor", starts, maps, listing});
+    row.setUp();
+    if (!row.wrapper.empty() && runProcess({"unshare", "-m", "true"}).exitStatus != 0) {
+      skipped += " [" + row.name + "]";
+      continue;
+    }
+    ProcessOptions o = options(address("\"s\""));
+    if (row.unitTestVariable) o.env["__QV_BOOTSTRAP_INSTALLER_UNITTEST__"] = "";
+    ProcessResult r = run(o, {"two words", ""}, row.wrapper);
+    EXPECT_EQ(r.exitStatus, row.started.empty() ? 255 : 0) << r.err;
+    if (!row.err.empty()) {
+      EXPECT_EQ(r.err, row.err);
+    }
+    EXPECT_EQ(lines(readFile(starts)), row.started.empty() ? Lines{} : Lines{row.started});
+    EXPECT_EQ(listDir(tmp), Lines{});  // the work directory is gone, or was never made
+    if (row.started.empty()) continue;
+    Lines got = readArgsRecord(record).value_or(Lines{"", "", ""});
+    std::string workDir = got[2].substr(0, got[2].rfind('/'));
+    EXPECT_EQ(workDir.rfind((row.workUnder.empty() ? tmp : row.workUnder) + "/qv", 0), 0u) << workDir;
+    EXPECT_EQ(got, (Lines{row.started == "shipped" ? workDir + "/install" : agent, "-installbundle",
+                          workDir + "/bundle.zip", "two words", ""}));
+    EXPECT_EQ(readFile(listing), "product.txt\n");  // the file itself reads as the product archive
+    bool downloaded = row.started == "served";
+    EXPECT_EQ(contains(r.err, "Initializing the installer"), downloaded && !withDisplay);  // else in the window
+    std::string mapped = readFile(maps);
+    EXPECT_TRUE(contains(mapped, "libglib-2.0")) << mapped;
+    for (const std::string& library : Lines{"libcurl", "libgio-2.0", workDir + "/libinstaller-transfer.so",
+                                       workDir + "/libinstaller-window.so"})
+      EXPECT_EQ(contains(mapped, library), downloaded) << library;
+  }
+  if (!skipped.empty()) GTEST_SKIP() << "needs a mount namespace (root; CI has one):" << skipped;
 }

@@ -35,7 +35,7 @@ class InstallerRun : public ::testing::Test {
  protected:
   void SetUp() override {
     for (const std::string& dir : {macos, resources, tmp, home}) makeDirs(dir);
-    ProcessResult cp = runProcess({"cp", INSTALLER_EXECUTABLE, INSTALLER_WINDOW_MODULE, macos});
+    ProcessResult cp = runProcess({"cp", INSTALLER_EXECUTABLE, INSTALLER_WINDOW_MODULE, INSTALLER_TRANSFER_MODULE, macos});
     ASSERT_EQ(cp.exitStatus, 0) << cp.err;
     writeFile(resources + "/bundle.zip", "product archive");
     publish("v1");

@@ -77,4 +77,9 @@ grep -F "but Agent/install: the folder Agent was zipped instead of its contents"
 step ship
 mkdir ship-home && HOME="$PWD/ship-home" "out/Acme Setup.app/Contents/MacOS/bootstrap-installer" --from-the-bundle
 grep -q -- "--from-the-bundle" ship-home/agent-started || fail "the shipped agent did not start"
+
+step single
+mkdir file-home && HOME="$PWD/file-home" release/Acme-Setup.run --from-the-file
+grep -q -- "-installbundle [^ ]*/qv[^ /]*/bundle.zip --from-the-file" file-home/agent-started ||
+  fail "the single file's agent did not start from its own directory: $(cat file-home/agent-started)"
 echo "vendor road: every step passed"

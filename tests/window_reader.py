@@ -164,7 +164,9 @@ pyatspi.Registry.start()
 installer.kill()
 seconds, values = time.monotonic() - start, seen["values"]
 print("tree:\n" + "\n".join(seen["tree"] or ["none"]))
-print("progress: " + ("moved" if len(set(values)) > 2 and values == sorted(values) else "still %s" % values[:5]))
+# Up to the fullest bar seen: once the download is whole the bar may start over.
+rising = values[:values.index(max(values)) + 1] if values else []
+print("progress: " + ("moved" if len(set(rising)) > 2 and rising == sorted(rising) else "still %s" % values))
 # At most 4 changes a second, each of the status and the detail text.
 print("texts: " + ("calm" if max(seen["texts"]) <= 4 * seconds + 1 else "flooded %s in %.1f s" % (seen["texts"], seconds)))
 print("\n".join(lines + ["exit: %d" % installer.wait()]))

@@ -1,0 +1,41 @@
+// The installer as a single file: its executable followed by its payload,
+// everything the bundle's resource directory and module folder would hold
+// (scripts/make-single-file writes it). Layout, from the file's start:
+//
+//   the executable     its data holds the record: the file's length, and the
+//                      index's place and BLAKE2b-512 digest
+//   the index          each part's name, place, length and digest
+//   the parts          raw, one after the other (agent, its .minisig,
+//                      splash, modules, ...)
+//   bundle.zip         last, its offsets moved so that the whole file reads
+//                      as that zip; its comment ends with the record again
+//
+// The record lives in the executable so that a download cut short still
+// knows what it should have been. The digests guard against damage, not
+// against an attacker, who could rewrite the whole file: shipped agents
+// pass the signature gate as from any resource directory.
+#pragma once
+
+#include <cstddef>
+#include <string>
+
+// Whether this executable was made into a single file (the build filled in
+// its record). False for the bundle's executable, which then skips the rest.
+bool carriesPayload();
+
+struct PayloadOutcome {
+  int status = 0;       // 0 unpacked, 1 the file is damaged or incomplete, 2 it could not be unpacked
+  std::string problem;  // the line for the user when status is not 0
+};
+
+// Checks the single file at `path` (this executable) against its record and
+// unpacks the payload into `directory`, a private one: each part becomes a
+// file of its own (0600), hashed as it is written, and each part marked as a
+// link (bundle.zip) a symbolic link to `path` itself. Nothing written stays
+// when the file turns out damaged. Of bundle.zip only its directory (the
+// zip's central directory and end records) is hashed: its contents are the
+// agent's to read, and its entries carry their own checksums.
+PayloadOutcome unpackPayload(const std::string& path, const std::string& directory);
+
+// The record's size, in the executable and at the file's end.
+inline constexpr size_t kPayloadRecordSize = 128;

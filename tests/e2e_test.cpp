@@ -231,8 +231,10 @@ TEST_F(E2E, AnUnusableNotModifiedIsFollowedByTheWholeArchive) {
   EXPECT_EQ(readFile(cache + "/.validatestring"), "W/\"one\"");
   EXPECT_EQ(server.stat("requests"), 2);
   // A 304 without an ETag speaks of the tag that was sent.
+  server.reset();
   ASSERT_EQ(run("/files/agent.zip?etag=W/%22one%22&bare304=1").exitStatus, 0);
   EXPECT_EQ(lines(readFile(starts)).back(), "v2");
+  EXPECT_EQ(server.stat("requests"), 1);
   // A new agent without a tag leaves no tag behind: the old one spoke of another.
   publish("v3");
   ASSERT_EQ(run("/files/agent.zip").exitStatus, 0);
@@ -326,6 +328,8 @@ TEST_F(E2E, ServersFlakyOrHostileMeetTheInstallersOwnLimits) {
       {"dropped six times after real progress: no retry used up",
        "/files/huge.zip?etag=%22h%22&failures=6&dropafter=1100000", "retrying in 0.0 s", 7, hugeSize,
        R"(["bytes=1100000-", "bytes=2200000-", "bytes=3300000-", "bytes=4400000-", "bytes=5500000-", "bytes=6600000-"])"},
+      {"resumed on Last-Modified alone", "/files/big.zip?lastmodified=1&failures=1&dropafter=100000",
+       "the connection dropped", 2, size, R"(["bytes=100000-"])"},
       {"Range ignored: starts over", "/files/big.zip?etag=%22o%22&failures=1&dropafter=100000&ranges=0",
        "the connection dropped", 2, size + 100000, R"(["bytes=100000-"])"},
       {"Retry-After honoured", "/files/big.zip?etag=%22a%22&failures=1&status=503&retryafter=1",
@@ -440,12 +444,14 @@ TEST_F(E2E, SignalsCancelAndKilledRunsLeaveNothingTrusted) {
   publish("v1", "agent.zip", 300000);  // paced, it takes a while
   for (const char* sig : {"INT", "TERM", "HUP", "KILL"}) {
     SCOPED_TRACE(sig);
+    server.reset();
     ProcessResult r = runProcess({"timeout", "--preserve-status", "-s", sig, "1", executable},
                                  options("/files/agent.zip?etag=%22one%22&rate=20000"));
     if (std::string(sig) != "KILL") {
       EXPECT_EQ(r.exitStatus, 255) << r.err;
       EXPECT_EQ(lines(r.err).back(), "Installation failed.");
       EXPECT_EQ(listDir(tmp), Lines{});
+      EXPECT_LT(server.stat("body_bytes_sent"), 100000);  // stopped with the run: 1 s of 20 kB/s, not 10
     }
     EXPECT_FALSE(exists(cache + "/.validatestring"));
     EXPECT_EQ(startCount(), 0u);

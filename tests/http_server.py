@@ -4,6 +4,7 @@
 Prints its port on the first line, then serves until killed.
 
   /files/<name>?etag=&ranges=0&rate=     ROOT/<name>; "Range: bytes=M-" gets a 206
+       &lastmodified=1                   a Last-Modified header
                                          unless ranges=0; rate= caps bytes per second;
                                          If-None-Match naming the etag gets a 304 (without
                                          an ETag of its own with bare304=1)
@@ -62,6 +63,8 @@ class Handler(BaseHTTPRequestHandler):
         self.send_response(code)
         if "etag" in self.query:
             self.send_header("ETag", self.query["etag"])
+        if "lastmodified" in self.query:
+            self.send_header("Last-Modified", "Tue, 01 Dec 2026 10:00:00 GMT")
         for name, value in extra:
             self.send_header(name, value)
         self.send_header("Content-Length", str(length))

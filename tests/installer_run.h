@@ -99,11 +99,6 @@ class InstallerRun : public ::testing::Test {
         out.push_back(l);
     return out;
   }
-  static std::string downloadFailedLine(const std::string& err) {
-    for (const auto& l : lines(err))
-      if (l.rfind("Download failed! Error - ", 0) == 0) return l;
-    return "";
-  }
 
   // The version of the agent that just started, after checking it was
   // started as `script`; "" when none started.

@@ -49,12 +49,13 @@ ArchiveInTransit::ArchiveInTransit(std::string path, bool hash, uint64_t maxByte
     : path_(std::move(path)), hashing_(hash), maxBytes_(maxBytes) {
   unlink(path_.c_str());  // a link planted there is replaced, never followed
   fd_ = open(path_.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+  created_ = fd_ >= 0;
   if (fd_ < 0) openError_ = errno;
 }
 
 ArchiveInTransit::~ArchiveInTransit() {
   if (fd_ >= 0) close(fd_);
-  if (fd_ >= 0 && !kept_) unlink(path_.c_str());
+  if (created_ && !kept_) unlink(path_.c_str());  // also after a failed restart closed it
 }
 
 bool ArchiveInTransit::refuse(std::string reason, std::string* why) {

@@ -54,6 +54,7 @@ class ArchiveInTransit : public platform::BodySink {
   int openError_ = 0;
   bool hashing_;
   uint64_t maxBytes_;
+  bool created_ = false;
   bool kept_ = false;
   Blake2b512 hash_;
   std::string head_;          // the first bytes, until they tell whether this is a zip archive

@@ -146,8 +146,9 @@ bool AgentCache::install(int archiveFd, const std::string& tag, const std::strin
   std::string staging = directory_ + kStagingPrefix + "XXXXXX";
   if (!mkdtemp(staging.data())) return false;
   bool unpacked = unzipOpenArchive(archiveFd, staging, "unzip", callback);
-  if (unpacked && !holdsInstallScript(staging)) platform::systemLog(missingInstallScript(staging));
-  if (!unpacked || !holdsInstallScript(staging)) {
+  bool complete = unpacked && holdsInstallScript(staging);
+  if (unpacked && !complete) platform::systemLog(missingInstallScript(staging));
+  if (!complete) {
     platform::removeItemAtPath(staging);
     return false;
   }

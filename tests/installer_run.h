@@ -31,6 +31,15 @@ inline std::string noise(size_t size) {
   return data;
 }
 
+// A wrapper that runs the installer after `mounts` (shell commands on $1)
+// in a mount namespace of its own.
+inline std::vector<std::string> afterMounting(const std::string& mounts, const std::string& arg) {
+  return {"unshare", "-m", "sh", "-c", mounts + " && shift && exec \"$@\"", "sh", arg};
+}
+inline std::vector<std::string> readOnly(const std::string& dir) {
+  return afterMounting("mount --bind \"$1\" \"$1\" && mount -o remount,bind,ro \"$1\"", dir);
+}
+
 class InstallerRun : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -111,6 +120,25 @@ class InstallerRun : public ::testing::Test {
     return all.empty() ? "" : all.back();
   }
   size_t startCount() const { return lines(readFile(starts)).size(); }
+  // A run that had to fail: 255, our lines (when given) and `inErr` on
+  // standard error, no agent started, nothing left in the temporary directory.
+  void expectFailed(const ProcessResult& r, const Lines& ours, const std::string& inErr) {
+    EXPECT_EQ(r.exitStatus, 255);
+    if (!ours.empty()) { EXPECT_EQ(ourLines(r.err), ours) << r.err; }
+    EXPECT_TRUE(contains(r.err, inErr)) << r.err;
+    EXPECT_EQ(startCount(), 0u);
+    EXPECT_EQ(listDir(tmp), Lines{});
+  }
+  // True, and the row noted, when a row needs a mount namespace (root) and
+  // there is none; TearDown then reports the test as skipped.
+  bool lacksNamespace(bool needed, const std::string& row) {
+    static const bool has = runProcess({"unshare", "-m", "true"}).exitStatus == 0;
+    if (needed && !has) skippedRows += " [" + row + "]";
+    return needed && !has;
+  }
+  void TearDown() override {
+    if (!skippedRows.empty()) GTEST_SKIP() << "needs a mount namespace (root; CI has one):" << skippedRows;
+  }
   // Whether the last agent got `signal` as ignored ("SigIgn:\t<hex mask>").
   bool agentIgnored(int signal) const {
     std::string line = readFile(ignoredSignals);
@@ -121,6 +149,7 @@ class InstallerRun : public ::testing::Test {
   bool withDisplay = false;
   std::string agentPrologue;  // shell lines the agent runs before it records
   int agentExit = 0;          // the agent's exit status, which the run does not look at
+  std::string skippedRows;
   ScratchDir scratch, served;
   TestHttpServer server{served.path()};
   std::string app = scratch / "vol/Setup.app", macos = app + "/Contents/MacOS/";

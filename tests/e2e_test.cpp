@@ -242,10 +242,8 @@ TEST_F(E2E, ServersFlakyOrHostileMeetTheInstallersOwnLimits) {
   const std::string larger = "the download is larger than this installer accepts (";
   struct Row {
     std::string name, query, inErr;
-    long requests, bodyBytes;  // -1: at most `atMost`
-    std::string ranges = "[]";
-    std::string cachedTag = "";
-    long atMost = 0;  // 0: twice the cap
+    long requests, bodyBytes;  // negative: at most its opposite
+    std::string ranges = "[]", cachedTag = "";
   } rows[] = {
       {"dropped twice, resumed", "/files/big.zip?etag=%22r%22&failures=2&dropafter=100000", "retrying in", 3, size,
        R"(["bytes=100000-", "bytes=200000-"])"},
@@ -254,21 +252,19 @@ TEST_F(E2E, ServersFlakyOrHostileMeetTheInstallersOwnLimits) {
        R"(["bytes=1100000-", "bytes=2200000-", "bytes=3300000-", "bytes=4400000-", "bytes=5500000-", "bytes=6600000-"])"},
       {"resumed on Last-Modified alone", "/files/big.zip?lastmodified=1&failures=1&dropafter=100000",
        "the connection dropped", 2, size, R"(["bytes=100000-"])"},
-      {"Range ignored: starts over", "/files/big.zip?etag=%22o%22&failures=1&dropafter=100000&ranges=0",
-       "the connection dropped", 2, size + 100000, R"(["bytes=100000-"])"},
       {"Retry-After honoured", "/files/big.zip?etag=%22a%22&failures=1&status=503&retryafter=1",
        "retrying in 1.0 s: HTTP status 503", 2, size},
       {"not an archive: refused at its first bytes", "/files/html.zip", "Error - the server sent something that is not",
-       1, -1, "[]", "", 8000000},  // half of it at most: stopped, not read to the end
+       1, -8000000},  // half of it at most: stopped, not read to the end
       {"endless resume: every answer breaks off after real progress",
        "/hostile/dropping?etag=%22d%22&dropafter=1153434&announce=" + std::to_string(cap - 1),
-       "Error - the server keeps dropping the connection", maxArchiveRequests, -1, ""},
+       "Error - the server keeps dropping the connection", maxArchiveRequests, -2 * cap, ""},
       {"announced larger than accepted", "/hostile/dropping?dropafter=10&announce=" + std::to_string(cap + 1),
-       "Error - " + larger + platform::formatByteCount(cap + 1) + ")", 1, -1},
+       "Error - " + larger + platform::formatByteCount(cap + 1) + ")", 1, -2 * cap},
       {"endless body without a length", "/hostile/endless",
-       "Error - " + larger + "more than " + platform::formatByteCount(cap) + ")", 1, -1},
+       "Error - " + larger + "more than " + platform::formatByteCount(cap) + ")", 1, -2 * cap},
       {"endless trickle above the stall floor", "/hostile/endless?rate=2000",
-       "Error - the download took longer than " + durationInWords(downloadDeadlineSeconds), 1, -1},
+       "Error - the download took longer than " + durationInWords(downloadDeadlineSeconds), 1, -2 * cap},
       {"304 to a request that named no tag", "/hostile/always304?etag=%22x%22", "named no cached agent", 1, 0},
       {"304 to everything, naming another tag", "/hostile/always304?etag=%22two%22", "named no cached agent", 2, 0,
        "[]", "\"one\""},
@@ -288,7 +284,7 @@ TEST_F(E2E, ServersFlakyOrHostileMeetTheInstallersOwnLimits) {
     EXPECT_TRUE(contains(r.err, row.inErr)) << r.err;
     EXPECT_EQ(server.stat("requests"), row.requests);
     long sent = server.stat("body_bytes_sent");
-    EXPECT_TRUE(row.bodyBytes >= 0 ? sent == row.bodyBytes : sent <= (row.atMost ? row.atMost : 2 * cap)) << sent;
+    EXPECT_TRUE(row.bodyBytes >= 0 ? sent == row.bodyBytes : sent <= -row.bodyBytes) << sent;
     EXPECT_TRUE(row.ranges.empty() || contains(server.stats(), "\"ranges\": " + row.ranges + "}")) << server.stats();
     EXPECT_EQ(startCount(), good ? 1u : 0u);
     EXPECT_EQ(listDir(tmp), Lines{});
@@ -516,41 +512,57 @@ TEST_F(Signed, ACachedAgentRunsOnlyWithItsSignature) {
 // Shipped archives count only from a folder nobody else can change: one
 // planted in a folder others may write, or owned by another user, is
 // ignored with a line that says why, and the download road runs instead;
-// on a read-only file system nobody can change it, whoever owns it.
+// on a read-only file system nobody can change it, whoever owns it. A build
+// with keys runs one only with an intact signature beside it.
 TEST_F(Signed, ShippedArchivesOnlyFromAFolderNobodyElseCanChange) {
   const std::string unsignedBuild = INSTALLER_EXECUTABLE, signedBuild = SIGNED_INSTALLER_EXECUTABLE;
-  const std::string archive = resources + "/InstallAgent_1.zip";
-  auto anotherUsers = [&] { return chown(archive.c_str(), 65534, 65534) == 0; };
+  const std::string ignoring = "Ignoring the install agent archives in " + resources + ": ";
+  auto refusing = [&](const std::string& name) { return "The install agent " + resources + "/" + name + " cannot be trusted: "; };
+  using Plant = std::function<bool(const std::string&)>;
+  Plant anotherUsers = [](const std::string& archive) { return chown(archive.c_str(), 65534, 65534) == 0; };
+  auto signedBy = [&](const std::string& key, std::vector<std::string> extra = {}) {
+    return [=](const std::string& archive) { return sign(archive, key, extra), true; };
+  };
   publishSigned("served", "trusted1", "4000000000");
-  struct Row { std::string name, build; std::function<bool()> plant; std::string why, started; bool readOnly = false; } rows[] = {
-      {"unsigned build, sticky folder open to all", unsignedBuild, [&] { return chmod(resources.c_str(), 01777) == 0; },
-       "other users can change that folder", "served"},
-      {"signed build, an old signed agent in a folder open to all", signedBuild,
-       [&] {
+  struct Row { std::string name, build, archive; Plant plant; std::string started, says; bool readOnly = false; } rows[] = {
+      {"unsigned build, sticky folder open to all", unsignedBuild, "InstallAgent_1.zip",
+       [&](const std::string&) { return chmod(resources.c_str(), 01777) == 0; }, "served",
+       ignoring + "other users can change that folder"},
+      {"signed build, an old signed agent in a folder open to all", signedBuild, "InstallAgent_1.zip",
+       [&](const std::string& archive) {
          sign(archive, "trusted1", {"-t", "timestamp:4100000000\tfile:InstallAgent_1.zip"});
          return chmod(resources.c_str(), 0777) == 0;
        },
-       "other users can change that folder", "served"},
-      {"another user's archive in our folder", unsignedBuild, anotherUsers, "InstallAgent_1.zip belongs to another user",
-       "served"},
-      {"an archive its group may write", unsignedBuild, [&] { return chmod(archive.c_str(), 0664) == 0; },
-       "other users can change InstallAgent_1.zip", "served"},
-      {"our folder, our archive", unsignedBuild, [] { return true; }, "", "shipped"},
-      {"read-only mount, another user's archive", unsignedBuild, anotherUsers, "", "shipped", true},
+       "served", ignoring + "other users can change that folder"},
+      {"another user's archive in our folder", unsignedBuild, "InstallAgent_1.zip", anotherUsers, "served",
+       ignoring + "InstallAgent_1.zip belongs to another user"},
+      {"an archive its group may write", unsignedBuild, "InstallAgent_1.zip",
+       [](const std::string& archive) { return chmod(archive.c_str(), 0664) == 0; }, "served",
+       ignoring + "other users can change InstallAgent_1.zip"},
+      {"our folder, our archive", unsignedBuild, "InstallAgent_1.zip", nullptr, "shipped", ""},
+      {"read-only mount, another user's archive", unsignedBuild, "InstallAgent_1.zip", anotherUsers, "shipped", "", true},
+      {"signed build: the first key", signedBuild, "InstallAgent.zip", signedBy("trusted1"), "shipped", ""},
+      {"signed build: the second key, versioned name", signedBuild, "InstallAgent_2.zip", signedBy("trusted2"), "shipped", ""},
+      {"signed build: older than its floor", signedBuild, "InstallAgent.zip",
+       signedBy("trusted1", {"-t", "timestamp:999999999\tfile:InstallAgent.zip"}), "", refusing("InstallAgent.zip")},
+      {"signed build: no signature", signedBuild, "InstallAgent.zip", nullptr, "", refusing("InstallAgent.zip")},
+      {"signed build: another key", signedBuild, "InstallAgent.zip", signedBy("untrusted"), "", refusing("InstallAgent.zip")},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
     runProcess({"rm", "-rf", home + "/.velmor", starts});
     chmod(resources.c_str(), 0755);
-    ship("shipped", "InstallAgent_1.zip");
+    ship("shipped", row.archive);
     ASSERT_EQ(runProcess({"cp", row.build, executable}).exitStatus, 0);
-    if (lacksNamespace(!row.plant() || row.readOnly, row.name)) continue;  // root and a mount namespace
+    bool planted = !row.plant || row.plant(resources + "/" + row.archive);
+    if (lacksNamespace(!planted || row.readOnly, row.name)) continue;  // root and a mount namespace
     ProcessResult r = run(options(address("\"t\"")), {}, row.readOnly ? readOnly(resources) : Lines{});
-    EXPECT_EQ(r.exitStatus, 0) << r.err;
-    EXPECT_EQ(lines(readFile(starts)), Lines{row.started});
-    std::string ignoring = "Ignoring the install agent archives in " + resources + ": ";
-    EXPECT_EQ(contains(r.err, ignoring + row.why), !row.why.empty()) << r.err;
-    runProcess({"rm", "-f", archive, archive + ".minisig"});
+    EXPECT_EQ(r.exitStatus, row.started.empty() ? 255 : 0) << r.err;
+    EXPECT_EQ(lines(readFile(starts)), row.started.empty() ? Lines{} : Lines{row.started});
+    EXPECT_EQ(contains(r.err, "Ignoring") || contains(r.err, "cannot be trusted"), !row.says.empty()) << r.err;
+    EXPECT_TRUE(contains(r.err, row.says)) << r.err;
+    if (row.started.empty()) { EXPECT_EQ(ourLines(r.err), kNoAgent) << r.err; }
+    runProcess({"rm", "-f", resources + "/" + row.archive, resources + "/" + row.archive + ".minisig"});
   }
 }
 
@@ -567,31 +579,6 @@ TEST_F(Signed, AFloorPlantedInACacheNobodyTrustsIsIgnored) {
   ProcessResult r = run(address("\"t\""));
   EXPECT_EQ(r.exitStatus, 0) << r.err;
   EXPECT_EQ(lines(readFile(starts)), Lines{"served"});
-}
-
-TEST_F(Signed, ShippedArchiveNeedsItsSignatureBesideIt) {
-  struct Row { std::string name, archive, key; bool unsigned_, runs; } rows[] = {
-      {"first key", "InstallAgent.zip", "trusted1", false, true},
-      {"older than the build's floor", "InstallAgent.zip", "old", false, false},
-      {"second key, versioned name", "InstallAgent_2.zip", "trusted2", false, true},
-      {"no signature", "InstallAgent.zip", "trusted1", true, false},
-      {"another key", "InstallAgent.zip", "untrusted", false, false},
-  };
-  for (const Row& row : rows) {
-    SCOPED_TRACE(row.name);
-    std::string archive = resources + "/" + row.archive;
-    ship("v1", row.archive);
-    if (row.key == "old") sign(archive, "trusted1", {"-t", "timestamp:999999999\tfile:" + row.archive});
-    else if (!row.unsigned_) sign(archive, row.key);
-    ProcessResult r = run("/unused");
-    EXPECT_EQ(r.exitStatus, row.runs ? 0 : 255) << r.err;
-    EXPECT_EQ(exists(record), row.runs);
-    if (!row.runs) {
-      EXPECT_EQ(ourLines(r.err), kNoAgent) << r.err;
-      EXPECT_TRUE(contains(r.err, "The install agent " + archive + " cannot be trusted: ")) << r.err;
-    }
-    runProcess({"rm", "-f", archive, archive + ".minisig"});
-  }
 }
 
 // A proxy that wants credentials gets those in its address (Basic here;
@@ -620,8 +607,7 @@ TEST_F(E2E, ProxiesFromTheEnvironmentOrTheDesktop) {
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
     ProcessOptions o = options("/files/agent.zip?etag=%22p%22");
-    for (const char* name : {"http_proxy", "https_proxy", "all_proxy", "no_proxy", "ALL_PROXY", "NO_PROXY"})
-      o.env[name] = std::nullopt;
+    for (const char* name : {"http_proxy", "https_proxy", "all_proxy", "no_proxy", "ALL_PROXY", "NO_PROXY"}) o.env[name] = {};
     for (const auto& [name, value] : row.env) o.env[name] = value;
     std::string before = readFile(scratch / "proxy.log");
     ProcessResult r = run(o);
@@ -636,10 +622,9 @@ TEST_F(E2E, ProxiesFromTheEnvironmentOrTheDesktop) {
 // Through a TLS server whose certificate the installer is made to trust
 // (bound over the system's store in a mount namespace of its own).
 TEST_F(E2E, HttpsIsNeverRedirectedToPlainHttp) {
-  ProcessResult cert = runProcess({"openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt",
-                                   "ec_paramgen_curve:prime256v1", "-nodes", "-days", "1", "-subj", "/CN=127.0.0.1",
-                                   "-addext", "subjectAltName=IP:127.0.0.1", "-keyout", scratch / "key.pem",
-                                   "-out", scratch / "cert.pem"});
+  ProcessResult cert = runProcess({"openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1",
+      "-nodes", "-days", "1", "-subj", "/CN=127.0.0.1", "-addext", "subjectAltName=IP:127.0.0.1", "-keyout",
+      scratch / "key.pem", "-out", scratch / "cert.pem"});
   ASSERT_EQ(cert.exitStatus, 0) << cert.err;
   writeFile(scratch / "server.pem", readFile(scratch / "cert.pem") + readFile(scratch / "key.pem"));
   TestHttpServer tls(served.path(), scratch / "server.pem");

@@ -1,24 +1,17 @@
 #!/usr/bin/env python3
-"""HTTP/1.1 server on 127.0.0.1 for the tests and the demo:
-  http_server.py --root DIR [--tls PEM]
-Prints its port on the first line, then serves until killed.
-
-  /files/<name>?etag=&ranges=0&rate=     ROOT/<name>; "Range: bytes=M-" gets a 206
-       &lastmodified=1                   a Last-Modified header
-                                         unless ranges=0; rate= caps bytes per second;
-                                         If-None-Match naming the etag gets a 304 (without
-                                         an ETag of its own with bare304=1)
-       &failures=K&status=N&retryafter=  the first K requests for this address get N,
-       &failures=K&dropafter=M           or break off M bytes into the body
-       &first=OTHER&firsthits=K          the first K requests (not for a .minisig) get ROOT/OTHER
-  /redirect?to=&etag=                    302 with an ETag of its own
-  /hostile/dropping?announce=N&dropafter=M&etag=
-                                         a zip-looking body of N bytes that breaks off M bytes
-                                         into every answer; "Range: bytes=K-" gets the 206
-  /hostile/endless?rate=                 a chunked zip-looking body that never ends
-  /hostile/always304?etag=               304 to every request
-  /stats                                 JSON: requests, body_bytes_sent, user_agents, ranges (each seen)
-  /reset                                 forgets the counts
+"""HTTP/1.1 server on 127.0.0.1 for the tests, the demo and the benchmarks:
+`http_server.py --root DIR [--tls PEM]` prints its port, then serves until killed.
+  /files/NAME   ROOT/NAME; "Range: bytes=M-" gets a 206; etag= and lastmodified=1
+                add those headers; If-None-Match naming the etag gets a 304 (without an ETag
+                with bare304=1); rate= caps bytes per second; the first `failures` requests get
+                `status` (with `retryafter`) or break off `dropafter` bytes in; the first
+                `firsthits` requests (not for a .minisig) get ROOT/`first` instead
+  /redirect?to=       302 (with etag=, an ETag of its own)
+  /hostile/dropping   a zip-looking body of `announce` bytes, every answer (206 to a Range)
+                      broken off `dropafter` bytes in
+  /hostile/endless    a chunked zip-looking body that never ends (rate= as above)
+  /hostile/always304  304 to every request
+  /stats, /reset      JSON counts (requests, body_bytes_sent, user_agents, ranges), or forget them
 """
 import json, os, re, ssl, sys, threading, time
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
@@ -74,11 +67,6 @@ class Handler(BaseHTTPRequestHandler):
         self.begin(code, len(body), extra)
         self.wfile.write(body)
 
-    def bare_not_modified(self):  # a 304 without an ETag
-        self.send_response(304)
-        self.send_header("Content-Length", "0")
-        self.end_headers()
-
     def send(self, data):
         self.wfile.write(data)
         with self.server.lock:
@@ -96,15 +84,14 @@ class Handler(BaseHTTPRequestHandler):
             return self.small(int(self.query["status"]), extra)
         weak = lambda tag: (tag or "").removeprefix("W/")
         if "etag" in self.query and weak(self.headers.get("If-None-Match")) == weak(self.query["etag"]):
-            return self.small(304, body=b"") if "bare304" not in self.query else self.bare_not_modified()
+            if "bare304" in self.query:
+                del self.query["etag"]
+            return self.small(304, body=b"")
         data = open(path, "rb").read()
         asked = re.fullmatch(r"bytes=(\d+)-", self.headers.get("Range", ""))
-        start = int(asked[1]) if asked and self.query.get("ranges") != "0" else 0
-        if 0 < start < len(data):
-            self.begin(206, len(data) - start, [("Content-Range", "bytes %d-%d/%d" % (start, len(data) - 1, len(data)))])
-        else:
-            start = 0
-            self.begin(200, len(data))
+        start = int(asked[1]) if asked else 0
+        start = start if start < len(data) else 0
+        self.partial(start, len(data))
         end = start + int(self.query["dropafter"]) if failing and "dropafter" in self.query else len(data)
         rate = int(self.query.get("rate", 0))
         block = max(1, rate // 20) if rate else 65536
@@ -113,7 +100,6 @@ class Handler(BaseHTTPRequestHandler):
             if rate:
                 time.sleep(block / rate)
         self.close_connection = end < len(data)
-
 
     def hostile(self, kind):
         zipish = lambda size: b"PK\x03\x04" + bytes(max(0, size - 4))
@@ -135,14 +121,16 @@ class Handler(BaseHTTPRequestHandler):
         announce, dropafter = int(self.query["announce"]), int(self.query["dropafter"])
         asked = re.fullmatch(r"bytes=(\d+)-", self.headers.get("Range", ""))
         start = int(asked[1]) if asked else 0
-        if start:
-            self.begin(206, announce - start, [("Content-Range", "bytes %d-%d/%d" % (start, announce - 1, announce))])
-        else:
-            self.begin(200, announce)
+        self.partial(start, announce)
         data = zipish(announce)[start:start + dropafter]
         for at in range(0, len(data), 65536):
             self.send(data[at:at + 65536])
         self.close_connection = True
+
+    def partial(self, start, total):  # a 206 from `start`, or else the whole
+        if start:
+            return self.begin(206, total - start, [("Content-Range", "bytes %d-%d/%d" % (start, total - 1, total))])
+        self.begin(200, total)
 
 
 def main():

@@ -1,6 +1,5 @@
 // Helpers shared by the tests: scratch directories, files, zips, real
-// processes, and the real servers (tests/http_server.py, nginx)
-// on 127.0.0.1, each alive for the life of its object.
+// processes, and real servers on 127.0.0.1 alive for the life of their object.
 #pragma once
 
 #include <map>
@@ -34,9 +33,8 @@ Lines listDir(const std::string& path);  // sorted, without . and ..
 Lines lines(const std::string& text);    // split at '\n'; a final newline adds no line
 bool contains(const std::string& text, const std::string& part);
 
-// `zipPath` made by the real zip from name -> content ("x/" is a directory;
-// "install" gets mode 0755).
-// Content "->target" makes a symbolic link.
+// `zipPath` made by the real zip from name -> content ("x/" is a directory,
+// "->target" a symbolic link; "install" gets mode 0755).
 void makeZip(const std::string& zipPath, const std::map<std::string, std::string>& files);
 
 // An agent script that writes "$0" and each argument, NUL-terminated, to
@@ -71,8 +69,7 @@ class ScopedEnv {
 
 int freePort();  // a loopback port nobody listened on a moment ago
 
-// A server process, killed (with SIGKILL, also when the test crashes) at
-// scope exit.
+// A server process, killed at scope exit, or when the test crashes.
 class Server {
  public:
   Server() = default;

@@ -16,12 +16,10 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <sstream>
-#include <thread>
 
 namespace testing_util {
 
@@ -153,49 +151,31 @@ int connectTo(int port) {
 }  // namespace
 
 ProcessResult runProcess(const std::vector<std::string>& argv, const ProcessOptions& options) {
+  // timeout(1) puts the command in a process group of its own and kills the
+  // whole group when time is up.
+  std::vector<std::string> all = {"timeout", "-s", "KILL", std::to_string(options.timeoutSeconds)};
+  all.insert(all.end(), argv.begin(), argv.end());
+  std::vector<char*> args;
+  for (const std::string& a : all) args.push_back(const_cast<char*>(a.c_str()));
+  args.push_back(nullptr);
+  gchar** env = g_get_environ();
+  for (const auto& [k, v] : options.env)
+    env = v ? g_environ_setenv(env, k.c_str(), v->c_str(), TRUE) : g_environ_unsetenv(env, k.c_str());
+  gchar *out = nullptr, *err = nullptr;
+  gint status = 0;
+  GError* error = nullptr;
   ProcessResult result;
-  int outPipe[2], errPipe[2];
-  if (pipe(outPipe) || pipe(errPipe)) {
-    ADD_FAILURE() << "pipe";
-    return result;
+  if (!g_spawn_sync(options.workingDirectory.empty() ? nullptr : options.workingDirectory.c_str(), args.data(), env,
+                    GSpawnFlags(G_SPAWN_SEARCH_PATH_FROM_ENVP | G_SPAWN_STDIN_FROM_DEV_NULL), nullptr, nullptr, &out,
+                    &err, &status, &error)) {
+    ADD_FAILURE() << argv[0] << ": " << error->message;
+    g_error_free(error);
+  } else {
+    result = {WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status), out, err};
   }
-  pid_t pid = fork();
-  if (pid == 0) {
-    int devNull = open("/dev/null", O_RDONLY);
-    dup2(devNull, 0);
-    dup2(outPipe[1], 1);
-    dup2(errPipe[1], 2);
-    for (int fd : {outPipe[0], outPipe[1], errPipe[0], errPipe[1], devNull}) close(fd);
-    setpgid(0, 0);  // so a time-out ends the whole group
-    for (const auto& [k, v] : options.env)
-      if (v) setenv(k.c_str(), v->c_str(), 1); else unsetenv(k.c_str());
-    if (!options.workingDirectory.empty() && chdir(options.workingDirectory.c_str()) != 0) _exit(126);
-    execArgv(argv);
-  }
-  close(outPipe[1]);
-  close(errPipe[1]);
-  auto drain = [](int fd, std::string* into) {
-    char buf[65536];
-    for (ssize_t n; (n = read(fd, buf, sizeof buf)) != 0;)
-      if (n > 0) into->append(buf, n); else if (errno != EINTR) break;
-    close(fd);
-  };
-  std::thread outReader(drain, outPipe[0], &result.out), errReader(drain, errPipe[0], &result.err);
-  int status = 0;
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(long(options.timeoutSeconds * 1000));
-  while (waitpid(pid, &status, WNOHANG) != pid) {
-    if (std::chrono::steady_clock::now() >= deadline) {
-      kill(-pid, SIGKILL);
-      waitpid(pid, &status, 0);
-      ADD_FAILURE() << "timed out: " << argv[0];
-      break;
-    }
-    usleep(5000);
-  }
-  // A started agent that runs on may hold the pipes a while.
-  outReader.join();
-  errReader.join();
-  result.exitStatus = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  g_strfreev(env);
+  g_free(out);
+  g_free(err);
   return result;
 }
 

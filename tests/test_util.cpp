@@ -105,9 +105,9 @@ void makeZip(const std::string& zipPath, const std::map<std::string, std::string
 
 std::string recordingAgentScript(const std::string& recordPath, int exitStatus) {
   // printf '%s\0' keeps every byte of every argument, newlines included.
-  std::string quoted = "'";
-  for (char c : recordPath) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
-  quoted += "'";
+  gchar* shellQuoted = g_shell_quote(recordPath.c_str());
+  std::string quoted = shellQuoted;
+  g_free(shellQuoted);
   return "#!/bin/sh\nfor a in \"$0\" \"$@\"; do printf '%s\\0' \"$a\"; done > " + quoted + ".tmp\nmv " + quoted +
          ".tmp " + quoted + "\nexit " + std::to_string(exitStatus) + "\n";
 }
@@ -123,13 +123,11 @@ std::optional<Lines> readArgsRecord(const std::string& recordPath, double waitSe
 }
 
 namespace {
-// In a child: becomes argv[0], looked up on PATH, or ends with 127.
-[[noreturn]] void execArgv(const std::vector<std::string>& argv) {
+std::vector<char*> argvOf(const std::vector<std::string>& argv) {
   std::vector<char*> args;
-  for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+  for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
   args.push_back(nullptr);
-  execvp(args[0], args.data());
-  _exit(127);
+  return args;
 }
 
 int connectTo(int port) {
@@ -155,9 +153,7 @@ ProcessResult runProcess(const std::vector<std::string>& argv, const ProcessOpti
   // whole group when time is up.
   std::vector<std::string> all = {"timeout", "-s", "KILL", std::to_string(options.timeoutSeconds)};
   all.insert(all.end(), argv.begin(), argv.end());
-  std::vector<char*> args;
-  for (const std::string& a : all) args.push_back(const_cast<char*>(a.c_str()));
-  args.push_back(nullptr);
+  std::vector<char*> args = argvOf(all);
   gchar** env = g_get_environ();
   for (const auto& [k, v] : options.env)
     env = v ? g_environ_setenv(env, k.c_str(), v->c_str(), TRUE) : g_environ_unsetenv(env, k.c_str());
@@ -191,24 +187,26 @@ ScopedEnv::~ScopedEnv() {
 int freePort() { return connectTo(0); }
 
 void Server::start(const std::vector<std::string>& argv, int port) {
-  int fds[2];
-  if (pipe2(fds, O_CLOEXEC) != 0) return ADD_FAILURE() << "pipe2";
-  pid_t parent = getpid();
-  pid_ = fork();
-  if (pid_ == 0) {
-    prctl(PR_SET_PDEATHSIG, SIGKILL);  // a crashed test must not leave it running
+  std::vector<char*> args = argvOf(argv);
+  static pid_t parent = getpid();
+  auto dieWithTheTest = [](gpointer) {  // a crashed test must not leave it running
+    prctl(PR_SET_PDEATHSIG, SIGKILL);
     if (getppid() != parent) _exit(1);
-    dup2(fds[1], 1);
-    execArgv(argv);
+  };
+  int out = -1;
+  GError* error = nullptr;
+  if (!g_spawn_async_with_pipes(nullptr, args.data(), nullptr, GSpawnFlags(G_SPAWN_SEARCH_PATH | G_SPAWN_DO_NOT_REAP_CHILD),
+                                dieWithTheTest, nullptr, &pid_, nullptr, &out, nullptr, &error)) {
+    ADD_FAILURE() << argv[0] << ": " << error->message;
+    return g_error_free(error);
   }
-  close(fds[1]);
   if (port == 0) {  // the server prints its port first
     std::string line;
     char c;
-    while (read(fds[0], &c, 1) == 1 && c != '\n') line += c;
+    while (read(out, &c, 1) == 1 && c != '\n') line += c;
     port = std::atoi(line.c_str());
   }
-  close(fds[0]);
+  close(out);
   port_ = port;
   for (int i = 0; i < 1000; ++i, usleep(10000))
     if (port > 0 && connectTo(port) == 0) return;

@@ -65,13 +65,11 @@ TEST(FireInstallAgentWithArgs, EveryArgumentArrivesByteForByte) {
 
 TEST(FireInstallAgentWithArgs, ShellThatCannotBeWaitedForIsAFailure) {
   // With SIGCHLD ignored the shell is reaped behind system()'s back: -1, as when no shell could start.
-  struct sigaction ignore = {}, old = {};
-  ignore.sa_handler = SIG_IGN;
-  sigaction(SIGCHLD, &ignore, &old);
+  auto old = signal(SIGCHLD, SIG_IGN);
   messages.clear();
   const char* argv[] = {"prog"};
   bool ok = fireInstallAgentWithArgs("/x/install", "sh /x/install", "/r", 1, argv, recordMessage);
-  sigaction(SIGCHLD, &old, nullptr);
+  signal(SIGCHLD, old);
   EXPECT_FALSE(ok);
   EXPECT_EQ(messages, Lines{"Failed to start the instal agent"});
 }
@@ -89,15 +87,12 @@ TEST(ValidationFile, TagMatchesOnlyTheWholeFirstLineOfARegularFile) {
   };
   auto content = [](const std::string& text) { return [text](const std::string& f) { writeFile(f, text); }; };
   const Row rows[] = {
-      {"no file", [](const std::string&) {}, "\"abc\"", false},
-      {"same tag", content("\"abc\""), "\"abc\"", true},
-      {"tag a prefix", content("\"abc\""), "\"ab", false},
-      {"tag longer", content("\"abc\""), "\"abc\"x", false},
+      {"no file", [](const std::string&) {}, "\"abc\"", false}, {"same tag", content("\"abc\""), "\"abc\"", true},
+      {"tag a prefix", content("\"abc\""), "\"ab", false}, {"tag longer", content("\"abc\""), "\"abc\"x", false},
       {"further lines", content("\"abc\"\nmore\nlines"), "\"abc\"", true},
       {"crlf: the \\r belongs to the tag", content("\"abc\"\r\n"), "\"abc\"", false},
       {"crlf, tag with \\r", content("\"abc\"\r\n"), "\"abc\"\r", true},
-      {"empty file, empty tag", content(""), "", false},
-      {"empty first line, empty tag", content("\nx"), "", false},
+      {"empty file, empty tag", content(""), "", false}, {"empty first line, empty tag", content("\nx"), "", false},
       {"a directory", [](const std::string& f) { makeDirs(f); }, "t", false, false},
       {"a FIFO", [](const std::string& f) { mkfifo(f.c_str(), 0600); }, "t", false},
       {"a link to a file with the tag", [&](const std::string& f) { symlink((scratch / "target").c_str(), f.c_str()); },

@@ -79,12 +79,9 @@ TEST(FireInstallAgentWithArgs, ShellThatCannotBeWaitedForIsAFailure) {
 TEST(ValidationFile, TagMatchesOnlyTheWholeFirstLineOfARegularFile) {
   ScratchDir scratch;
   writeFile(scratch / "target", "t");
-  struct Row {
-    std::string name;
-    std::function<void(const std::string&)> plant;
-    std::string tag;
-    bool valid, replaceable = true;  // a directory in its place stays, and vouches for nothing
-  };
+  // A directory in the file's place stays, and vouches for nothing.
+  struct Row { std::string name; std::function<void(const std::string&)> plant; std::string tag; bool valid;
+               bool replaceable = true; };
   auto content = [](const std::string& text) { return [text](const std::string& f) { writeFile(f, text); }; };
   const Row rows[] = {
       {"no file", [](const std::string&) {}, "\"abc\"", false}, {"same tag", content("\"abc\""), "\"abc\"", true},
@@ -107,14 +104,11 @@ TEST(ValidationFile, TagMatchesOnlyTheWholeFirstLineOfARegularFile) {
     makeDirs(dir);
     row.plant(file);
     EXPECT_EQ(isCacheValid(dir + "/", row.tag), row.valid);
-    if (!row.replaceable) {
-      writeValidationString(dir, "new");
-      EXPECT_FALSE(isCacheValid(dir, "new"));
-      continue;
-    }
     writeValidationString(dir, "");  // an empty tag leaves the file alone
     EXPECT_EQ(isCacheValid(dir, row.tag), row.valid);
     writeValidationString(dir, "new");
+    EXPECT_EQ(isCacheValid(dir, "new"), row.replaceable);
+    if (!row.replaceable) continue;
     struct stat st;
     EXPECT_TRUE(lstat(file.c_str(), &st) == 0 && S_ISREG(st.st_mode) && (st.st_mode & 0777) == 0600);
     EXPECT_EQ(readFile(file), "new");
@@ -136,7 +130,8 @@ TEST(Mkpath, MakesEachMissingDirectoryWithTheMode) {
       {scratch / "a/b/c", scratch / "a", 0, 0, 0700}, {scratch / "t/u/", scratch / "t/u", 0, 0, 0700},
       {scratch / "d//e///f", scratch / "d/e/f", 0, 0, 0700}, {"", scratch.path(), 0, 0, 0700},
       {scratch / "keep", scratch / "keep", 0, 0, 0751},  // an existing directory keeps its mode
-      {scratch / "file/below/more", scratch / "file", -1, ENOTDIR, 0644}, {scratch / "file", scratch / "file", -1, ENOTDIR, 0644},
+      {scratch / "file/below/more", scratch / "file", -1, ENOTDIR, 0644},
+      {scratch / "file", scratch / "file", -1, ENOTDIR, 0644},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.path);
@@ -171,17 +166,10 @@ TEST(RemoveItemAtPath, NeverFollowsALink) {
   }
 }
 
-// A key pair made by the real minisign; the public key's base64 line.
-std::string makeKey(const ScratchDir& dir, const std::string& name) {
-  EXPECT_EQ(runProcess({"minisign", "-G", "-f", "-W", "-p", dir / (name + ".pub"), "-s", dir / (name + ".key")})
-                .exitStatus, 0);
-  Lines pub = lines(readFile(dir / (name + ".pub")));
-  return pub.size() == 2 ? pub[1] : "";
-}
-
-std::string sign(const ScratchDir& dir, const std::string& key, std::vector<std::string> options = {}) {
-  std::string out = dir / "sig";
-  std::vector<std::string> argv = {"minisign", "-S", "-s", dir / (key + ".key"), "-m", dir / "agent.zip", "-x", out};
+// The real minisign's signature of dir/agent.zip by one of the build tree's test keys.
+std::string sign(const ScratchDir& dir, std::vector<std::string> options = {}, const std::string& key = "trusted1") {
+  std::string out = dir / "sig", keyFile = std::string(TEST_KEYS_DIR) + "/" + key + ".key";
+  std::vector<std::string> argv = {"minisign", "-S", "-s", keyFile, "-m", dir / "agent.zip", "-x", out};
   argv.insert(argv.end(), options.begin(), options.end());
   EXPECT_EQ(runProcess(argv).exitStatus, 0) << key;
   return readFile(out);
@@ -197,12 +185,13 @@ TEST(AgentGate, AdmitsOnlyAnIntactFreshSignatureNamingTheArchive) {
   Blake2bDigest archive = hash(content);
   content[123456] ^= 1;
   Blake2bDigest flipped = hash(content);
-  PublicKeys trusted = parsePublicKeys(makeKey(dir, "old") + " ; " + makeKey(dir, "new"));
+  auto key = [](const char* name) { return lines(readFile(std::string(TEST_KEYS_DIR) + "/" + name + ".pub")).back(); };
+  PublicKeys trusted = parsePublicKeys(key("trusted1") + " ; " + key("trusted2"));
   ASSERT_EQ(trusted.error, "");
-  makeKey(dir, "stranger");
 
-  auto at = [&](const char* seconds) { return sign(dir, "new", {"-t", std::string("timestamp:") + seconds + "\tfile:agent.zip"}); };
-  std::string good = sign(dir, "old"), crlf, edited = good, shortBase64 = good;
+  auto at = [&](std::string when) { return sign(dir, {"-t", "timestamp:" + when + "\tfile:agent.zip"}, "trusted2"); };
+  auto comment = [&](const char* trusted) { return sign(dir, {"-t", trusted}); };
+  std::string good = sign(dir), crlf, edited = good, shortBase64 = good;
   for (char c : good.substr(0, good.size() - 1)) crlf += c == '\n' ? std::string("\r\n") : std::string(1, c);
   edited[edited.find("timestamp:") + 10] ^= 1;
   shortBase64.erase(shortBase64.find('\n') + 5, 4);
@@ -213,12 +202,12 @@ TEST(AgentGate, AdmitsOnlyAnIntactFreshSignatureNamingTheArchive) {
       {"second key, at both floors", at("2000"), archive, {2000, 2000}, nullptr},
       {"crlf lines, no final newline", crlf, archive, none, nullptr},
       {"a byte flipped in the archive", good, flipped, none, "the archive does not match its signature"},
-      {"a key not trusted", sign(dir, "stranger"), archive, none, "signed by an unknown key"},
-      {"legacy format", sign(dir, "old", {"-l"}), archive, none, "legacy signature"},
-      {"another file", sign(dir, "old", {"-t", "timestamp:1\tfile:other.zip"}), archive, none, "signed for \"other.zip\""},
-      {"a longer name", sign(dir, "old", {"-t", "timestamp:1\tfile:agent.zip.old"}), archive, none, "signed for"},
-      {"file named twice", sign(dir, "old", {"-t", "timestamp:1\tfile:x\tfile:agent.zip"}), archive, none, "repeats a field"},
-      {"no timestamp", sign(dir, "old", {"-t", "file:agent.zip"}), archive, none, "no valid timestamp"},
+      {"a key not trusted", sign(dir, {}, "untrusted"), archive, none, "signed by an unknown key"},
+      {"legacy format", sign(dir, {"-l"}), archive, none, "legacy signature"},
+      {"another file", comment("timestamp:1\tfile:other.zip"), archive, none, "signed for \"other.zip\""},
+      {"a longer name", comment("timestamp:1\tfile:agent.zip.old"), archive, none, "signed for"},
+      {"file named twice", comment("timestamp:1\tfile:x\tfile:agent.zip"), archive, none, "repeats a field"},
+      {"no timestamp", comment("file:agent.zip"), archive, none, "no valid timestamp"},
       {"trusted comment edited", edited, archive, none, "the trusted comment was altered"},
       {"an html page", "<!DOCTYPE html>\n<html><body>Not Found</body></html>\n", archive, none, "malformed: not four lines"},
       {"short base64 in the signature line", shortBase64, archive, none, "malformed: bad signature line"},
@@ -230,10 +219,8 @@ TEST(AgentGate, AdmitsOnlyAnIntactFreshSignatureNamingTheArchive) {
     SCOPED_TRACE(row.name);
     std::string refused = admitAgent(row.minisig, row.digest, "agent.zip", row.floor, trusted);
     EXPECT_EQ(refused.empty(), !row.refusal) << refused;
-    if (row.refusal) {
-      EXPECT_EQ(refused.rfind("bad signature: ", 0), 0u) << refused;
-      EXPECT_TRUE(contains(refused, row.refusal)) << refused;
-    }
+    EXPECT_EQ(refused.rfind("bad signature: ", 0), row.refusal ? 0 : std::string::npos) << refused;
+    EXPECT_TRUE(!row.refusal || contains(refused, row.refusal)) << refused;
     // A kept signature counts as a floor only when its comment verifies.
     bool intact = !row.refusal || row.digest == flipped || contains(row.refusal, "earlier");
     EXPECT_EQ(keptFloorOf(row.minisig, "agent.zip", trusted) > 0, intact);
@@ -247,8 +234,7 @@ TEST(UnzipInstallAgent, TotalsAreCheckedAgainstCapsAndFreeSpace) {
   const ArchiveLimits limits = {8000000000, 100, 2100000, "/home"};
   const std::string tail = " bytes uncompressed, 9 bytes compressed:  99.9%", refused = "The install agent archive ";
   struct Row { std::string line, refusal; } rows[] = {
-      {"100 files, 2100000" + tail, ""},
-      {"1 file, 0" + tail, ""},
+      {"100 files, 2100000" + tail, ""}, {"1 file, 0" + tail, ""},
       {"101 files, 5" + tail, refused + "holds 101 entries, more than the 100 allowed"},
       {"2 files, 9000000000" + tail, refused + "unpacks to 9.0 GB, more than the 8.0 GB allowed"},
       {"2 files, 6900000" + tail, refused + "unpacks to 6.9 MB, more than the 2.1 MB free on /home"},
@@ -296,7 +282,8 @@ TEST(TransferPolicy, WhatFailuresSayAndWhichAreRetried) {
   };
   for (auto [status, retried] : std::map<long, bool>{{408, true}, {429, true}, {500, true}, {502, true}, {503, true},
                                                      {504, true}, {403, false}, {404, false}, {501, false}})
-    rows.push_back({TransferEnd::HttpStatus, status, NetworkCause::None, retried, "HTTP status " + std::to_string(status)});
+    rows.push_back({TransferEnd::HttpStatus, status, NetworkCause::None, retried,
+                    "HTTP status " + std::to_string(status)});
   for (const Row& row : rows) {
     platform::TransferResult result{row.kind, row.status, 0, row.cause,
                                     row.kind == TransferEnd::WriteError ? "disk full" : "", ""};
@@ -324,8 +311,10 @@ struct Answer {
   std::optional<std::string> etag = std::nullopt, contentRange = std::nullopt, lastModified = std::nullopt;
   int64_t length = -2;
 };
-Answer dropped(std::string body, int64_t length, std::optional<std::string> etag = "\"e\"") {
-  return {200, std::move(body), TransferEnd::NetworkError, std::move(etag), std::nullopt, std::nullopt, length};
+// Cut off after `body`: a 200, or with a range a 206.
+Answer dropped(std::string body, int64_t length, std::optional<std::string> etag = "\"e\"",
+               std::optional<std::string> range = std::nullopt) {
+  return {range ? 206 : 200, std::move(body), TransferEnd::NetworkError, std::move(etag), range, std::nullopt, length};
 }
 Answer resumed(std::string body, uint64_t from, std::string total) {
   return {206, std::move(body), TransferEnd::Finished, "\"e\"", "bytes " + std::to_string(from) + "-2097155/" + total};
@@ -345,20 +334,17 @@ struct NoTransfer : platform::Transfer {
 };
 }  // namespace
 
-// The fetch's decisions, with the test as the server: each attempt's request
-// is recorded and answered from the row's script (its last answer repeats).
+// The fetch's decisions, with the test as the server: each attempt's request is recorded and answered from the
+// row's script (its last answer repeats).
 TEST(ArchiveFetch, DecidesWhatToRetryResumeRestartOrRefuse) {
   const std::string zip = "PK\x03\x04" + std::string(2 << 20, 'a');  // 2 MiB and a bit
   const uint64_t cut = 1200000, size = zip.size();
   const std::string whole = "finished", head = zip.substr(0, cut), rest = "Range: bytes=1200000- If-Range: \"e\"";
   const Answer fine{200, zip}, dropsAtCut = dropped(head, size), total = resumed(zip.substr(cut), cut, "2097156");
+  auto announced = [&](int64_t length) { return Answer{200, zip, TransferEnd::Finished, {}, {}, {}, length}; };
   struct Row {
-    std::string name;
-    std::vector<Answer> answers;
-    std::string outcome;
-    Lines requests;
-    std::optional<std::string> ifNoneMatch = std::nullopt;
-    int maxRequests = 6;
+    std::string name; std::vector<Answer> answers; std::string outcome; Lines requests;
+    std::optional<std::string> ifNoneMatch = std::nullopt; int maxRequests = 6;
   } rows[] = {
       {"200", {fine}, whole, {""}},
       {"503 retried", {{503}, fine}, whole, {"", ""}},
@@ -377,24 +363,17 @@ TEST(ArchiveFetch, DecidesWhatToRetryResumeRestartOrRefuse) {
       {"a 206 of unknown total continues to the end", {dropsAtCut, resumed(zip.substr(cut), cut, "*")}, whole,
        {"", rest}},
       {"drops without progress use up the retries, whatever is kept",
-       {dropsAtCut, {206, "", TransferEnd::NetworkError, "\"e\"", "bytes 1200000-2097155/2097156", std::nullopt,
-                     static_cast<int64_t>(size - cut)}},
-       "the connection dropped",
+       {dropsAtCut, dropped("", size - cut, "\"e\"", "bytes 1200000-2097155/2097156")}, "the connection dropped",
        {"", rest, rest, rest}},
       {"416: the kept part is dropped", {dropsAtCut, {416}, fine}, whole, {"", rest, ""}},
       {"dropping for ever after progress: the budget ends it",
-       {dropped(head, static_cast<int64_t>(10 * cut)), {206, head, TransferEnd::NetworkError, "\"e\"",
-                                                         "bytes 1200000-11999999/12000000", std::nullopt,
-                                                         static_cast<int64_t>(9 * cut)}},
+       {dropped(head, 10 * cut), dropped(head, 9 * cut, "\"e\"", "bytes 1200000-11999999/12000000")},
        "the server keeps dropping the connection", {"", rest}, std::nullopt, 2},
       {"304 to a tag sent", {{304}}, "not modified", {"If-None-Match: \"t\""}, "\"t\""},
       {"304 to no tag", {{304}}, "the server answered \"not modified\" to a request that named no cached agent", {""}},
-      {"unknown length", {{200, zip, TransferEnd::Finished, std::nullopt, std::nullopt, std::nullopt, -1}}, whole, {""}},
-      {"more than announced", {{200, zip, TransferEnd::Finished, std::nullopt, std::nullopt, std::nullopt, 1000}},
-       "the server sent more than it announced", {""}},
-      {"less than announced",
-       {{200, zip, TransferEnd::Finished, std::nullopt, std::nullopt, std::nullopt, static_cast<int64_t>(size + 1)}},
-       "the server sent less than it announced", {""}},
+      {"unknown length", {announced(-1)}, whole, {""}},
+      {"more than announced", {announced(1000)}, "the server sent more than it announced", {""}},
+      {"less than announced", {announced(size + 1)}, "the server sent less than it announced", {""}},
       {"shorter than a zip header", {{200, "PK"}}, "not the installer", {""}},
       {"a login page", {{200, "<html>" + std::string(5000, ' ')}}, "not the installer", {""}},
   };
@@ -424,8 +403,8 @@ TEST(ArchiveFetch, DecidesWhatToRetryResumeRestartOrRefuse) {
       const Answer& a = row.answers.at(std::min(played, row.answers.size() - 1));
       auto [sink, delegate] = attempts[played];
       // As the real transfer ends: a response not taken by its status, a refused write as a write error.
-      platform::TransferResult result{a.end, a.status, 0, a.end == TransferEnd::NetworkError
-                                      ? platform::NetworkCause::ConnectionDropped : platform::NetworkCause::None, "", ""};
+      platform::TransferResult result{a.end, a.status, 0, platform::NetworkCause::None, "", ""};
+      if (a.end == TransferEnd::NetworkError) result.cause = platform::NetworkCause::ConnectionDropped;
       if (!delegate->didReceiveResponse({a.status, a.etag, a.lastModified, a.contentRange,
                                          a.length == -2 ? static_cast<int64_t>(a.body.size()) : a.length, {}, false}))
         result.kind = a.status == 304 ? TransferEnd::NotModified : TransferEnd::HttpStatus;

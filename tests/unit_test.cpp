@@ -1,11 +1,9 @@
 // The rules an end-to-end run cannot reach cheaply, each as a table of cases.
 #include <signal.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <ctime>
 #include <functional>
 #include <map>
 
@@ -42,10 +40,9 @@ TEST(FireInstallAgentWithArgs, EveryArgumentArrivesByteForByte) {
   ScratchDir scratch;
   char cwd[4096];
   ASSERT_TRUE(getcwd(cwd, sizeof cwd) && chdir(scratch.path().c_str()) == 0);  // where a PWNED would land
-  for (const std::string& odd : {printable, std::string("two words\tand a tab"), std::string("new\nline"),
-                                std::string("$(touch PWNED) `touch PWNED` $HOME ${HOME} $1 $@"),
-                                std::string("\"q\" 'q' back\\slash\\"), std::string("a;b&c|d<e>f*?[x]~#!"),
-                                std::string("\xc3\xa9t\xc3\xa9 \xff\xfe"), std::string("-installbundle")}) {
+  for (std::string odd : {printable.c_str(), "two words\tand a tab", "new\nline", "\"q\" 'q' back\\slash\\",
+                         "$(touch PWNED) `touch PWNED` $HOME ${HOME} $1 $@", "a;b&c|d<e>f*?[x]~#!",
+                         "\xc3\xa9t\xc3\xa9 \xff\xfe", "-installbundle"}) {
     SCOPED_TRACE(odd);
     std::string dir = scratch / ("agent " + std::to_string(std::hash<std::string>()(odd)));
     if (odd.find('/') == std::string::npos) dir += odd;  // the path itself holds the odd bytes
@@ -421,7 +418,7 @@ TEST(ArchiveFetch, DecidesWhatToRetryResumeRestartOrRefuse) {
   }
 }
 
-// Where the cache lies, whatever HOME holds.
+// Where the cache lies, whatever HOME holds (unset or empty: /tmp).
 TEST(AgentPaths, TheCacheIsBelowHomeElseTmp) {
   const std::string sub = installAgentCacheSubdir;
   struct Row { const char* home; std::string cache; } rows[] = {
@@ -434,7 +431,6 @@ TEST(AgentPaths, TheCacheIsBelowHomeElseTmp) {
   }
 }
 
-// Two holders of the cache's lock exclude each other.
 TEST(DirectoryLock, IsExclusive) {
   ScratchDir dir;
   platform::DirectoryLock first(dir.path()), second(dir.path());

@@ -1,17 +1,13 @@
 #!/usr/bin/python3
-"""Runs the installer on a display of its own and reads its window through
-AT-SPI as a screen reader does; prints what it saw, a fact a line. Inside
-dbus-run-session: window_reader.py [--wayland] [--escape] [--shot PNG]
-[--marker FILE] [--locale NAME] --err FILE -- INSTALLER...
---escape: press Escape once the download or an alert shows. --marker: the
+"""Runs the installer on a display of its own and reads its window through AT-SPI as a screen reader does; prints
+what it saw, a fact a line. In dbus-run-session: window_reader.py [--wayland] [--escape] [--shot PNG] [--marker FILE]
+[--locale NAME] --err FILE -- INSTALLER... --escape: press Escape once the download or an alert shows. --marker: the
 agent makes FILE when it starts, FILE.done when it ends. Exit 77: a skip."""
 import argparse, atexit, os, re, shutil, subprocess, sys, tempfile, time
 
 p = argparse.ArgumentParser()
-p.add_argument("--wayland", action="store_true")
-p.add_argument("--escape", action="store_true")
-for option in ("--shot", "--marker", "--locale", "--err"):
-    p.add_argument(option)
+for option in ("--wayland", "--escape", "--shot", "--marker", "--locale", "--err"):
+    p.add_argument(option, **({"action": "store_true"} if option in ("--wayland", "--escape") else {}))
 p.add_argument("installer", nargs="+")
 a = p.parse_args()
 work, lines = tempfile.mkdtemp(), []
@@ -65,11 +61,10 @@ def walk(node, depth, out):
     """Lines of the tree of what shows, as "role 'name' relation state"."""
     if depth and not node.getState().contains(pyatspi.STATE_SHOWING):
         return
-    line = "  " * depth + "%s %r" % (node.getRoleName(), node.name)
-    for relation in node.getRelationSet():
-        if relation.getRelationType() == pyatspi.RELATION_LABELLED_BY:
-            line += " labelled-by %r" % relation.getTarget(0).name
-    out.append(line + (" focused" if node.getState().contains(pyatspi.STATE_FOCUSED) else ""))
+    out.append("  " * depth + "%s %r" % (node.getRoleName(), node.name) + "".join(
+        " labelled-by %r" % r.getTarget(0).name for r in node.getRelationSet()
+        if r.getRelationType() == pyatspi.RELATION_LABELLED_BY) +
+        (" focused" if node.getState().contains(pyatspi.STATE_FOCUSED) else ""))
     if node.getRoleName() == "progress bar":
         seen["values"].append(node.queryValue().currentValue)
     for child in node:
@@ -96,8 +91,7 @@ def screenshot():
                 shutil.move(os.path.join(work, name), a.shot)
     else:
         subprocess.run(["import", "-window", "root", a.shot], capture_output=True)
-    # A one-pixel checkerboard drawn pixel for pixel: black and white
-    # alternating across 700 pixels, in 700 rows.
+    # A one-pixel checkerboard drawn pixel for pixel: black and white alternating across 700 pixels, in 700 rows.
     ppm = subprocess.run(["convert", a.shot, "-depth", "8", "ppm:-"], capture_output=True).stdout
     width, height, body = re.match(rb"P6\s+(\d+)\s+(\d+)\s+255\s(.*)", ppm, re.S).groups()
     row, pattern = int(width) * 3, re.compile(rb"(?:\x00\x00\x00\xff\xff\xff){350}")

@@ -1,7 +1,6 @@
-// The download window as a screen reader and a person meet it: the built
-// installer on a display of its own (Xvfb, or Wayland without X) with a
-// session bus, read through AT-SPI by tests/window_reader.py. Each row checks
-// the reader's report (regular expressions; "!" for what must not be there).
+// The download window as a screen reader and a person meet it: the built installer on a display of its own (Xvfb,
+// or Wayland without X) with a session bus, read through AT-SPI by tests/window_reader.py. Each row checks the
+// reader's report (regular expressions; "!" for what must not be there).
 #include <gtest/gtest.h>
 
 #include <regex>
@@ -15,15 +14,10 @@ namespace {
 
 const std::string kGerman = "de_DE.UTF-8";
 
+// reader: its options; agentPrologue: $M is the marker the reader watches; err: the installer's whole stderr.
 struct Row {
-  std::string name, query;
-  std::vector<std::string> reader;  // its options
-  std::map<std::string, std::optional<std::string>> env;
-  std::string agentPrologue;  // $M: the marker the reader watches
-  Lines report;
-  bool agentStarts;
-  std::string err = "";  // the installer's whole standard error
-  bool splash = true;
+  std::string name, query; Lines reader; std::map<std::string, std::optional<std::string>> env;
+  std::string agentPrologue; Lines report; bool agentStarts; std::string err = ""; bool splash = true;
 };
 
 const std::string kSlow = "/files/slow.zip?rate=120000";
@@ -67,10 +61,9 @@ TEST_P(Window, Row) {
   if (access("/usr/bin/dbus-run-session", X_OK) != 0) GTEST_SKIP() << "dbus-run-session is not installed";
   std::string marker = scratch / "agent-started", shot = scratch / "shot.png", err = scratch / "err";
   agentPrologue = "M='" + marker + "'\n" + row.agentPrologue + "\n";
-  publish("v1");
+  publish("v1");  // again, with the prologue
   publish("v1", "slow.zip", 400000);
-  if (row.splash) {
-    // A one-pixel checkerboard, twice the window's 400 x 400 points.
+  if (row.splash) {  // a one-pixel checkerboard, twice the window's 400 x 400 points
     ASSERT_EQ(runProcess({"convert", "-size", "800x800", "pattern:gray50", resources + "/splash.png"}).exitStatus, 0);
   }
   ASSERT_EQ(runProcess({"cp", "-r", INSTALLER_LOCALE_DIR, resources}).exitStatus, 0);
@@ -96,8 +89,8 @@ TEST_P(Window, Row) {
 
 INSTANTIATE_TEST_SUITE_P(Reader, Window, ::testing::ValuesIn(kRows), [](const auto& info) { return info.param.name; });
 
-// The time left, as the window and the console say it: only once the rate
-// is steady (100 kB/s here, over 1.5 s) and the total is known.
+// The time left, as the window and the console say it: only once the rate is steady (100 kB/s here, over 1.5 s)
+// and the total is known.
 TEST(TimeLeft, InTheWordsPeopleLookFor) {
   platform::RateMeter rate, young;
   for (int i = 0; i <= 6; ++i) rate.add(i * 25000, i * 0.25);

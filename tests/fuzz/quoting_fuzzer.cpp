@@ -1,10 +1,8 @@
-// The launcher's real road: every byte string reaches the agent as exactly
-// one argument, unchanged, after -installbundle and the product archive,
-// when /bin/sh runs the line fireInstallAgentWithArgs builds.
-// Input: NUL-separated pieces; the first names the script (its path and the
-// bundle's hold it), the others are the arguments.
+// The launcher's real road: every byte string reaches the agent as exactly one argument, unchanged, after
+// -installbundle and the product archive, when /bin/sh runs the line fireInstallAgentWithArgs builds.
+// Input: NUL-separated pieces; the first names the script (its path and the bundle's hold it), the others are
+// the arguments.
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdint>
@@ -20,11 +18,6 @@
 
 namespace {
 std::string workDir, recorder, output;
-
-[[noreturn]] void mismatch(const std::string& what, const std::string& line) {
-  std::fprintf(stderr, "quoting mismatch: %s\ncommand line: [%s]\n", what.c_str(), line.c_str());
-  std::abort();
-}
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
@@ -58,11 +51,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   bool ran = fireInstallAgentWithArgs(script, line, bundle, static_cast<int>(argv.size()), argv.data(),
                                       [](std::string, bool) {});
   unlink(script.c_str());
-  if (!ran) mismatch("the shell failed", line);
   std::ostringstream recorded;
   recorded << std::ifstream(output, std::ios::binary).rdbuf();
   std::string expected = "-installbundle" + std::string(1, '\0') + bundle + "/bundle.zip" + std::string(1, '\0');
   for (const auto& s : sent) expected += s + '\0';
-  if (recorded.str() != expected) mismatch("the arguments arrived changed", line);
-  return 0;
+  if (ran && recorded.str() == expected) return 0;
+  std::fprintf(stderr, "quoting mismatch: %s\ncommand line: [%s]\n",
+               ran ? "the arguments arrived changed" : "the shell failed", line.c_str());
+  std::abort();
 }

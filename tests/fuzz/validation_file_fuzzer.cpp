@@ -1,9 +1,7 @@
-// The validation file against any contents and tag, by its properties: the
-// two readers agree, what is written is found again (unless it holds a
-// newline) and nothing that differs is, and an empty tag changes nothing.
-// Input: a flags byte (bit 0: the directory is given with a trailing "/"),
-// two bytes of tag length (little endian, cut to what is left), the tag,
-// then the file's contents.
+// The validation file against any contents and tag, by its properties: the two readers agree, what is written
+// is found again (unless it holds a newline) and nothing that differs is, and an empty tag changes nothing.
+// Input: a flags byte (bit 0: the directory is given with a trailing "/"), two bytes of tag length (little
+// endian, cut to what is left), the tag, then the file's contents.
 #include <cstdint>
 #include <cstdlib>
 #include <fstream>
@@ -16,12 +14,6 @@
 
 namespace {
 std::string dir, file;
-
-std::string readRaw() {
-  std::ostringstream buffer;
-  buffer << std::ifstream(file, std::ios::binary).rdbuf();
-  return buffer.str();
-}
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
@@ -47,7 +39,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::abort();
   writeValidationString(given, tag);
   if (tag.empty()) {
-    if (readRaw() != content) std::abort();  // an empty tag leaves the file alone
+    std::ostringstream raw;
+    raw << std::ifstream(file, std::ios::binary).rdbuf();
+    if (raw.str() != content) std::abort();  // an empty tag leaves the file alone
   } else if (tag.find('\n') == std::string::npos) {
     // What was written validates, and nothing that differs by a byte does.
     if (!isCacheValid(given, tag) || readValidationString(given) != tag) std::abort();

@@ -1,8 +1,7 @@
-// Runs of the built installer from a bundle laid out as a vendor ships it
-// (Setup.app/Contents/{MacOS,Resources}), with a home and a temporary
-// directory of the test's own and the loopback server serving `served`.
-// The agent appends its version to `starts`, notes the signals it got as
-// ignored, then records its arguments.
+// Runs of the built installer from a bundle laid out as a vendor ships it,
+// with a home, a temporary directory and a server of the test's own. The
+// agent appends its version to `starts`, notes its ignored signals, then
+// records its arguments.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -85,7 +84,7 @@ class InstallerRun : public ::testing::Test {
     o.timeoutSeconds = 60;
     return o;
   }
-  // Runs the installer, through `wrapper` (e.g. {"sh", "-c", "ulimit -f 200 && exec \"$0\""}) when given.
+  // Runs the installer, through `wrapper` when given.
   ProcessResult run(const ProcessOptions& o, const std::vector<std::string>& args = {},
                     std::vector<std::string> wrapper = {}) {
     unlink(record.c_str());
@@ -129,8 +128,8 @@ class InstallerRun : public ::testing::Test {
     EXPECT_EQ(startCount(), 0u);
     EXPECT_EQ(listDir(tmp), Lines{});
   }
-  // True, and the row noted, when a row needs a mount namespace (root) and
-  // there is none; TearDown then reports the test as skipped.
+  // A row that needs a mount namespace where there is none is noted, and
+  // the test then reported as skipped.
   bool lacksNamespace(bool needed, const std::string& row) {
     static const bool has = runProcess({"unshare", "-m", "true"}).exitStatus == 0;
     if (needed && !has) skippedRows += " [" + row + "]";

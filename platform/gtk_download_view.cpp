@@ -139,11 +139,8 @@ std::string localized(const std::string& english) {
 }
 
 std::string formatSize(int64_t bytes) {
-  InUserLocale scope;  // the decimal separator
-  gchar* text = g_format_size(static_cast<guint64>(std::max<int64_t>(bytes, 0)));
-  std::string result = text;
-  g_free(text);
-  return result;
+  InUserLocale scope;  // the decimal separator and the unit's words
+  return formatByteCount(bytes);
 }
 
 std::string timeLeftText(const TimeLeft& left) {

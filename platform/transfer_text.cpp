@@ -1,8 +1,10 @@
 #include "platform/transfer_text.h"
 
+#include <glib.h>
+
+#include <algorithm>
 #include <chrono>
 #include <cmath>
-#include <cstdio>
 
 namespace platform {
 
@@ -14,32 +16,13 @@ constexpr double kMinSampleSpacing = 0.25;
 // An estimate from less than this much of the transfer jumps about.
 constexpr double kSteadySeconds = 1.0;
 
-std::string tenthsWithUnit(int64_t tenths, const char* unit) {
-  // Integer arithmetic: the text must not depend on the C locale's decimal
-  // separator, which the toolkit may change.
-  char buf[48];
-  std::snprintf(buf, sizeof buf, "%lld.%lld %s", static_cast<long long>(tenths / 10),
-                static_cast<long long>(tenths % 10), unit);
-  return buf;
-}
-
 }  // namespace
 
 std::string formatByteCount(int64_t bytes) {
-  if (bytes < 0) bytes = 0;
-  if (bytes < 1000) return std::to_string(bytes) + " bytes";
-  static const struct {
-    int64_t size;
-    const char* name;
-  } kUnits[] = {{1000LL, "kB"}, {1000LL * 1000, "MB"}, {1000LL * 1000 * 1000, "GB"}};
-  for (size_t i = 0; i < sizeof kUnits / sizeof kUnits[0]; ++i) {
-    int64_t tenth = kUnits[i].size / 10;
-    int64_t tenths = bytes / tenth + ((bytes % tenth) * 2 >= tenth ? 1 : 0);
-    // 999.96 kB rounds to 1000.0 kB: say 1.0 MB instead.
-    if (tenths < 10000 || i + 1 == sizeof kUnits / sizeof kUnits[0])
-      return tenthsWithUnit(tenths, kUnits[i].name);
-  }
-  return {};  // not reached: the last unit always answers
+  gchar* text = g_format_size(static_cast<guint64>(std::max<int64_t>(bytes, 0)));
+  std::string result = text;
+  g_free(text);
+  return result;
 }
 
 std::string formatTransferDetail(int64_t received, int64_t total, double bytesPerSecond) {

@@ -8,7 +8,9 @@
 
 namespace platform {
 
-// Decimal units (kB, MB, GB), one decimal; bytes below 1000 as "N bytes".
+// GLib's decimal units ("3.0 MB", "999 bytes", a no-break space before the
+// unit) in the calling thread's locale: English with a point in the
+// process's own, which the window gives back after the toolkit starts.
 std::string formatByteCount(int64_t bytes);
 // `total` < 0 leaves out " of ..."; a negative rate leaves out the rate.
 std::string formatTransferDetail(int64_t received, int64_t total, double bytesPerSecond);

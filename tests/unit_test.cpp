@@ -233,8 +233,8 @@ TEST(UnzipInstallAgent, TotalsAreCheckedAgainstCapsAndFreeSpace) {
   struct Row { std::string line, refusal; } rows[] = {
       {"100 files, 2100000" + tail, ""}, {"1 file, 0" + tail, ""},
       {"101 files, 5" + tail, refused + "holds 101 entries, more than the 100 allowed"},
-      {"2 files, 9000000000" + tail, refused + "unpacks to 9.0 GB, more than the 8.0 GB allowed"},
-      {"2 files, 6900000" + tail, refused + "unpacks to 6.9 MB, more than the 2.1 MB free on /home"},
+      {"2 files, 9000000000" + tail, refused + "unpacks to 9.0\u00a0GB, more than the 8.0\u00a0GB allowed"},
+      {"2 files, 6900000" + tail, refused + "unpacks to 6.9\u00a0MB, more than the 2.1\u00a0MB free on /home"},
       {"Empty zipfile.", "The install agent archive's contents cannot be read"},
   };
   for (const Row& row : rows) EXPECT_EQ(checkArchiveTotals(row.line, limits), row.refusal) << row.line;

@@ -56,10 +56,10 @@ struct HttpDownload::Impl {
   // The desktop's proxy is asked for first when the environment names
   // none; a cancel meanwhile drops the answer.
   void start();
-  void begin(std::optional<std::string> proxy);
-  // How the transfer ends when it cannot begin.
-  std::optional<TransferEnd> checkRequest(std::string* problem);
-  std::optional<TransferEnd> setUpTransfer(const std::optional<std::string>& proxy, std::string* problem);
+  // Sets the transfer up and starts it; else it ends.
+  void begin(const std::optional<std::string>& proxy);
+  // False, with the transfer ended, when it cannot begin.
+  bool checkRequest();
   void teardownTransfer();
   void cancel();
 
@@ -73,12 +73,13 @@ struct HttpDownload::Impl {
   HttpResponse currentResponse();
   std::string effectiveURL();
   void end(TransferEnd kind, std::string description);
+  // Ends it for a reason of our own, not the network's.
+  void fail(CURLcode code, std::string description);
 };
 
 void HttpDownload::Impl::start() {
   startSource = 0;
-  std::string problem;
-  if (auto failed = checkRequest(&problem)) return end(*failed, problem);
+  if (!checkRequest()) return;
   if (environmentNamesProxy() || !inDesktopSession()) return begin(std::nullopt);
   proxyLookup = std::make_unique<ProxyLookup>(request.url, [this](std::optional<std::string> proxy) {
     proxyLookup.reset();
@@ -86,17 +87,10 @@ void HttpDownload::Impl::start() {
   });
 }
 
-void HttpDownload::Impl::begin(std::optional<std::string> proxy) {
-  std::string problem;
-  if (auto failed = setUpTransfer(proxy, &problem)) end(*failed, problem);
-}
-
-std::optional<TransferEnd> HttpDownload::Impl::checkRequest(std::string* problem) {
+bool HttpDownload::Impl::checkRequest() {
   if (!curlGlobalInit()) {
-    *problem = "cannot initialise the network library";
-    result.curlCode = CURLE_FAILED_INIT;
-    result.cause = NetworkCause::Other;
-    return TransferEnd::NetworkError;
+    fail(CURLE_FAILED_INIT, "cannot initialise the network library");
+    return false;
   }
   CURLU* parsed = curl_url();
   CURLUcode urc = parsed ? curl_url_set(parsed, CURLUPART_URL, request.url.c_str(), 0) : CURLUE_OUT_OF_MEMORY;
@@ -107,25 +101,14 @@ std::optional<TransferEnd> HttpDownload::Impl::checkRequest(std::string* problem
   secure = scheme && std::strcmp(scheme, "https") == 0;
   curl_free(scheme);
   curl_url_cleanup(parsed);
-  if (urc != CURLUE_OK) {
-    *problem = "invalid URL \"" + request.url + "\": " + curl_url_strerror(urc);
-    result.curlCode = CURLE_URL_MALFORMAT;
-    result.cause = NetworkCause::Other;
-    return TransferEnd::NetworkError;
-  }
-  return std::nullopt;
+  if (urc != CURLUE_OK) fail(CURLE_URL_MALFORMAT, "invalid URL \"" + request.url + "\": " + curl_url_strerror(urc));
+  return urc == CURLUE_OK;
 }
 
-std::optional<TransferEnd> HttpDownload::Impl::setUpTransfer(const std::optional<std::string>& proxy,
-                                                              std::string* problem) {
+void HttpDownload::Impl::begin(const std::optional<std::string>& proxy) {
   driver = std::make_unique<CurlGlibDriver>([this] { deliver(); });
   easy = curl_easy_init();
-  if (!driver->valid() || !easy) {
-    *problem = "cannot start the transfer: out of memory";
-    result.curlCode = CURLE_OUT_OF_MEMORY;
-    result.cause = NetworkCause::Other;
-    return TransferEnd::NetworkError;
-  }
+  if (!driver->valid() || !easy) return fail(CURLE_OUT_OF_MEMORY, "cannot start the transfer: out of memory");
   curl_easy_setopt(easy, CURLOPT_URL, request.url.c_str());
   curl_easy_setopt(easy, CURLOPT_ERRORBUFFER, curlError);
   curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
@@ -149,13 +132,7 @@ std::optional<TransferEnd> HttpDownload::Impl::setUpTransfer(const std::optional
   curl_easy_setopt(easy, CURLOPT_WRITEDATA, this);
 
   CURLMcode mrc = driver->add(easy);
-  if (mrc != CURLM_OK) {
-    *problem = std::string("cannot start the transfer: ") + curl_multi_strerror(mrc);
-    result.curlCode = CURLE_FAILED_INIT;
-    result.cause = NetworkCause::Other;
-    return TransferEnd::NetworkError;
-  }
-  return std::nullopt;
+  if (mrc != CURLM_OK) fail(CURLE_FAILED_INIT, std::string("cannot start the transfer: ") + curl_multi_strerror(mrc));
 }
 
 void HttpDownload::Impl::teardownTransfer() {
@@ -207,12 +184,7 @@ void HttpDownload::Impl::deliver() {
     if (!deliverResponse() || !*isAlive) return;
     CURLcode rc = curl_easy_pause(easy, CURLPAUSE_CONT);
     if (!*isAlive || ended) return;
-    if (rc != CURLE_OK && !writeFailed) {
-      result.curlCode = rc;
-      result.cause = NetworkCause::Other;
-      end(TransferEnd::NetworkError, std::string("transfer failed: ") + curl_easy_strerror(rc));
-      return;
-    }
+    if (rc != CURLE_OK && !writeFailed) return fail(rc, std::string("transfer failed: ") + curl_easy_strerror(rc));
   }
 
   if (pendingBytes > 0) {
@@ -333,6 +305,12 @@ void HttpDownload::Impl::end(TransferEnd kind, std::string description) {
   result.kind = kind;
   result.description = std::move(description);
   delegate->didEnd(result);
+}
+
+void HttpDownload::Impl::fail(CURLcode code, std::string description) {
+  result.curlCode = code;
+  result.cause = NetworkCause::Other;
+  end(TransferEnd::NetworkError, std::move(description));
 }
 
 HttpDownload::HttpDownload(HttpRequest request, BodySink* sink, HttpDownloadDelegate* delegate)

@@ -11,7 +11,6 @@
 #include "platform/task.h"
 #include "platform/termination.h"
 #include "provisioning/agent_sourcing.h"
-#include "provisioning/archive_extraction.h"
 #include "provisioning/payload.h"
 
 int extractPayloadToDir(std::string directory, ErrorCallback callback) {
@@ -53,12 +52,6 @@ int mainFcn(int argc, const char* const* argv, ErrorCallback callback) {
     return -1;
   }
 
-  // Every road but a cached agent unpacks with unzip: without it, say so
-  // now rather than after the whole download.
-  if (!unzipIsInstalled("unzip", callback)) {
-    callback("Failed to initialize the install agent.", true);
-    return -1;
-  }
   SourcedAgent agent = sourceInstallAgent(workDir, callback, downloadInstallAgentFromQV);
   if (agent.running) {
     // Started from the download window: the run ends with the agent, as it

@@ -13,6 +13,7 @@
 #include "platform/system_log.h"
 #include "platform/task.h"
 #include "platform/transfer_text.h"
+#include "provisioning/archive_extraction.h"
 #include "provisioning/agent_paths.h"
 #include "provisioning/agent_trust.h"
 #include "provisioning/build_constants.h"
@@ -121,8 +122,54 @@ void Download::didFailWithError(const std::string& reason) {
   window_->setDetailText(reason);  // the cause, in the log line's words
 }
 
+void Download::setBack(Setback kind, const std::string& why) {
+  cancelTimer();
+  state_ = State::Failed;
+  setback_ = kind;
+  setbackWhy_ = why;
+  fallBackOrFail();
+}
+
+// No new agent: in a build with keys the installed one runs instead, as long
+// as the gate still vouches for it; else the run fails and says why.
+void Download::fallBackOrFail() {
+  AgentCache::LockState lock =
+      signaturesRequired() && cache_.isPrivate() ? cache_.lock() : AgentCache::LockState::Unavailable;
+  if (lock == AgentCache::LockState::Busy) return after(kCacheRetrySeconds, &Download::fallBackOrFail);
+  if (lock == AgentCache::LockState::Held && !cache_.vouchedAgent().empty()) return startInstalledAgent();
+  if (lock == AgentCache::LockState::Held) cache_.unlock();
+  switch (setback_) {
+    case Setback::Download:
+      return didFailWithError(setbackWhy_);
+    case Setback::Unpack:
+      return showFailure("Failed to unzip the installer.");
+    case Setback::NoUnzip:
+      callback_("Failed to initialize the install agent.", true);
+      return showFailure(setbackWhy_);
+  }
+}
+
+// Says which agent runs and why no newer one, then starts it as a cache hit
+// would. Holds the lock.
+void Download::startInstalledAgent() {
+  if (refusing_) cache_.recordRefusal(*refusing_);
+  std::optional<int64_t> signedAt = cache_.installedSignedAt();
+  std::string line = "Using the installed agent" + (signedAt ? " (signed " + signedDate(*signedAt) + ")" : "") +
+                     ": " + setbackWhy_;
+  callback_(line, true);
+  platform::systemLog(line);
+  window_->setDetailText("");
+  showInitializing();
+  startCachedAgent();
+}
+
 void Download::downloadFromURL(const std::string& address) {
   std::optional<std::string> cachedTag = cache_.isPrivate() ? cache_.recordedTag() : std::nullopt;
+  // A refusal matters only while a vouched agent is there to fall back to;
+  // its tag goes along, so that a server still offering that archive says so
+  // in a 304.
+  refusal_ = signaturesRequired() && cachedTag ? cache_.refusal() : std::nullopt;
+  if (refusal_ && refusal_->tag != *cachedTag) cachedTag = *cachedTag + ", " + refusal_->tag;
   state_ = State::Requesting;
   ArchiveFetch::Client& client = *this;
   theDownload_ = std::make_unique<ArchiveFetch>(loop_, client, address, installAgentLocation_, cachedTag, transfer_);
@@ -130,7 +177,7 @@ void Download::downloadFromURL(const std::string& address) {
 
 bool Download::fetchResponded(const platform::HttpResponse& response) { return didReceiveResponse(response); }
 
-void Download::fetchFailed(const std::string& why) { didFailWithError(why); }
+void Download::fetchFailed(const std::string& why) { setBack(Setback::Download, why); }
 
 void Download::fetchReceived(uint64_t length) { didReceiveDataOfLength(length); }
 
@@ -176,9 +223,15 @@ void Download::decideOnCache() {
   // The old agent stays until a new one has been verified and swapped in.
   if (lock == AgentCache::LockState::Held) cache_.unlock();
   if (theDownload_->ended() == platform::TransferEnd::NotModified) {
+    if (refusal_ && validationString_ == refusal_->tag) return recheckRefusal();
     // The cache changed since the request was made: ask for the whole archive.
     state_ = State::Requesting;
     return theDownload_->askForWholeArchive();
+  }
+  // Only now is something to be unpacked.
+  if (!unzipIsInstalled("unzip", callback_)) {
+    theDownload_->cancel();
+    return setBack(Setback::NoUnzip, unzipMissing("unzip"));
   }
 
   if (fileLength_ == -1) {
@@ -204,13 +257,31 @@ void Download::fetchEnded(platform::TransferEnd how) {
 void Download::archiveArrived() {
   if (!signaturesRequired()) return downloadDidFinish();
   state_ = State::Verifying;
+  signatureFetch_ = std::make_unique<SignatureFetch>(
+      signatureRequest(), [this](bool ok, const std::string& textOrReason) { signatureArrived(ok, textOrReason); });
+}
+
+platform::HttpRequest Download::signatureRequest() const {
   platform::HttpRequest request;
   request.url = signatureAddressOf(theDownload_->address());
   request.userAgent = userAgent;
   request.connectSeconds = transfer_.connectSeconds;
   request.stallSeconds = transfer_.stallSeconds;
-  signatureFetch_ = std::make_unique<SignatureFetch>(
-      std::move(request), [this](bool ok, const std::string& textOrReason) { signatureArrived(ok, textOrReason); });
+  return request;
+}
+
+// The server still offers the archive refused before: unless its signature
+// changed, it would be refused again, so its body is not fetched.
+void Download::recheckRefusal() {
+  state_ = State::Verifying;
+  signatureFetch_ = std::make_unique<SignatureFetch>(signatureRequest(), [this](bool ok, const std::string& text) {
+    signatureFetch_.reset();
+    if (ok && text != refusal_->signature) {
+      state_ = State::Requesting;
+      return theDownload_->askForWholeArchive();
+    }
+    setBack(Setback::Download, ok ? refusal_->why : text);
+  });
 }
 
 void Download::signatureArrived(bool ok, const std::string& textOrReason) {
@@ -225,8 +296,11 @@ void Download::signatureArrived(bool ok, const std::string& textOrReason) {
     state_ = State::Requesting;
     return theDownload_->startOver();
   }
-  if (!refused.empty()) return didFailWithError(refused);  // never unpacked, cached or started
-  signature_ = textOrReason;
+  signature_ = ok ? textOrReason : std::string();
+  if (!refused.empty()) {  // never unpacked, cached or started
+    if (!validationString_.empty()) refusing_ = AgentCache::Refusal{validationString_, refused, signature_};
+    return setBack(Setback::Download, refused);
+  }
   downloadDidFinish();
 }
 
@@ -244,14 +318,17 @@ void Download::waitForInstallAgentToStart() {
 }
 
 void Download::downloadDidFinish() {
+  showInitializing();
+  state_ = State::Installing;
+  installIntoCache();
+}
+
+void Download::showInitializing() {
   window_->setStatusText("Initializing the installer");
   window_->setIndeterminate(true);
   window_->startAnimation();
   window_->setCancelEnabled(false);
   window_->displayIfNeeded();
-
-  state_ = State::Installing;
-  installIntoCache();
 }
 
 void Download::installIntoCache() {
@@ -269,8 +346,15 @@ void Download::installIntoCache() {
   bool installed = cache_.install(archive.fd(), validationString_, signature_, archive.digest(), callback_);
   if (!installed) {
     cache_.unlock();
-    return showFailure("Failed to unzip the installer.");
+    if (!validationString_.empty())
+      refusing_ = AgentCache::Refusal{validationString_, "the new agent does not unpack", signature_};
+    return setBack(Setback::Unpack, "the new agent does not unpack");
   }
+  startCachedAgent();
+}
+
+// The lock is held; the window stays, live, while the agent gets going.
+void Download::startCachedAgent() {
   bool started = fireInstallAgent();
   cache_.unlock();
   if (!started) return loop_.stop();

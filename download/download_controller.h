@@ -76,10 +76,24 @@ class Download : private ArchiveFetch::Client {
   void fetchRetrying(double seconds) override;
   void fetchEnded(platform::TransferEnd how) override;
   void fetchFailed(const std::string& why) override;
+  // Why this run gets no new agent.
+  enum class Setback {
+    Download,  // not fetched, or refused by the gate
+    Unpack,    // would not unpack, or holds no install script
+    NoUnzip,   // nothing to unpack it with
+  };
+
   void decideOnCache();
   void archiveArrived();
+  platform::HttpRequest signatureRequest() const;
   void signatureArrived(bool ok, const std::string& textOrReason);
+  void recheckRefusal();
   void installIntoCache();
+  void setBack(Setback kind, const std::string& why);
+  void fallBackOrFail();
+  void startInstalledAgent();
+  void showInitializing();
+  void startCachedAgent();
   void showProgress(uint64_t length);
   void showFailure(const std::string& message);
   void after(double seconds, void (Download::*step)());
@@ -100,7 +114,12 @@ class Download : private ArchiveFetch::Client {
   int64_t bytesReceived_ = 0;
   std::string installAgentLocation_;
   std::string validationString_;
-  std::string signature_;  // the archive's verified signature
+  std::string signature_;  // the archive's signature, as fetched
+  Setback setback_ = Setback::Download;
+  std::string setbackWhy_;
+  // A refusal on record when the run began (a build with keys and a vouched
+  // agent only), and one to record when this run refuses what it fetched.
+  std::optional<AgentCache::Refusal> refusal_, refusing_;
   bool fetchedAgain_ = false;  // after an archive that did not match its signature
   ArchiveFetch::Options transfer_;
 };

@@ -20,6 +20,7 @@ const std::string kStagingPrefix = installAgentDirName + ".new-";
 const std::string kSignatureName = ".minisig";
 const std::string kDigestName = ".digest";
 const std::string kFloorName = ".floor.minisig";
+const std::string kRefusalName = ".refused";
 
 std::optional<std::string> readSignature(const std::string& path) {
   // One byte more than a signature can be: the gate refuses it by its size.
@@ -122,6 +123,29 @@ AgentFloor AgentCache::floor() const {
   return floor;
 }
 
+std::optional<int64_t> AgentCache::installedSignedAt() const {
+  std::optional<std::string> signature = readSignature(directory_ + kSignatureName);
+  int64_t signedAt = signature ? keptFloorOf(*signature, installAgentFileName) : 0;
+  return signedAt > 0 ? std::optional<int64_t>(signedAt) : std::nullopt;
+}
+
+// The tag and the reason on a line each, then the signature as it came.
+std::optional<AgentCache::Refusal> AgentCache::refusal() const {
+  if (!isPrivate()) return std::nullopt;
+  std::optional<std::string> text = platform::readSmallFile(directory_ + kRefusalName, kMaxSignatureBytes + 4096);
+  size_t first = text ? text->find('\n') : std::string::npos;
+  size_t second = first == std::string::npos ? first : text->find('\n', first + 1);
+  if (second == std::string::npos || first == 0) return std::nullopt;
+  return Refusal{text->substr(0, first), text->substr(first + 1, second - first - 1), text->substr(second + 1)};
+}
+
+void AgentCache::recordRefusal(const Refusal& refusal) {
+  // A header value holds no line break; a reason may quote a server's bytes.
+  if (!lock_ || refusal.tag.empty() || refusal.tag.find('\n') != std::string::npos) return;
+  platform::replaceFile(directory_ + kRefusalName,
+                        refusal.tag + "\n" + platform::escapeControlBytes(refusal.why) + "\n" + refusal.signature);
+}
+
 // The new agent takes the old one's place in one step (the old one then
 // sits in `staging`, and goes); a file system that cannot exchange gets a
 // removal and a rename.
@@ -168,5 +192,6 @@ bool AgentCache::install(int archiveFd, const std::string& tag, const std::strin
     if (keptFloorOf(signature, installAgentFileName) > kept.kept) platform::replaceFile(directory_ + kFloorName, signature);
   }
   writeValidationString(directory_, tag);
+  std::remove((directory_ + kRefusalName).c_str());  // what the server offers now was taken
   return true;
 }

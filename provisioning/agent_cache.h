@@ -7,6 +7,7 @@
 //   <cache>/.minisig          the signature it was installed with (signed builds)
 //   <cache>/.digest           the digest of the archive it came from, and which directory that was
 //   <cache>/.floor.minisig    the signature of the newest agent ever installed here
+//   <cache>/.refused          the tag, reason and signature of a download refused here
 #pragma once
 
 #include <cstdint>
@@ -60,6 +61,21 @@ class AgentCache {
   // build's floor, raised by the newest agent ever installed here (read
   // only from a private cache, and only when its signature verifies).
   AgentFloor floor() const;
+
+  // The day the installed agent's kept signature was signed, when it verifies.
+  std::optional<int64_t> installedSignedAt() const;
+
+  // A downloaded archive that was refused while a vouched agent stayed
+  // (by the gate, or because it would not unpack), kept so that a later run
+  // learns from the server's tag and the signature alone that it is still
+  // offered, and never fetches its body again for nothing.
+  struct Refusal {
+    std::string tag;        // the archive's ETag, never empty
+    std::string why;        // one line
+    std::string signature;  // the signature it came with; empty when none could be had
+  };
+  std::optional<Refusal> refusal() const;  // from a private cache only
+  void recordRefusal(const Refusal& refusal);  // needs the lock
 
   // Unpacks the archive open on `archiveFd` beside the agent directory,
   // checks that it brought its install script, and only then swaps it in;

@@ -5,6 +5,8 @@
 
 #include <cerrno>
 #include <charconv>
+#include <cinttypes>
+#include <cstdio>
 #include <cstring>
 #include <memory>
 
@@ -84,6 +86,16 @@ std::optional<int64_t> decimal(std::string_view s) {
   auto [end, error] = std::from_chars(s.data(), s.data() + s.size(), value);
   if (error != std::errc() || end != s.data() + s.size()) return std::nullopt;
   return value;
+}
+
+// As minisign shows a key id (in a .pub's comment, say): the eight bytes
+// read as a little-endian number, in upper-case hex.
+std::string keyIdText(const uint8_t* id) {
+  uint64_t number = 0;
+  for (int i = 7; i >= 0; --i) number = number << 8 | id[i];
+  char text[24];
+  std::snprintf(text, sizeof text, "%" PRIX64, number);
+  return text;
 }
 
 }  // namespace
@@ -193,7 +205,7 @@ Verification verify(std::string_view minisig, const Blake2bDigest* digest, const
       break;
     }
   }
-  if (!knownKey) return refuse("signed by an unknown key");
+  if (!knownKey) return refuse("signed by an unknown key (key id " + keyIdText(keyId) + ")");
   if (!signer) return {false, kSignatureMismatch, {}};
 
   // The global signature covers the file signature followed by the comment.

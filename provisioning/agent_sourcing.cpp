@@ -8,6 +8,7 @@
 
 #include "platform/file_manager.h"
 #include "platform/system_log.h"
+#include "platform/task.h"
 #include "provisioning/agent_cache.h"
 #include "provisioning/agent_paths.h"
 #include "provisioning/agent_trust.h"
@@ -68,7 +69,9 @@ std::optional<SourcedAgent> shippedAgent(const std::string& workDir, ErrorCallba
     std::string archive = dir + pathSeparator + name;
     std::string refused = admitShippedArchive(fd, archive, name);
     if (!refused.empty()) callback("The install agent " + archive + " cannot be trusted: " + refused, true);
-    agent = unpacked(refused.empty() && unzipOpenArchive(fd, workDir, "unzip", callback), workDir, callback);
+    agent = unpacked(refused.empty() && unzipIsInstalled("unzip", callback) &&
+                         unzipOpenArchive(fd, workDir, "unzip", callback),
+                     workDir, callback);
   }
   if (fd >= 0) close(fd);
   close(dirFd);
@@ -88,6 +91,13 @@ SourcedAgent sourceInstallAgent(const std::string& workDir, ErrorCallback callba
   if (std::optional<SourcedAgent> shipped = shippedAgent(workDir, callback)) return *shipped;
 
   AgentCache().prepare();
+  // A cache hit alone needs no unzip: without both, nothing is fetched.
+  AgentCache cache;
+  if (!platform::toolOnPath("unzip") && (!cache.isPrivate() || cache.vouchedAgent().empty())) {
+    callback(unzipMissing("unzip"), true);
+    callback("Failed to initialize the install agent.", true);
+    return {};
+  }
   std::string target = workDir + pathSeparator + installAgentZipName;
   HandOffResult fetched = download(target.c_str(), callback);
   switch (fetched.kind) {

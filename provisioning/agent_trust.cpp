@@ -2,6 +2,7 @@
 
 #include <sys/stat.h>
 
+#include <ctime>
 #include <optional>
 #include <tuple>
 #include <vector>
@@ -47,6 +48,14 @@ void noteWrittenFile(int fd, const Blake2bDigest& digest) {
   if (std::optional<FileStamp> stamp = stampOf(fd)) writtenFiles().emplace_back(*stamp, digest);
 }
 
+std::string signedDate(int64_t timestamp) {
+  time_t seconds = static_cast<time_t>(timestamp);
+  struct tm utc;
+  char text[32];
+  if (!gmtime_r(&seconds, &utc) || !std::strftime(text, sizeof text, "%Y-%m-%d", &utc)) return std::to_string(timestamp);
+  return text;
+}
+
 AgentFloor buildFloor() { return {kInstallerMinAgentTimestamp, 0}; }
 
 std::string admitAgent(std::string_view signature, const Blake2bDigest& digest, const std::string& expectedFile,
@@ -57,7 +66,10 @@ std::string admitAgent(std::string_view signature, const Blake2bDigest& digest, 
   if (!v.ok) return v.reason;
   if (v.facts.timestamp < floor.build)
     return "bad signature: signed earlier than the oldest agent this installer accepts";
-  if (v.facts.timestamp < floor.kept) return "bad signature: signed earlier than the agent already installed";
+  // Not a bad signature: a good one, for an agent older than the user has.
+  if (v.facts.timestamp < floor.kept)
+    return "the server offers an older agent (signed " + signedDate(v.facts.timestamp) +
+           ") than the one installed (signed " + signedDate(floor.kept) + ")";
   return std::string();
 }
 

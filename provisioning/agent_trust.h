@@ -21,6 +21,9 @@ struct AgentFloor {
   int64_t build = 0;  // the build's own (INSTALLER_MIN_AGENT_TIMESTAMP)
   int64_t kept = 0;   // the newest agent this user ever installed from a download
 };
+// A signed timestamp as a person reads it: the day, in UTC ("2026-11-02").
+std::string signedDate(int64_t timestamp);
+
 // The build's floor, with no kept one: what a shipped agent must reach.
 AgentFloor buildFloor();
 

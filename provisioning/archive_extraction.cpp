@@ -113,9 +113,13 @@ std::string checkUnpacked(const platform::TreeTotals& totals, const ArchiveLimit
   return std::string();
 }
 
+std::string unzipMissing(const std::string& unzipProgram) {
+  return unzipProgram + " is not installed: the installer needs it to unpack the install agent";
+}
+
 bool unzipIsInstalled(const std::string& unzipProgram, ErrorCallback callback) {
   if (platform::toolOnPath(unzipProgram)) return true;
-  callback(unzipProgram + " is not installed: the installer needs it to unpack the install agent", true);
+  callback(unzipMissing(unzipProgram), true);
   return false;
 }
 

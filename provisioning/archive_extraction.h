@@ -22,8 +22,9 @@ bool unzipOpenArchive(int archiveFd, const std::string& destination, const std::
                       ErrorCallback callback);
 
 // Whether `unzipProgram` is there to be run; reported through `callback`
-// when not, so that a run finds out before it downloads anything.
+// (as unzipMissing says) when not, before anything is fetched or unpacked.
 bool unzipIsInstalled(const std::string& unzipProgram, ErrorCallback callback);
+std::string unzipMissing(const std::string& unzipProgram);
 
 struct ArchiveLimits {
   unsigned long long maxBytes = 0;    // unpacked, in all

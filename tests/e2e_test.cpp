@@ -285,6 +285,28 @@ TEST_F(E2E, ServersFlakyOrHostileMeetTheInstallersOwnLimits) {
   EXPECT_EQ(startedVersion(agent), "v1");
 }
 
+// unzip is needed only to unpack: a cache hit runs without it, a new
+// archive stops at its response.
+TEST_F(E2E, UnzipIsNeededOnlyToUnpack) {
+  publish("v1", "agent.zip", 300000);
+  ASSERT_EQ(run("/files/agent.zip?etag=%22one%22").exitStatus, 0);
+  ProcessOptions o = options("/files/agent.zip?etag=%22one%22");
+  // Every tool the agent uses, but not unzip.
+  ASSERT_EQ(runProcess({"sh", "-c", "mkdir \"$0\" && for f in /usr/bin/*; do [ \"${f##*/}\" = unzip ] || ln -s \"$f\" \"$0\"; done",
+                        scratch / "bin"}).exitStatus, 0);
+  const std::vector<std::string> noUnzip = {"env", "PATH=" + scratch / "bin"};
+  server.reset();
+  ProcessResult hit = run(o, {}, noUnzip);
+  EXPECT_EQ(hit.exitStatus, 0) << hit.err;
+  EXPECT_EQ(startedVersion(agent), "v1");
+  EXPECT_EQ(server.stat("body_bytes_sent"), 0);
+  o.env["QV_INTERNAL_INSTALL_AGENT_URL"] = server.url("/files/agent.zip?etag=%22two%22&rate=300000");
+  runProcess({"rm", starts});
+  expectFailed(run(o, {}, noUnzip), kNoAgent, "unzip is not installed: the installer needs it to unpack the install agent");
+  EXPECT_LT(server.stat("body_bytes_sent"), 100000);  // of 300000, at 300000 a second
+  EXPECT_EQ(readFile(cache + "/.validatestring"), "\"one\"");
+}
+
 // A run that finds the cache locked leaves it alone until it is free.
 TEST_F(E2E, RunsTakeTurnsOnTheCache) {
   ASSERT_EQ(run("/files/agent.zip?etag=%22one%22").exitStatus, 0);
@@ -398,47 +420,81 @@ class Signed : public InstallerRun {
     ASSERT_EQ(runProcess(argv).exitStatus, 0);
   }
   void publishSigned(const std::string& version, const std::string& key, const std::string& timestamp) {
-    publish(version, installAgentFileName);
+    publish(version, installAgentFileName, padding);
     sign(zip, key, {"-t", "timestamp:" + timestamp + "\tfile:" + installAgentFileName});
   }
   std::string address(const std::string& tag) const { return "/files/" + installAgentFileName + "?etag=" + tag; }
   std::string zip = served / installAgentFileName, sig = zip + ".minisig";
+  size_t padding = 0;
 };
 
-TEST_F(Signed, DownloadRunsOnlyWhatTheVendorSignedAndNeverRollsBack) {
-  struct Row { std::string name; std::function<void()> spoil; std::string why; } rows[] = {
-      {"flipped byte", [&] { writeFile(zip, damaged(readFile(zip))); }, "bad signature: the archive does not match its signature"},
-      {"empty", [&] { writeFile(sig, ""); }, "the signature file is malformed"},
-      {"missing", [&] { unlink(sig.c_str()); }, "cannot fetch the signature: HTTP status 404"},
-      {"older than the installed agent", [&] { publishSigned("bad", "trusted1", "3999999999"); },
-       "signed earlier than the agent already installed"},
-      {"older than the build's floor", [&] { publishSigned("bad", "trusted1", "999999999"); },
-       "signed earlier than the oldest agent this installer accepts"},
-      {"another release's genuine signature", [&] {
-         sign(zip, "trusted1", {"-t", "timestamp:4100000000\tfile:pi_install_agent_pi_6.0.0_darw64"}); },
-       "signed for \"pi_install_agent_pi_6.0.0_darw64\", not \"" + installAgentFileName + "\""},
+// A run that gets no new agent runs the one the gate still vouches for and
+// says why; an archive it refused is not fetched again, a new signature
+// clears that. Without a vouched agent the same runs fail, as a Cancel does.
+TEST_F(Signed, WithoutANewAgentTheVouchedOneRunsAndARefusedOneIsNotFetchedAgain) {
+  const std::string using2096 = "Using the installed agent (signed 2096-10-02): ";
+  auto signedAt = [&](const std::string& timestamp, const std::string& file = installAgentFileName) {
+    return std::vector<std::string>{"-t", "timestamp:" + timestamp + "\tfile:" + file};
   };
-  publishSigned("new", "trusted2", "4000000000");  // the second key, as after a rotation
-  ASSERT_EQ(run(address("new")).exitStatus, 0);
-  EXPECT_EQ(startedVersion(agent), "new");
-  EXPECT_EQ(readFile(cache + "/.minisig"), readFile(sig));  // kept with the agent
-  int tag = 0;
+  const std::string runs = "(nothing older installed, it runs)";
+  struct Row { std::string name; std::function<void()> serve; std::string tag, why, withoutAgent = ""; } rows[] = {
+      {"the vendor's old archive and signature put back", [&] { publishSigned("old", "trusted1", "3900000000"); },
+       "old", "the server offers an older agent (signed 2093-08-01) than the one installed (signed 2096-10-02)", runs},
+      {"a key rotation one step ahead", [&] { publishSigned("next", "untrusted", "4100000000"); }, "next",
+       "bad signature: signed by an unknown key (key id " + lines(readFile(std::string(TEST_KEYS_DIR) + "/untrusted.pub"))[0].substr(39) + ")"},
+      {"an archive that does not match its signature",
+       [&] { publishSigned("bad", "trusted1", "4100000000"), writeFile(zip, damaged(readFile(zip))); }, "bad",
+       "bad signature: the archive does not match its signature"},
+      {"no signature", [&] { publishSigned("bad", "trusted1", "4100000000"), unlink(sig.c_str()); }, "bad",
+       "cannot fetch the signature: HTTP status 404"},
+      {"another release's genuine signature", [&] { sign(zip, "trusted1", signedAt("4100000000", "pi_install_agent_pi_6.0.0_darw64")); },
+       "other", "bad signature: signed for \"pi_install_agent_pi_6.0.0_darw64\", not \"" + installAgentFileName + "\""},
+      {"older than the build's floor", [&] { publishSigned("bad", "trusted1", "999999999"); }, "bad",
+       "bad signature: signed earlier than the oldest agent this installer accepts"},
+      {"signed, with no install script", [&] { makeZip(zip, {{"setup", noise(100000)}}), sign(zip, "trusted1", signedAt("4100000000")); },
+       "noinstall", "the new agent does not unpack", "has no install script at its top level"},
+      {"a 404", [&] { unlink(zip.c_str()); }, "gone", "HTTP status 404"},
+      {"the server down", nullptr, "", "cannot connect to the server"},
+  };
+  const std::string down = "http://127.0.0.1:" + std::to_string(freePort()) + "/" + installAgentFileName;
+  padding = 100000;  // a body to tell from a signature's
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
-    publishSigned("bad", "trusted1", "4100000000");
-    row.spoil();
-    runProcess({"rm", starts});
-    expectFailed(run(address(std::to_string(++tag))), kDownloadFailed, row.why);
-    // The refused download left the agent it would have replaced as it was.
-    EXPECT_EQ(readFile(cache + "/.validatestring"), "new");
-    EXPECT_EQ(readFile(cache + "/installagent/version"), "new\n");
+    runProcess({"rm", "-rf", home + "/.velmor", starts});
+    publishSigned("new", "trusted2", "4000000000");  // the second key, as after a rotation
+    ASSERT_EQ(run(address("new")).exitStatus, 0);
+    if (row.serve) row.serve();
+    ProcessOptions o = options(row.tag.empty() ? down : server.url(address(row.tag)));
+    for (int i = 0; i < 2; ++i) {  // the second run learns of the refusal from headers and the signature
+      server.reset();
+      ProcessResult r = run(o);
+      EXPECT_EQ(r.exitStatus, 0) << r.err;
+      EXPECT_TRUE(contains(r.err, using2096 + row.why)) << r.err;
+      EXPECT_EQ(startedVersion(agent), "new");
+      EXPECT_EQ(readFile(cache + "/.validatestring"), "new");  // the agent it would have replaced is as it was
+      if (i == 1) { EXPECT_LT(server.stat("body_bytes_sent"), 10000); }
+    }
+    runProcess({"rm", "-rf", home + "/.velmor", starts});
+    if (row.withoutAgent == runs) { EXPECT_EQ(run(o).exitStatus, 0); continue; }
+    expectFailed(run(o), {}, row.withoutAgent.empty() ? row.why : row.withoutAgent);
   }
-  // ... and that agent runs on the next good run, costing the server no body.
-  server.reset();
+  // The old archive signed again (as the README says to undo a release) is taken, and the refusal goes.
+  runProcess({"rm", "-rf", home + "/.velmor", starts});
   ASSERT_EQ(run(address("new")).exitStatus, 0);
-  EXPECT_EQ(startedVersion(agent), "new");
-  EXPECT_EQ(server.stat("requests"), 1);
-  EXPECT_EQ(server.stat("body_bytes_sent"), 0);
+  publishSigned("old", "trusted1", "3900000000");
+  EXPECT_EQ(run(address("old")).exitStatus, 0);
+  EXPECT_TRUE(exists(cache + "/.refused"));
+  sign(zip, "trusted1", signedAt("4200000000"));
+  EXPECT_EQ(run(address("old")).exitStatus, 0);
+  EXPECT_EQ(startedVersion(agent), "old");
+  EXPECT_FALSE(exists(cache + "/.refused"));
+  // A Cancel (Ctrl-C here) while an archive to be refused arrives starts nothing.
+  publishSigned("old", "trusted1", "3900000000");
+  runProcess({"rm", starts});
+  ProcessResult cancelled = runProcess({"timeout", "--preserve-status", "-s", "INT", "1", executable},
+                                       options(address("\"old2\"") + "&rate=20000"));
+  EXPECT_EQ(cancelled.exitStatus, 255) << cancelled.err;
+  EXPECT_EQ(startCount(), 0u);
 }
 
 // A release published between the archive's request and its signature's.

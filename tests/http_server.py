@@ -2,7 +2,7 @@
 """HTTP/1.1 server on 127.0.0.1 for the tests, the demo and the benchmarks:
 `http_server.py --root DIR [--tls PEM]` prints its port, then serves until killed.
   /files/NAME   ROOT/NAME; "Range: bytes=M-" gets a 206; etag= and lastmodified=1
-                add those headers; If-None-Match naming the etag gets a 304 (without an ETag
+                add those headers; If-None-Match naming the etag (in a list too) gets a 304 (without an ETag
                 with bare304=1); rate= caps bytes per second; the first `failures` requests get
                 `status` (with `retryafter`) or break off `dropafter` bytes in; the first
                 `firsthits` requests (not for a .minisig) get ROOT/`first` instead
@@ -82,8 +82,9 @@ class Handler(BaseHTTPRequestHandler):
         if failing and "status" in self.query:
             extra = [("Retry-After", self.query["retryafter"])] if "retryafter" in self.query else []
             return self.small(int(self.query["status"]), extra)
-        weak = lambda tag: (tag or "").removeprefix("W/")
-        if "etag" in self.query and weak(self.headers.get("If-None-Match")) == weak(self.query["etag"]):
+        weak = lambda tag: tag.strip().removeprefix("W/")
+        named = [weak(tag) for tag in self.headers.get("If-None-Match", "").split(",")]
+        if "etag" in self.query and weak(self.query["etag"]) in named:
             if "bare304" in self.query:
                 del self.query["etag"]
             return self.small(304, body=b"")

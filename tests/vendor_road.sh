@@ -49,12 +49,13 @@ version=$(sed -n 's/^project(.* VERSION \([0-9.]*\).*/\1/p' "$src/CMakeLists.txt
 curl -s "$stats" | python3 -c 'import json, sys; seen = json.load(sys.stdin)["user_agents"]; sys.exit(seen != [sys.argv[1]] * 2)' \
   "Acme-Setup/2.1.0 (linux64) bootstrap-installer/$version" || fail "User-Agents seen: $(curl -s "$stats")"
 # A failed download reaches the system log under the product's name (a
-# /dev of its own, in a mount namespace, holds the log's socket).
+# /dev of its own, in a mount namespace, holds the log's socket); a home
+# without the agent, which would run instead.
 if unshare -m true 2>/dev/null; then
   unshare -m sh -c 'mkdir dev && mount -t tmpfs tmpfs dev && cp -a /dev/null /dev/urandom dev/ &&
     { python3 -c "import socket, sys; s = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM); s.bind(sys.argv[1])
 s.settimeout(30); print(s.recv(4096).decode())" dev/log > syslog.out & } && sleep 0.5 && mount --bind dev /dev &&
-    { HOME="$PWD/smoke-home" QV_INTERNAL_INSTALL_AGENT_URL="$1" "$2" 2>/dev/null; wait; }' \
+    { HOME="$PWD/empty-home" QV_INTERNAL_INSTALL_AGENT_URL="$1" "$2" 2>/dev/null; wait; }' \
     sh "${staging}missing" "out/Acme Setup.app/Contents/MacOS/bootstrap-installer" || true
   grep -q "Acme-Setup\[[0-9]*\]: Download failed! Error - HTTP status 404" syslog.out || fail "system log: $(cat syslog.out)"
 else

@@ -2,8 +2,8 @@
 // tried again after the policy's back-off; a body that broke off is resumed
 // where it stopped when the server can vouch that it is the same archive.
 // Every limit is the installer's own: a budget of requests, a pause
-// between any two, a deadline for the whole download, and the archive's
-// bounds (ArchiveInTransit). To its client it is one transfer: responses,
+// between any two, a deadline for the whole download (later for a link that
+// keeps an average of 32 kB/s), and the archive's bounds (ArchiveInTransit). To its client it is one transfer: responses,
 // data, and one end.
 #pragma once
 
@@ -95,6 +95,7 @@ class ArchiveFetch : private platform::HttpDownloadDelegate {
   uint64_t keptAtStart_ = 0;               // archive bytes when the current attempt began
   double lastRequestAt_ = -1;              // monotonic seconds
   double startedAt_ = 0;                   // monotonic seconds
+  uint64_t bodyBytes_ = 0;                 // received in every attempt
   bool lastDropped_ = false;               // the last failure was a dropped connection
   std::string refusal_;                    // why the current response was not taken
   std::optional<double> retryAfter_;       // of the last response refused

@@ -224,7 +224,9 @@ TEST_F(E2E, ServersFlakyOrHostileMeetTheInstallersOwnLimits) {
   publish("v1", "big.zip", 300000);
   publish("v1", "huge.zip", 7000000);
   writeFile(served / "html.zip", "<html>" + std::string(16000000, 'x'));  // under the test build's cap
+  publish("v1", "slow.zip", static_cast<size_t>(downloadDeadlineSeconds * 40000 * 1.2));  // 12 s at 40 kB/s
   const long size = readFile(served / "big.zip").size(), hugeSize = readFile(served / "huge.zip").size();
+  const long slowSize = readFile(served / "slow.zip").size();
   const long cap = static_cast<long>(maxArchiveBytes);
   const std::string larger = "the download is larger than this installer accepts (";
   struct Row {
@@ -250,6 +252,7 @@ TEST_F(E2E, ServersFlakyOrHostileMeetTheInstallersOwnLimits) {
        "Error - " + larger + platform::formatByteCount(cap + 1) + ")", 1, -2 * cap},
       {"endless body without a length", "/hostile/endless",
        "Error - " + larger + "more than " + platform::formatByteCount(cap) + ")", 1, -2 * cap},
+      {"an honest slow link outlasts the deadline", "/files/slow.zip?etag=%22s%22&rate=40000", "", 1, slowSize},
       {"endless trickle above the stall floor", "/hostile/endless?rate=2000",
        "Error - the download took longer than " + durationInWords(downloadDeadlineSeconds), 1, -2 * cap},
       {"304 to a request that named no tag", "/hostile/always304?etag=%22x%22", "named no cached agent", 1, 0},

@@ -88,6 +88,13 @@ SourcedAgent sourceInstallAgent(const std::string& workDir, ErrorCallback callba
   if (std::optional<SourcedAgent> shipped = shippedAgent(workDir, callback)) return *shipped;
 
   AgentCache().prepare();
+  // A fresh look, now that prepare may have made it: resolved at construction.
+  std::string why;
+  AgentCache cache;
+  if (!cache.isPrivate(&why))
+    callback("The agent cache " + platform::parentDirectory(cache.agentDirectory()) + " cannot be used (" + why +
+                 "): the install agent will be downloaded on every run",
+             true);
   std::string target = workDir + pathSeparator + installAgentZipName;
   HandOffResult fetched = download(target.c_str(), callback);
   switch (fetched.kind) {

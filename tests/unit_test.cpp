@@ -263,7 +263,9 @@ TEST(UnzipInstallAgent, EnvironmentAndNamesAreNeverOptions) {
 TEST(TransferPolicy, WhatFailuresSayAndWhichAreRetried) {
   using platform::NetworkCause;
   using platform::TransferEnd;
-  struct Row { TransferEnd kind; long status; NetworkCause cause; bool retried; std::string says; };
+  // httpProxyOnly: an https address while the environment names a proxy for http only.
+  struct Row { TransferEnd kind; long status; NetworkCause cause; bool retried; std::string says; bool httpProxyOnly = false; };
+  const std::string onlyHttp = " (https addresses use https_proxy, and only http_proxy is set)";
   std::vector<Row> rows = {
       {TransferEnd::HttpStatus, 407, NetworkCause::None, false, "the proxy requires authentication"},
       {TransferEnd::NetworkError, 407, NetworkCause::ConnectFailed, false, "the proxy requires authentication"},
@@ -273,7 +275,10 @@ TEST(TransferPolicy, WhatFailuresSayAndWhichAreRetried) {
       {TransferEnd::NetworkError, 0, NetworkCause::ResolveFailed, true, "cannot resolve the host name"},
       {TransferEnd::NetworkError, 200, NetworkCause::ConnectionDropped, true, "the connection dropped"},
       {TransferEnd::NetworkError, 200, NetworkCause::Stalled, true, "the server stopped sending"},
+      {TransferEnd::NetworkError, 0, NetworkCause::ConnectFailed, true, "cannot connect to the server" + onlyHttp, true},
+      {TransferEnd::NetworkError, 0, NetworkCause::ResolveFailed, true, "cannot resolve the host name" + onlyHttp, true},
       {TransferEnd::NetworkError, 0, NetworkCause::TlsUntrusted, false, "the certificate is not trusted"},
+      {TransferEnd::NetworkError, 0, NetworkCause::TlsUntrusted, false, "the certificate is not trusted", true},
       {TransferEnd::NetworkError, 0, NetworkCause::TooManyRedirects, false, "too many redirects"},
       {TransferEnd::WriteError, 200, NetworkCause::None, false, "disk full"},
   };
@@ -283,7 +288,7 @@ TEST(TransferPolicy, WhatFailuresSayAndWhichAreRetried) {
                     "HTTP status " + std::to_string(status)});
   for (const Row& row : rows) {
     platform::TransferResult result{row.kind, row.status, 0, row.cause,
-                                    row.kind == TransferEnd::WriteError ? "disk full" : "", ""};
+                                    row.kind == TransferEnd::WriteError ? "disk full" : "", "", row.httpProxyOnly};
     EXPECT_EQ(isRetryable(result), row.retried) << row.says << " " << row.status;
     EXPECT_EQ(failureReason(result), row.says);
   }

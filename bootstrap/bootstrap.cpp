@@ -34,9 +34,12 @@ int mainFcn(int argc, const char* const* argv, ErrorCallback callback) {
   // Removed when the run is over, after the agent has returned. Beside the
   // bundle (a single file: beside it) only when no temporary directory is
   // usable, and private there too. A single file unpacks into it whatever
-  // the environment says, and loads its modules from there.
+  // the environment says, and loads its modules from there. A shipped
+  // agent may run its helpers from it, so a bundle prefers a place where
+  // code may run too, but makes do with one where it may not.
   bool singleFile = carriesPayload();
-  TempDir tempDir(singleFile ? getPathToExecutable() : getDirectoryOfExecutable(), singleFile);
+  TempDir tempDir(singleFile ? getPathToExecutable() : getDirectoryOfExecutable(),
+                  singleFile ? TempDir::Code::Required : TempDir::Code::Preferred);
   std::string workDir = tempDir.getDir();
   if (std::getenv("__QV_BOOTSTRAP_INSTALLER_UNITTEST__") && !singleFile) {
     workDir = getDirectoryOfExecutable();

@@ -49,7 +49,11 @@ std::string failureReason(const TransferResult& result) {
   if (result.kind == TransferEnd::HttpStatus) return "HTTP status " + std::to_string(result.httpStatus);
   const char* words = result.kind == TransferEnd::NetworkError ? causeInWords(result.cause) : nullptr;
   if (!words) return result.description;  // write errors name the file; libcurl's words are all there is
-  return result.description.empty() ? words : std::string(words) + " (" + result.description + ")";
+  std::string details = result.description;
+  bool direct = result.cause == NetworkCause::ConnectFailed || result.cause == NetworkCause::ResolveFailed;
+  if (direct && result.httpProxyOnly)
+    details = "https addresses use https_proxy, and only http_proxy is set" + (details.empty() ? "" : "; " + details);
+  return details.empty() ? words : std::string(words) + " (" + details + ")";
 }
 
 bool isRetryable(const TransferResult& result) {

@@ -21,30 +21,31 @@ bool isPrivate(const std::string& dir) {
 
 }  // namespace
 
-TempDir::TempDir(const std::string& lastResort, bool forCode) {
+TempDir::TempDir(const std::string& lastResort, Code code) {
   std::vector<std::string> parents;
   std::string tmpdir = platform::temporaryDirectory();
   if (!tmpdir.empty()) parents.push_back(tmpdir);
   parents.push_back("/tmp");
   if (!lastResort.empty()) parents.push_back(lastResort);
-  createUnder(parents, forCode);
+  if (!createUnder(parents, false) && code == Code::Preferred) createUnder(parents, true);
 }
 
-void TempDir::createUnder(const std::vector<std::string>& parents, bool forCode) {
+bool TempDir::createUnder(const std::vector<std::string>& parents, bool evenNoexec) {
   for (const std::string& candidate : parents) {
     // Absolute and free of links, so that it never reads as an option and
     // the trust check sees the directories really used.
     std::string parent = platform::resolvePath(candidate);
     struct statvfs fs;
-    if (parent.empty() || (forCode && statvfs(parent.c_str(), &fs) == 0 && (fs.f_flag & ST_NOEXEC))) continue;
+    if (parent.empty() || (!evenNoexec && statvfs(parent.c_str(), &fs) == 0 && (fs.f_flag & ST_NOEXEC))) continue;
     std::string dir = (parent == "/" ? "" : parent) + "/qvXXXXXX";
     if (!mkdtemp(dir.data())) continue;
     if (isPrivate(dir)) {
       dir_ = dir;
-      return;
+      return true;
     }
     rmdir(dir.c_str());
   }
+  return false;
 }
 
 TempDir::~TempDir() {

@@ -7,13 +7,17 @@
 
 class TempDir {
  public:
+  // Whether code may have to run from the directory: the single file loads
+  // its modules from it, a shipped agent may run its helpers from it.
+  enum class Code { Required, Preferred };
+
   // Under TMPDIR (a relative one taken from the working directory), else
   // under /tmp, else under `lastResort` when given: the first of them where
   // the new directory is one platform::isTrustedDirectoryPath accepts, ours,
   // mode 0700 and not a link. A parent others could tamper with is passed
-  // over, and with `forCode` (it will hold modules to load) one on a file
-  // system mounted noexec too.
-  explicit TempDir(const std::string& lastResort = std::string(), bool forCode = false);
+  // over, and one on a file system mounted noexec too; with
+  // Code::Preferred, such a one still serves when no other does.
+  explicit TempDir(const std::string& lastResort = std::string(), Code code = Code::Preferred);
   ~TempDir();
   TempDir(const TempDir&) = delete;
   TempDir& operator=(const TempDir&) = delete;
@@ -22,6 +26,6 @@ class TempDir {
   std::string getDir() const { return dir_; }
 
  private:
-  void createUnder(const std::vector<std::string>& parents, bool forCode);
+  bool createUnder(const std::vector<std::string>& parents, bool evenNoexec);
   std::string dir_;
 };

@@ -3,6 +3,8 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <glib.h>
+#include <grp.h>
+#include <pwd.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
@@ -191,12 +193,51 @@ std::string resolvePath(const std::string& path) {
   return result;
 }
 
-bool isTrustedDirectoryPath(const std::string& resolvedAbsolutePath, std::string* why, ExaminePath examine) {
+std::optional<gid_t> privateGroupOf(const Account& user, const std::string& groupName,
+                                    const std::vector<std::string>& groupMembers,
+                                    const std::vector<Account>& allAccounts) {
+  if (groupName != user.name) return std::nullopt;
+  for (const std::string& member : groupMembers)
+    if (member != user.name) return std::nullopt;
+  for (const Account& account : allAccounts)
+    if (account.primaryGroup == user.primaryGroup && account.name != user.name) return std::nullopt;
+  return user.primaryGroup;
+}
+
+std::optional<gid_t> effectiveUsersPrivateGroup() {
+  static const std::optional<gid_t> group = []() -> std::optional<gid_t> {
+    const struct passwd* pw = getpwuid(geteuid());
+    if (!pw) return std::nullopt;
+    Account user{pw->pw_name, pw->pw_gid};  // copied: the walk below reuses getpwuid's storage
+    const struct group* gr = getgrgid(user.primaryGroup);
+    if (!gr) return std::nullopt;
+    std::string groupName = gr->gr_name;
+    std::vector<std::string> members;
+    for (char** member = gr->gr_mem; *member; ++member) members.push_back(*member);
+    std::vector<Account> accounts;
+    setpwent();
+    while (const struct passwd* entry = getpwent()) accounts.push_back({entry->pw_name, entry->pw_gid});
+    endpwent();
+    return privateGroupOf(user, groupName, members, accounts);
+  }();
+  return group;
+}
+
+bool writableByOthers(const struct stat& st, PrivateGroup privateGroup) {
+  if (st.st_mode & S_IWOTH) return true;
+  if (!(st.st_mode & S_IWGRP)) return false;
+  std::optional<gid_t> own = privateGroup();
+  return !own || st.st_gid != *own;
+}
+
+namespace {
+
+bool trustedChain(const std::string& path, std::string* why, ExaminePath examine, PrivateGroup privateGroup,
+                  bool mayEndSticky) {
   auto untrusted = [why](const std::string& reason) {
     if (why) *why = reason;
     return false;
   };
-  const std::string& path = resolvedAbsolutePath;
   if (path.empty() || path[0] != '/') return untrusted("not an absolute path: " + path);
   // "/", then each prefix ending before a separator, then the path itself.
   std::vector<std::string> chain = {"/"};
@@ -211,14 +252,30 @@ bool isTrustedDirectoryPath(const std::string& resolvedAbsolutePath, std::string
     if (S_ISLNK(st.st_mode)) return untrusted(dir + " is a symbolic link");
     if (!S_ISDIR(st.st_mode)) return untrusted(dir + " is not a directory");
     if (st.st_uid != me && st.st_uid != 0) return untrusted(dir + " belongs to another user");
-    if ((st.st_mode & (S_IWGRP | S_IWOTH)) == 0) continue;
+    if (!writableByOthers(st, privateGroup)) continue;
     // Others may add entries to a sticky directory, but not move or remove ours.
-    struct stat next;
-    if (!(st.st_mode & S_ISVTX) || i + 1 == chain.size() || examine(chain[i + 1].c_str(), &next) != 0 ||
-        next.st_uid != me)
+    if (!(st.st_mode & S_ISVTX)) return untrusted(dir + " is writable by others");
+    if (i + 1 == chain.size()) {
+      if (mayEndSticky) continue;
       return untrusted(dir + " is writable by others");
+    }
+    struct stat next;
+    if (examine(chain[i + 1].c_str(), &next) != 0 || next.st_uid != me)
+      return untrusted(dir + " is writable by others and " + chain[i + 1] + " is not yours");
   }
   return true;
+}
+
+}  // namespace
+
+bool isTrustedDirectoryPath(const std::string& resolvedAbsolutePath, std::string* why, ExaminePath examine,
+                            PrivateGroup privateGroup) {
+  return trustedChain(resolvedAbsolutePath, why, examine, privateGroup, false);
+}
+
+bool mayHoldPrivateDirectory(const std::string& resolvedAbsolutePath, std::string* why, ExaminePath examine,
+                             PrivateGroup privateGroup) {
+  return trustedChain(resolvedAbsolutePath, why, examine, privateGroup, true);
 }
 
 std::string existingAncestor(std::string path) {

@@ -230,6 +230,8 @@ void HttpDownload::Impl::complete(CURLcode code) {
     if (!responseDelivered && tunnelStatus >= 300) result.httpStatus = tunnelStatus;
     result.curlCode = code;
     result.cause = classify(code);
+    result.httpProxyOnly =
+        g_ascii_strncasecmp(effectiveURL().c_str(), "https:", 6) == 0 && environmentProxiesHttpOnly();
     end(TransferEnd::NetworkError, curlError[0] ? curlError : curl_easy_strerror(code));
     return;
   }

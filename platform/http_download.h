@@ -55,6 +55,9 @@ struct TransferResult {
   NetworkCause cause = NetworkCause::None;  // set when kind is NetworkError
   std::string description;  // for a log line: names the cause
   std::string url;          // the address asked for (not where a redirect led)
+  // A network error on an https address while the environment names a
+  // proxy for http only: a user who meant it for both should know.
+  bool httpProxyOnly = false;
 };
 
 struct HttpRequest {

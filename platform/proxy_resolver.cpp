@@ -16,6 +16,14 @@ bool environmentNamesProxy() {
   return false;
 }
 
+bool environmentProxiesHttpOnly() {
+  auto set = [](const char* name) {
+    const char* value = std::getenv(name);
+    return value && *value;
+  };
+  return set("http_proxy") && !set("https_proxy") && !set("HTTPS_PROXY") && !set("all_proxy") && !set("ALL_PROXY");
+}
+
 bool inDesktopSession() {
   const char* desktop = std::getenv("XDG_CURRENT_DESKTOP");
   return desktop && *desktop;

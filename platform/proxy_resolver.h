@@ -14,6 +14,11 @@ namespace platform {
 // no_proxy, NO_PROXY.
 bool environmentNamesProxy();
 
+// Whether the environment names a proxy for http addresses only
+// (http_proxy), none for https ones: https_proxy, HTTPS_PROXY, all_proxy
+// and ALL_PROXY are unset or empty. libcurl then reaches https directly.
+bool environmentProxiesHttpOnly();
+
 // Whether a desktop session (XDG_CURRENT_DESKTOP) could name a proxy. Outside
 // one there are no desktop settings to honour, and asking would only have
 // GLib's settings write their files below the home directory.

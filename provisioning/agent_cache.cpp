@@ -63,18 +63,25 @@ std::string AgentCache::agentDirectory() const { return directory_ + installAgen
 void AgentCache::prepare() const {
   // Not in a home that someone else controls (root with another user's
   // HOME): the cache would not be used there anyway. A home that does not
-  // exist yet is judged by the directory it would be made in.
-  std::string existing = platform::existingAncestor(getInstallAgentCacheBase());
-  if (platform::isTrustedDirectoryPath(platform::resolvePath(existing))) mkpath(agentDirectory(), 0700);
+  // exist yet is judged by the directory it would be made in; a sticky one
+  // like /tmp (HOME unset) will do, since what is made in it is ours alone,
+  // and isPrivate judges what stands there afterwards.
+  std::string existing = platform::existingAncestor(agentDirectory());
+  if (platform::mayHoldPrivateDirectory(platform::resolvePath(existing))) mkpath(agentDirectory(), 0700);
 }
 
-bool AgentCache::isPrivate() const {
-  if (!resolved_) return false;
+bool AgentCache::isPrivate(std::string* why) const {
+  if (!resolved_) {
+    // Never made: say what stood in the way, where that is the trust rule.
+    std::string existing = platform::resolvePath(platform::existingAncestor(directory_));
+    if (why && platform::mayHoldPrivateDirectory(existing, why)) *why = "it cannot be created";
+    return false;
+  }
   // The agent directory is ours to make when it is missing; when it is
   // there, it has to be private too (and not a link).
   struct stat st;
   std::string deepest = lstat(agentDirectory().c_str(), &st) == 0 ? agentDirectory() : directory_;
-  return platform::isTrustedDirectoryPath(deepest);
+  return platform::isTrustedDirectoryPath(deepest, why);
 }
 
 AgentCache::LockState AgentCache::lock() {

@@ -41,7 +41,8 @@ class AgentCache {
   // when there is one) belongs to the user or to root and nobody else can
   // write it, a sticky one like /tmp aside when what is below it is the
   // user's: only then is a cached agent trusted or a new one put there.
-  bool isPrivate() const;
+  // Otherwise the reason goes to `why` when given.
+  bool isPrivate(std::string* why = nullptr) const;
 
   // Two runs take turns: the cache is used only while the lock is held.
   enum class LockState { Held, Busy, Unavailable };

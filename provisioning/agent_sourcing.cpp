@@ -25,8 +25,8 @@ bool isVersionedArchiveName(const std::string& name) {
 
 // Why the archive open on `fd`, `name` in the directory open on `dirFd`
 // (`dir`), must not be used; empty when it may. Nobody but the user and
-// root may be able to change either, unless the file system is read-only
-// and nobody can.
+// root may be able to change either (the user's private group aside),
+// unless the file system is read-only and nobody can.
 std::string whyUntrusted(int dirFd, const std::string& dir, int fd, const std::string& name) {
   struct stat st;
   if (fd < 0 || fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) return name + " is not a regular file";
@@ -34,7 +34,7 @@ std::string whyUntrusted(int dirFd, const std::string& dir, int fd, const std::s
   std::string why;
   if (!platform::isTrustedDirectoryPath(dir, &why)) return "other users can change that folder (" + why + ")";
   if (st.st_uid != geteuid() && st.st_uid != 0) return name + " belongs to another user";
-  if (st.st_mode & (S_IWGRP | S_IWOTH)) return "other users can change " + name;
+  if (platform::writableByOthers(st)) return "other users can change " + name;
   return std::string();
 }
 
@@ -91,9 +91,16 @@ SourcedAgent sourceInstallAgent(const std::string& workDir, ErrorCallback callba
   if (std::optional<SourcedAgent> shipped = shippedAgent(workDir, callback)) return *shipped;
 
   AgentCache().prepare();
-  // A cache hit alone needs no unzip: without both, nothing is fetched.
+  // A fresh look, now that prepare may have made it: resolved at construction.
+  std::string why;
   AgentCache cache;
-  if (!platform::toolOnPath("unzip") && (!cache.isPrivate() || cache.vouchedAgent().empty())) {
+  bool usable = cache.isPrivate(&why);
+  if (!usable)
+    callback("The agent cache " + platform::parentDirectory(cache.agentDirectory()) + " cannot be used (" + why +
+                 "): the install agent will be downloaded on every run",
+             true);
+  // A cache hit alone needs no unzip: without both, nothing is fetched.
+  if (!platform::toolOnPath("unzip") && (!usable || cache.vouchedAgent().empty())) {
     callback(unzipMissing("unzip"), true);
     callback("Failed to initialize the install agent.", true);
     return {};

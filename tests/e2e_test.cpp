@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <pwd.h>
 #include <signal.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -52,22 +53,34 @@ using E2E = InstallerRun;
 
 }  // namespace
 
-// A TMPDIR that is missing or open to others is passed over for /tmp.
+// A TMPDIR that is missing or open to others is passed over for /tmp, and so is one where no code may run,
+// unless no other place allows it. The agent runs a helper of its own directly.
 TEST_F(E2E, ShippedAgentGetsEveryArgumentInAPrivateDirectory) {
   const std::vector<std::string> userArgs = {"-mode", "two words", "", "$(touch PWNED)", "a\"b\\c`x`", "~", "~root"};
+  const std::string noexec = "mount --bind \"$1\" \"$1\" && mount -o remount,bind,noexec \"$1\"";
   agentExit = 3;
-  struct Row { std::string tmpdir; int mode; std::string parent; } rows[] = {
+  struct Row { std::string tmpdir; int mode; std::string parent, mounts = ""; bool helped = true; } rows[] = {
       {"t m p $HOME `x` \"q\" ;&", 0700, scratch / "t m p $HOME `x` \"q\" ;&/qv"},
       {"missing", -1, "/tmp/qv"},
       {"open to all", 0777, "/tmp/qv"},
+      {"noexec", 0700, "/tmp/qv", noexec},
+      {"noexec, as is every place but the bundle", 0700, scratch / "noexec, as is every place but the bundle/qv",
+       "mount --bind /tmp /tmp && mount -o remount,bind,noexec /tmp && mount --bind '" + app + "' '" + app +
+           "' && mount -o remount,bind,exec '" + app + "'", false},
   };
-  ship("v1", "InstallAgent_7.16.zip");  // a versioned name counts too
+  agentPrologue = "\"$(dirname \"$0\")/helper\"\n";
+  std::map<std::string, std::string> files = agentFiles("v1");
+  files["helper"] = "#!/bin/sh\ntouch '" + scratch / "helped" + "'\n";
+  makeZip(resources + "/InstallAgent_7.16.zip", files);  // a versioned name counts too
   for (const Row& row : rows) {
     SCOPED_TRACE(row.tmpdir);
+    if (lacksNamespace(!row.mounts.empty(), row.tmpdir)) continue;
     if (row.mode >= 0) makeDirs(scratch / row.tmpdir), chmod((scratch / row.tmpdir).c_str(), row.mode);
+    unlink((scratch / "helped").c_str());
     ProcessOptions o = options("/unused");
     o.env["TMPDIR"] = scratch / row.tmpdir;
-    ProcessResult r = run(o, userArgs);
+    ProcessResult r = run(o, userArgs, row.mounts.empty() ? Lines{} : afterMounting(row.mounts, scratch / row.tmpdir));
+    EXPECT_EQ(exists(scratch / "helped"), row.helped) << r.err;
     EXPECT_EQ(r.exitStatus, 0) << r.err;
     Lines got = readArgsRecord(record).value_or(Lines{""});
     Lines expected = {got[0], "-installbundle", resources + "/bundle.zip"};
@@ -344,7 +357,8 @@ TEST_F(E2E, CacheIsUsedOnlyWhereNobodyElseCanChangeIt) {
   if (geteuid() != 0) GTEST_SKIP() << "needs root to hand directories to another user (CI runs as root)";
   const std::string elsewhere = scratch / "elsewhere";
   struct Row { std::string name; std::function<void()> setUp; bool cacheUsed; } rows[] = {
-      {"group-writable", [&] { chmod((home + "/.velmor").c_str(), 0775); }, false},
+      {"writable by a group not ours alone", [&] {
+         chown((home + "/.velmor").c_str(), 0, 65534), chmod((home + "/.velmor").c_str(), 0775); }, false},
       {"home of another user, as sudo keeps HOME", [&] { chown(home.c_str(), 65534, 65534); }, false},
       {"agent directory writable by others", [&] { chmod((cache + "/installagent").c_str(), 0777); }, false},
       {"link to a private directory of ours", [&] {
@@ -367,6 +381,93 @@ TEST_F(E2E, CacheIsUsedOnlyWhereNobodyElseCanChangeIt) {
       EXPECT_TRUE(contains(readFile(agent), "planted"));                   // and nobody replaced it
     }
   }
+}
+
+// The cache is reused (the second of two runs gets a 304) wherever nobody else can change it: in /tmp without a
+// home (a tmpfs of the runs' own, the scratch directory still showing in it), or in a home and download folder
+// only the user's private group may write too (umask 002), where a shipped archive counts as well. Not below
+// another user's /tmp/.velmor, nor when the group has another member or is another account's primary group;
+// the run says why. The users are made here, and removed in TearDown.
+class UsersOwn : public InstallerRun {
+ protected:
+  std::string account(std::vector<std::string> useradd) {
+    char name[16];
+    snprintf(name, sizeof name, "qvt%06x", std::random_device()() & 0xffffff);
+    useradd.push_back(name);
+    EXPECT_EQ(runProcess(useradd).exitStatus, 0);
+    return made.push_back(name), name;
+  }
+  void TearDown() override {
+    for (auto it = made.rbegin(); it != made.rend(); ++it) runProcess({"userdel", "-r", *it});
+    InstallerRun::TearDown();
+  }
+  std::vector<std::string> made;
+};
+TEST_F(UsersOwn, TheCacheAndTheShippedArchiveCountWhereNobodyElseCanChangeThem) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to make users and mount a tmpfs (CI runs as root)";
+  const bool hadOne = exists("/tmp/.velmor");
+  const std::string below = scratch.path().substr(5), inTmp = "/tmp/.velmor/installagent/7.16.0/darw64";
+  const std::string twice = " && \"$0\" && exec \"$0\"";
+  makeDirs(scratch / "t");
+  publish("served");
+  std::string why;
+  auto withoutHome = [&](std::optional<std::string> value, std::string before = "") {
+    return [=, &why](ProcessOptions& o) {
+      o.env["HOME"] = value, cache = inTmp, why = "/tmp is writable by others and /tmp/.velmor is not yours";
+      return Lines{"unshare", "-m", "sh", "-c", "cd '" + scratch.path() + "' && mount -t tmpfs -o mode=1777 tmpfs t && "
+                   "mkdir t/" + below + " && mount --bind . t/" + below + " && mount --move t /tmp" + before + twice};
+    };
+  };
+  auto user = [&](std::function<void(const std::string&)> share) {
+    return [=, &why](ProcessOptions& o) {
+      std::string name = account({"useradd", "-U", "-m"});
+      if (share) share(name);
+      home = getpwnam(name.c_str()) ? getpwnam(name.c_str())->pw_dir : "/nonexistent", why = home + " is writable by others";
+      makeDirs(home + "/Downloads"), makeDirs(home + "/tmp");
+      EXPECT_EQ(runProcess({"cp", "-a", app, home + "/Downloads"}).exitStatus, 0);
+      app = home + "/Downloads/Setup.app", macos = app + "/Contents/MacOS/", executable = macos + "bootstrap-installer";
+      resources = app + "/Contents/Resources", tmp = home + "/tmp", cache = home + "/.velmor/installagent/7.16.0/darw64";
+      record = home + "/args", starts = home + "/starts", ignoredSignals = home + "/sigign";
+      o.env["HOME"] = home, o.env["TMPDIR"] = tmp, o.workingDirectory = home, tmp = "/tmp";  // unless the group is ours
+      ship("shipped"), publish("served");
+      runProcess({"chown", "-R", name + ":" + name, home}), runProcess({"chmod", "-R", "g+w", home});
+      return Lines{"setpriv", "--reuid=" + name, "--regid=" + name, "--init-groups", "sh", "-c", "umask 002" + twice};
+    };
+  };
+  struct Row { std::string name; std::function<Lines(ProcessOptions&)> setUp; bool shippedCounts, cacheUsed; } rows[] = {
+      {"HOME unset", withoutHome(std::nullopt), true, true},
+      {"HOME empty", withoutHome(""), true, true},
+      {"HOME unset, another user's /tmp/.velmor",
+       withoutHome(std::nullopt, " && mkdir /tmp/.velmor && chown 65534 /tmp/.velmor"), true, false},
+      {"the user's private group", user(nullptr), true, true},
+      {"a group with a second member", user([&](const std::string& group) {
+         EXPECT_EQ(runProcess({"gpasswd", "-a", account({"useradd", "-m"}), group}).exitStatus, 0); }), false, false},
+      {"another account's primary group too",
+       user([&](const std::string& group) { account({"useradd", "-m", "-g", group}); }), false, false},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    runProcess({"rm", "-f", starts}), ship("shipped");
+    ProcessOptions o = options("/files/agent.zip?etag=%22u%22");
+    Lines twoRuns = row.setUp(o);
+    ProcessResult shipped = run(o, {}, twoRuns);
+    EXPECT_EQ(shipped.exitStatus, 0) << shipped.err;
+    EXPECT_EQ(lines(readFile(starts)), Lines(2, row.shippedCounts ? "shipped" : "served"));
+    EXPECT_EQ(contains(shipped.err, "Ignoring the install agent archives in " + resources +
+                                        ": other users can change that folder (" + why + ")\n"), !row.shippedCounts);
+    runProcess({"rm", "-f", resources + "/InstallAgent.zip", starts});
+    server.reset();
+    ProcessResult downloaded = run(o, {}, twoRuns);
+    EXPECT_EQ(downloaded.exitStatus, 0) << downloaded.err;
+    EXPECT_EQ(lines(readFile(starts)), Lines(2, "served"));
+    EXPECT_EQ(readArgsRecord(record).value_or(Lines{""})[0].rfind(row.cacheUsed ? cache : tmp + "/qv", 0), 0u);
+    EXPECT_EQ(server.stat("requests"), 2);
+    EXPECT_EQ(server.stat("body_bytes_sent"), long(readFile(served / "agent.zip").size()) * (row.cacheUsed ? 1 : 2));
+    EXPECT_EQ(contains(downloaded.err, "The agent cache " + cache + " cannot be used (" + why +
+                                           "): the install agent will be downloaded on every run\n"), !row.cacheUsed)
+        << downloaded.err;
+  }
+  EXPECT_EQ(exists("/tmp/.velmor"), hadOne);  // the real /tmp was not touched
 }
 
 TEST_F(E2E, SignalsCancelAndKilledRunsLeaveNothingTrusted) {
@@ -572,7 +673,8 @@ TEST_F(Signed, ShippedArchivesOnlyFromAFolderNobodyElseCanChange) {
       {"another user's archive in our folder", unsignedBuild, "InstallAgent_1.zip", anotherUsers, "served",
        ignoring + "InstallAgent_1.zip belongs to another user"},
       {"an archive its group may write", unsignedBuild, "InstallAgent_1.zip",
-       [](const std::string& archive) { return chmod(archive.c_str(), 0664) == 0; }, "served",
+       [](const std::string& archive) { return chown(archive.c_str(), -1, 65534) == 0 && chmod(archive.c_str(), 0664) == 0; },
+       "served",
        ignoring + "other users can change InstallAgent_1.zip"},
       {"our folder, our archive", unsignedBuild, "InstallAgent_1.zip", nullptr, "shipped", ""},
       {"read-only mount, another user's archive", unsignedBuild, "InstallAgent_1.zip", anotherUsers, "shipped", "", true},
@@ -629,23 +731,29 @@ TEST_F(E2E, ProxiesFromTheEnvironmentOrTheDesktop) {
                                    "'127.0.0.1'\nport=" + std::to_string(port) + "\nuse-authentication=true\n"
                                    "authentication-user='user'\nauthentication-password='secret'\n");
   using Env = std::map<std::string, std::optional<std::string>>;
-  struct Row { const char* name; Env env; int exitStatus; std::string inErr; } rows[] = {
+  // An address of its own is asked of nobody but that address.
+  struct Row { const char* name; Env env; int exitStatus; std::string inErr, address = ""; } rows[] = {
       {"credentials in the address", {{"http_proxy", "http://user:secret@" + at}}, 0, ""},
       {"no credentials", {{"http_proxy", "http://" + at}}, 255, "Error - the proxy requires authentication"},
       {"only in the desktop's settings",
        {{"GSETTINGS_BACKEND", "keyfile"}, {"XDG_CONFIG_HOME", scratch / "config"}, {"XDG_CURRENT_DESKTOP", "GNOME"}},
        0, ""},
+      {"only http_proxy, an https address", {{"http_proxy", "http://" + at}}, 255,
+       "Error - cannot connect to the server (https addresses use https_proxy, and only http_proxy is set; ",
+       "https://127.0.0.1:" + std::to_string(freePort()) + "/agent.zip"},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
-    ProcessOptions o = options("/files/agent.zip?etag=%22p%22");
+    ProcessOptions o = options(row.address.empty() ? "/files/agent.zip?etag=%22p%22" : row.address);
     for (const char* name : {"http_proxy", "https_proxy", "all_proxy", "no_proxy", "ALL_PROXY", "NO_PROXY"}) o.env[name] = {};
     for (const auto& [name, value] : row.env) o.env[name] = value;
     std::string before = readFile(scratch / "proxy.log");
     ProcessResult r = run(o);
     EXPECT_EQ(r.exitStatus, row.exitStatus) << r.err;
     EXPECT_TRUE(contains(r.err, row.inErr)) << r.err;
-    EXPECT_TRUE(contains(readFile(scratch / "proxy.log").substr(before.size()), "GET " + server.url("/files/agent.zip")));
+    if (row.address.empty()) {
+      EXPECT_TRUE(contains(readFile(scratch / "proxy.log").substr(before.size()), "GET " + server.url("/files/agent.zip")));
+    }
   }
   kill(proxy, SIGKILL);
   waitpid(proxy, nullptr, 0);

@@ -94,7 +94,7 @@ void makeZip(const std::string& zipPath, const std::map<std::string, std::string
       symlink(content.c_str() + 2, p.c_str());
       continue;
     }
-    writeFile(p, content, name == "install" ? 0755 : 0644);
+    writeFile(p, content, content.rfind("#!", 0) == 0 ? 0755 : 0644);  // scripts may be run directly
   }
   unlink(zipPath.c_str());
   ProcessOptions opts;

@@ -34,7 +34,7 @@ Lines lines(const std::string& text);    // split at '\n'; a final newline adds 
 bool contains(const std::string& text, const std::string& part);
 
 // `zipPath` made by the real zip from name -> content ("x/" is a directory,
-// "->target" a symbolic link; "install" gets mode 0755).
+// "->target" a symbolic link; a script ("#!") gets mode 0755).
 void makeZip(const std::string& zipPath, const std::map<std::string, std::string>& files);
 
 // An agent script that writes "$0" and each argument, NUL-terminated, to

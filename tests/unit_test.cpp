@@ -267,7 +267,9 @@ TEST(UnzipInstallAgent, EnvironmentAndNamesAreNeverOptions) {
 TEST(TransferPolicy, WhatFailuresSayAndWhichAreRetried) {
   using platform::NetworkCause;
   using platform::TransferEnd;
-  struct Row { TransferEnd kind; long status; NetworkCause cause; bool retried; std::string says; };
+  // httpProxyOnly: an https address while the environment names a proxy for http only.
+  struct Row { TransferEnd kind; long status; NetworkCause cause; bool retried; std::string says; bool httpProxyOnly = false; };
+  const std::string onlyHttp = " (https addresses use https_proxy, and only http_proxy is set)";
   std::vector<Row> rows = {
       {TransferEnd::HttpStatus, 407, NetworkCause::None, false, "the proxy requires authentication"},
       {TransferEnd::NetworkError, 407, NetworkCause::ConnectFailed, false, "the proxy requires authentication"},
@@ -277,7 +279,10 @@ TEST(TransferPolicy, WhatFailuresSayAndWhichAreRetried) {
       {TransferEnd::NetworkError, 0, NetworkCause::ResolveFailed, true, "cannot resolve the host name"},
       {TransferEnd::NetworkError, 200, NetworkCause::ConnectionDropped, true, "the connection dropped"},
       {TransferEnd::NetworkError, 200, NetworkCause::Stalled, true, "the server stopped sending"},
+      {TransferEnd::NetworkError, 0, NetworkCause::ConnectFailed, true, "cannot connect to the server" + onlyHttp, true},
+      {TransferEnd::NetworkError, 0, NetworkCause::ResolveFailed, true, "cannot resolve the host name" + onlyHttp, true},
       {TransferEnd::NetworkError, 0, NetworkCause::TlsUntrusted, false, "the certificate is not trusted"},
+      {TransferEnd::NetworkError, 0, NetworkCause::TlsUntrusted, false, "the certificate is not trusted", true},
       {TransferEnd::NetworkError, 0, NetworkCause::TooManyRedirects, false, "too many redirects"},
       {TransferEnd::WriteError, 200, NetworkCause::None, false, "disk full"},
   };
@@ -287,7 +292,7 @@ TEST(TransferPolicy, WhatFailuresSayAndWhichAreRetried) {
                     "HTTP status " + std::to_string(status)});
   for (const Row& row : rows) {
     platform::TransferResult result{row.kind, row.status, 0, row.cause,
-                                    row.kind == TransferEnd::WriteError ? "disk full" : "", ""};
+                                    row.kind == TransferEnd::WriteError ? "disk full" : "", "", row.httpProxyOnly};
     EXPECT_EQ(isRetryable(result), row.retried) << row.says << " " << row.status;
     EXPECT_EQ(failureReason(result), row.says);
   }
@@ -457,31 +462,54 @@ TEST(ShippedArchive, TheDefaultNameElseTheFirstVersionedOne) {
 }
 
 namespace {
-// A file system of the test's: path -> owner and mode (S_IFLNK for a link).
+// A file system of the test's: path -> owner and mode (S_IFLNK for a link), every entry of group kGroup.
+constexpr gid_t kGroup = 4242;
 std::map<std::string, std::pair<uid_t, mode_t>> tree;
 int examine(const char* path, struct stat* st) {
   auto it = tree.find(path);
   if (it == tree.end()) return -1;
   *st = {};
   std::tie(st->st_uid, st->st_mode) = it->second;
+  st->st_gid = kGroup;
   return 0;
 }
+std::optional<gid_t> ownGroup;
+std::optional<gid_t> privateGroup() { return ownGroup; }
 }  // namespace
 
-// Every directory from "/" down belongs to the user or root and nobody else may write it; a sticky one is
-// allowed only above a directory of the user's, never as the last.
+// Every directory from "/" down belongs to the user or root and nobody else may write it (a group that is the
+// user's alone aside); a sticky one is allowed only above a directory of the user's, never as the last, unless
+// the user is to make one in it. The user u's primary group is kGroup, named `group`, with `members`, and
+// also the primary group of `sharedWith`.
 TEST(TrustRule, EveryDirectoryFromTheRootDownIsTheUsersOrRoots) {
   const uid_t me = geteuid(), other = me + 1000;
   const mode_t dir = S_IFDIR | 0755;
-  struct Row { std::string name; std::map<std::string, std::pair<uid_t, mode_t>> changes; std::string why; } rows[] = {
+  struct Row {
+    std::string name;
+    std::map<std::string, std::pair<uid_t, mode_t>> changes;
+    std::string why, group = "", sharedWith = "";
+    Lines members = {};
+    bool mayHoldPrivateDirectory = false;  // when untrusted
+  } rows[] = {
       {"all private", {}, ""},
       {"root's folders above", {{"/home", {0, dir}}}, ""},
       {"sticky /tmp above a folder of ours", {{"/home", {0, S_IFDIR | 01777}}}, ""},
       {"sticky above a folder of another's", {{"/home", {0, S_IFDIR | 01777}}, {"/home/u", {other, dir}}},
-       "/home is writable by others"},
-      {"sticky as the last", {{"/home/u/c", {me, S_IFDIR | 01777}}}, "/home/u/c is writable by others"},
+       "/home is writable by others and /home/u is not yours"},
+      {"sticky as the last", {{"/home/u/c", {me, S_IFDIR | 01777}}}, "/home/u/c is writable by others", "", "", {},
+       true},
       {"writable by all, not sticky", {{"/home", {0, S_IFDIR | 0777}}}, "/home is writable by others"},
       {"writable by the group", {{"/home/u", {me, S_IFDIR | 0775}}}, "/home/u is writable by others"},
+      {"writable by our private group", {{"/home/u", {me, S_IFDIR | 0775}}, {"/home", {0, S_IFDIR | 0775}}}, "", "u"},
+      {"... which lists us", {{"/home/u/c", {me, S_IFDIR | 0770}}}, "", "u", "", {"u"}},
+      {"... and others too", {{"/home/u", {me, S_IFDIR | 0775}}, {"/home/u/c", {me, S_IFDIR | 0775}}},
+       "/home/u is writable by others", "u", "", {"u", "v"}},
+      {"writable by our group, another's primary too", {{"/home/u", {me, S_IFDIR | 0775}}},
+       "/home/u is writable by others", "u", "v"},
+      {"writable by our primary group of another name", {{"/home/u", {me, S_IFDIR | 0775}}},
+       "/home/u is writable by others", "users"},
+      {"writable by others, our private group too", {{"/home/u", {me, S_IFDIR | 0777}}}, "/home/u is writable by others",
+       "u"},
       {"owned by another", {{"/home/u/c", {other, dir}}}, "/home/u/c belongs to another user"},
       {"a link", {{"/home/u", {me, S_IFLNK | 0777}}}, "/home/u is a symbolic link"},
       {"a file", {{"/home/u/c", {me, S_IFREG | 0700}}}, "/home/u/c is not a directory"},
@@ -494,9 +522,14 @@ TEST(TrustRule, EveryDirectoryFromTheRootDownIsTheUsersOrRoots) {
     for (const auto& [path, entry] : row.changes) {
       if (entry.second == 0) tree.erase(path); else tree[path] = entry;
     }
+    std::vector<platform::Account> accounts = {{"root", 0}, {"u", kGroup}, {"w", kGroup + 1}};
+    if (!row.sharedWith.empty()) accounts.push_back({row.sharedWith, kGroup});
+    ownGroup = platform::privateGroupOf({"u", kGroup}, row.group, row.members, accounts);
     std::string why;
-    EXPECT_EQ(platform::isTrustedDirectoryPath("/home/u/c", &why, examine), row.why.empty());
+    EXPECT_EQ(platform::isTrustedDirectoryPath("/home/u/c", &why, examine, privateGroup), row.why.empty());
     EXPECT_EQ(why, row.why);
+    EXPECT_EQ(platform::mayHoldPrivateDirectory("/home/u/c", nullptr, examine, privateGroup),
+              row.why.empty() || row.mayHoldPrivateDirectory);
   }
 }
 

@@ -222,8 +222,13 @@ void Download::decideOnCache() {
   }
   // The old agent stays until a new one has been verified and swapped in.
   if (lock == AgentCache::LockState::Held) cache_.unlock();
+  if (refusal_ && validationString_ == refusal_->tag) {
+    // The archive refused before, by its tag (in a 304, or a 200 from a
+    // server that ignores the condition): its body is not wanted.
+    theDownload_->cancel();
+    return recheckRefusal();
+  }
   if (theDownload_->ended() == platform::TransferEnd::NotModified) {
-    if (refusal_ && validationString_ == refusal_->tag) return recheckRefusal();
     // The cache changed since the request was made: ask for the whole archive.
     state_ = State::Requesting;
     return theDownload_->askForWholeArchive();
@@ -277,6 +282,7 @@ void Download::recheckRefusal() {
   signatureFetch_ = std::make_unique<SignatureFetch>(signatureRequest(), [this](bool ok, const std::string& text) {
     signatureFetch_.reset();
     if (ok && text != refusal_->signature) {
+      refusal_.reset();  // signed anew: the archive is looked at again, whatever its tag
       state_ = State::Requesting;
       return theDownload_->askForWholeArchive();
     }

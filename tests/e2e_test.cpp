@@ -592,6 +592,19 @@ TEST_F(Signed, WithoutANewAgentTheVouchedOneRunsAndARefusedOneIsNotFetchedAgain)
   EXPECT_EQ(run(address("old")).exitStatus, 0);
   EXPECT_EQ(startedVersion(agent), "old");
   EXPECT_FALSE(exists(cache + "/.refused"));
+  // The same with nginx's own ETags, and its 304 for a list of them.
+  runProcess({"rm", "-rf", home + "/.velmor"});
+  TestNginx nginx(served.path());
+  ProcessOptions real = options(nginx.url("/" + installAgentFileName));
+  publishSigned("new", "trusted2", "4000000000");
+  ASSERT_EQ(run(real).exitStatus, 0);
+  publishSigned("old", "trusted1", "3900000000");
+  runProcess({"touch", "-d", "2093-08-01", zip});  // a tag of its own
+  for (int i = 0; i < 2; ++i) EXPECT_TRUE(contains(run(real).err, using2096 + "the server offers an older")) << i;
+  Lines seen = nginx.requests();
+  ASSERT_EQ(seen.size(), 6u);
+  EXPECT_TRUE(contains(seen[4], " 304 0 \"" + readFile(cache + "/.validatestring") + ", \"")) << seen[4];
+  EXPECT_TRUE(contains(seen[5], ".minisig 200 ")) << seen[5];
   // A Cancel (Ctrl-C here) while an archive to be refused arrives starts nothing.
   publishSigned("old", "trusted1", "3900000000");
   runProcess({"rm", starts});

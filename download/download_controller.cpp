@@ -156,8 +156,7 @@ void Download::startInstalledAgent() {
   std::optional<int64_t> signedAt = cache_.installedSignedAt();
   std::string line = "Using the installed agent" + (signedAt ? " (signed " + signedDate(*signedAt) + ")" : "") +
                      ": " + setbackWhy_;
-  callback_(line, true);
-  platform::systemLog(line);
+  platform::systemLog(line);  // and standard error
   window_->setDetailText("");
   showInitializing();
   startCachedAgent();

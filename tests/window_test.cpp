@@ -7,6 +7,7 @@
 
 #include "installer_run.h"
 #include "platform/transfer_text.h"
+#include "provisioning/build_constants.h"
 
 using namespace testing_util;
 
@@ -18,6 +19,7 @@ const std::string kGerman = "de_DE.UTF-8";
 struct Row {
   std::string name, query; Lines reader; std::map<std::string, std::optional<std::string>> env;
   std::string agentPrologue; Lines report; bool agentStarts; std::string err = ""; bool splash = true;
+  bool installed = false;  // a signed build, with a vouched agent in its cache
 };
 
 const std::string kSlow = "/files/slow.zip?rate=120000";
@@ -48,6 +50,9 @@ const Row kRows[] = {
     {"WindowLiveWhileTheAgentStarts", "/files/agent.zip", {}, {}, "touch \"$M\"; sleep 5; touch \"$M.done\"",
      {"at 1 s: Initializing the installer\n", "at 2 s: Initializing the installer\n", "closed: later, agent running\n",
       "exit: 0"}, true},
+    {"AFailedDownloadWithAnAgentInstalledShowsNoFailure", "/files/missing.zip", {}, {},
+     "touch \"$M\"; sleep 3; touch \"$M.done\"", {"at 1 s: Initializing the installer\n", "!alert", "exit: 0"}, true,
+     "Using the installed agent \\(signed [0-9]{4}-[0-9]{2}-[0-9]{2}\\): HTTP status 404\n", true, true},
     {"WindowGoneWithTheAgent", "/files/agent.zip", {}, {}, "touch \"$M.done\" \"$M\"", {"closed: at once\n", "exit: 0"},
      true},
 };
@@ -67,6 +72,13 @@ TEST_P(Window, Row) {
     ASSERT_EQ(runProcess({"convert", "-size", "800x800", "pattern:gray50", resources + "/splash.png"}).exitStatus, 0);
   }
   ASSERT_EQ(runProcess({"cp", "-r", INSTALLER_LOCALE_DIR, resources}).exitStatus, 0);
+  if (row.installed) {
+    publish("v1", installAgentFileName);
+    ASSERT_EQ(runProcess({"minisign", "-S", "-s", TEST_KEYS_DIR "/trusted1.key", "-m", served / installAgentFileName}).exitStatus, 0);
+    ASSERT_EQ(runProcess({"cp", SIGNED_INSTALLER_EXECUTABLE, executable}).exitStatus, 0);
+    ASSERT_EQ(run("/files/" + installAgentFileName + "?etag=v1").exitStatus, 0);
+    runProcess({"rm", "-f", starts, marker, marker + ".done"});
+  }
   withDisplay = true;
   ProcessOptions o = options(row.query);
   for (const auto& [name, value] : row.env) o.env[name] = value;

@@ -102,7 +102,9 @@ TEST_F(E2E, BrokenAgentsFailWithTheirMessagesAndLeaveNothing) {
   writeFile(served / "text.zip", "this is a text file, not an archive\n");
   makeZip(served / "noinstall.zip", {{"agent/install", agentScript()}});
   makeZip(served / "installdir.zip", {{"install/", ""}, {"install/x", agentScript()}});
-  makeZip(served / "installlink.zip", {{"install", "->run"}, {"run", agentScript()}});
+  const std::map<std::string, std::string> linked = {{"install", "->bin/run"}, {"bin/run", agentScript()}, {"version", "v1\n"}};
+  makeZip(served / "installlink.zip", linked);
+  makeZip(served / "linkout.zip", {{"install", "->../../../../../../../../../../../bin/sh"}});
   const std::string deep = "import os, sys\nos.chdir(sys.argv[1])\n"  // no path handed to the system is that long
       "for _ in range(25): os.mkdir('d' * 200); os.chdir('d' * 200)\nos.link(sys.argv[2], 'i'); os.execv('./i', ['i'])";
   const Lines unzipFailed = {"Failed to unzip the installer.", "Installation failed."};
@@ -121,6 +123,10 @@ TEST_F(E2E, BrokenAgentsFailWithTheirMessagesAndLeaveNothing) {
        "The install agent archive has no install script at its top level\nFailed to initialize"},
       {"shipped: its folder zipped", "/unused", shipped({{"Agent/install", agentScript()}}), kNoAgent,
        "top level, but Agent/install: the folder Agent was zipped instead of its contents\nFailed to initialize"},
+      {"shipped: install links outside", "/unused", shipped({{"install", "->/bin/sh"}}), kNoAgent,
+       "The install agent archive's install links outside its folder (to /bin/sh)\nFailed to initialize"},
+      {"shipped: install links to nothing", "/unused", shipped({{"install", "->gone\x01"}}), kNoAgent,
+       "The install agent archive's install links to nothing (to gone\\x01)\nFailed to initialize"},
       {"shipped: damaged", "/unused", [&] { shipped(agentFiles("v1", 200000))(), writeFile(zip, damaged(readFile(zip))); },
        kShippedUnzipFailed, "bad CRC"},
       {"shipped: full disk while unpacking", "/unused", shipped(sparse), kShippedUnzipFailed, "write error",
@@ -139,7 +145,8 @@ TEST_F(E2E, BrokenAgentsFailWithTheirMessagesAndLeaveNothing) {
       {"damaged", files("damaged.zip"), nullptr, kDownloadUnzipFailed, "bad CRC"},
       {"its folder zipped", files("noinstall.zip"), nullptr, unzipFailed, "but agent/install: the folder agent was zipped"},
       {"install is a directory", files("installdir.zip"), nullptr, unzipFailed, "(its install is not a regular file)"},
-      {"install is a link", files("installlink.zip"), nullptr, unzipFailed, "(its install is not a regular file)"},
+      {"install links outside", files("linkout.zip"), nullptr, unzipFailed,
+       "install links outside its folder (to ../../../../../../../../../../../bin/sh)"},
       {"less free space than announced", files("huge.zip"), nullptr, kDownloadFailed,
        "not enough disk space: 3.0\u00a0MB needed, 1.0\u00a0MB free", onSmallDisk(small), true},
       {"full disk while downloading", files("big.zip"), nullptr, kDownloadFailed, "File too large", withFileLimit(100)},
@@ -162,12 +169,27 @@ TEST_F(E2E, BrokenAgentsFailWithTheirMessagesAndLeaveNothing) {
     EXPECT_TRUE(left.empty() || left == Lines{"installagent"}) << ::testing::PrintToString(left);
     EXPECT_EQ(listDir(cache + "/installagent"), Lines{});
   }
-  ship("v1");
-  EXPECT_EQ(run("/unused").exitStatus, 0);
-  runProcess({"rm", zip});
-  EXPECT_EQ(run(files("sparse.zip")).exitStatus, 0);
-  EXPECT_EQ(lines(readFile(starts)), (Lines{"v1", "v1"}));
-  EXPECT_EQ(startedVersion(agent), "v1");
+  // Good archives run, twice (the second time from the cache, for no body), with busybox's unzip too.
+  makeDirs(scratch / "busybox");
+  ASSERT_EQ(symlink("/bin/busybox", (scratch / "busybox/unzip").c_str()), 0);
+  struct Good { std::string address; std::function<void()> setUp; bool busybox; } good[] = {
+      {"/unused", shipped(agentFiles("v1")), false}, {"/unused", shipped(agentFiles("v1")), true},
+      {"/unused", shipped(linked), false}, {files("sparse.zip"), nullptr, false}, {files("big.zip"), nullptr, true},
+      {files("installlink.zip"), nullptr, false},
+  };
+  for (const Good& row : good) {
+    SCOPED_TRACE(row.address + (row.busybox ? " with busybox's unzip" : ""));
+    runProcess({"rm", "-rf", zip, home + "/.velmor", starts});
+    if (row.setUp) row.setUp();
+    for (int i = 0; i < 2; ++i) {
+      server.reset();
+      Lines wrapper = row.busybox ? Lines{"env", "PATH=" + scratch / "busybox:" + getenv("PATH")} : Lines{};
+      EXPECT_EQ(run(options(row.address), {}, wrapper).exitStatus, 0);
+    }
+    EXPECT_EQ(lines(readFile(starts)), (Lines{"v1", "v1"}));
+    EXPECT_EQ(server.stat("requests"), row.address == "/unused" ? 0 : 1);
+    EXPECT_EQ(server.stat("body_bytes_sent"), 0);
+  }
 }
 
 // A 304 without an ETag speaks of the tag sent; a weak validator is not the

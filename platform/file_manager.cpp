@@ -12,6 +12,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 
 namespace platform {
 
@@ -157,11 +158,27 @@ TreeTotals treeTotals(const std::string& directory) {
 
 std::string fileIdentity(const std::string& path) {
   struct statx st;
-  if (statx(AT_FDCWD, path.c_str(), AT_SYMLINK_NOFOLLOW, STATX_INO | STATX_BTIME | STATX_CTIME, &st) != 0)
+  if (statx(AT_FDCWD, path.c_str(), AT_SYMLINK_NOFOLLOW, STATX_INO | STATX_BTIME | STATX_MTIME, &st) != 0)
     return std::string();
-  const struct statx_timestamp& born = (st.stx_mask & STATX_BTIME) ? st.stx_btime : st.stx_ctime;
-  return std::to_string(st.stx_dev_major) + ":" + std::to_string(st.stx_dev_minor) + " " +
-         std::to_string(st.stx_ino) + " " + std::to_string(born.tv_sec) + "." + std::to_string(born.tv_nsec);
+  std::string identity = std::to_string(st.stx_dev_major) + ":" + std::to_string(st.stx_dev_minor) + " " +
+                         std::to_string(st.stx_ino) + " ";
+  if (st.stx_mask & STATX_BTIME)
+    return identity + std::to_string(st.stx_btime.tv_sec) + "." + std::to_string(st.stx_btime.tv_nsec);
+  return identity + "m" + std::to_string(st.stx_mtime.tv_sec);
+}
+
+bool stampIdentity(const std::string& path) {
+  int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  struct statx st;
+  bool stamped = fd >= 0 && statx(fd, "", AT_EMPTY_PATH, STATX_BTIME, &st) == 0;
+  if (stamped && !(st.stx_mask & STATX_BTIME)) {
+    // From 2001 on, and never past 2038, which small inodes cannot hold.
+    gint32 now = static_cast<gint32>(std::min<time_t>(time(nullptr), G_MAXINT32));
+    const struct timespec times[2] = {{0, UTIME_OMIT}, {g_random_int_range(1000000000, std::max(now, 1000000001)), 0}};
+    stamped = futimens(fd, times) == 0 && fsync(fd) == 0;
+  }
+  if (fd >= 0) close(fd);
+  return stamped;
 }
 
 bool onReadOnlyFileSystem(int fd) {

@@ -43,10 +43,17 @@ struct TreeTotals {
 TreeTotals treeTotals(const std::string& directory);
 
 // What tells this very file from one made later at the same path (an
-// inode number can be reused): device, inode and birth time (the change
-// time where the file system keeps no birth time), without following a
-// link. Empty when the path cannot be examined.
+// inode number can be reused): device, inode and birth time, without
+// following a link. Where the file system keeps no birth time (NFS, ext4
+// with small inodes), the modification time's seconds stand in for it,
+// which stampIdentity makes unlike any other. Empty when the path cannot
+// be examined.
 std::string fileIdentity(const std::string& path);
+// Where the file system keeps no birth time, sets the modification time of
+// `path` (not through a link) to a random whole second of the past and syncs
+// it; nothing else. Done once a directory is complete: what is made or
+// removed in it later changes that time, and with it the identity.
+bool stampIdentity(const std::string& path);
 
 // Whether the file open on `fd` lies on a file system mounted read-only,
 // where nobody can change it whatever its owner and mode.

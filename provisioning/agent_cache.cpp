@@ -160,6 +160,8 @@ bool AgentCache::install(int archiveFd, const std::string& tag, const std::strin
     platform::removeItemAtPath(staging);
     return false;
   }
+  // Where there are no birth times, the digest's record ties to this stamp.
+  platform::stampIdentity(agentDirectory());
   if (!signature.empty()) {
     if (!platform::replaceFile(directory_ + kSignatureName, signature) ||
         !platform::replaceFile(directory_ + kDigestName, digestRecord(digest)))

@@ -94,20 +94,41 @@ std::optional<std::string> readSmallFile(const std::string& path, size_t limit) 
 }
 
 bool replaceFile(const std::string& path, const std::string& contents) {
-  std::string temporary = path + ".XXXXXX";
-  int fd = mkostemp(temporary.data(), O_CLOEXEC);  // O_CREAT | O_EXCL, mode 0600
-  if (fd < 0) return false;
-  size_t done = 0;
-  while (done < contents.size()) {
-    ssize_t n = write(fd, contents.data() + done, contents.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    done += static_cast<size_t>(n);
-  }
-  bool ok = close(fd) == 0 && done == contents.size() && std::rename(temporary.c_str(), path.c_str()) == 0;
-  if (!ok) unlink(temporary.c_str());
-  return ok;
+  // GLib writes a temporary beside it, syncs it and renames it over `path`
+  // (a link there is replaced, never followed); the folder is synced after,
+  // so that the rename itself outlasts a power cut.
+  GError* error = nullptr;
+  auto flags = static_cast<GFileSetContentsFlags>(G_FILE_SET_CONTENTS_CONSISTENT | G_FILE_SET_CONTENTS_DURABLE);
+  bool written = g_file_set_contents_full(path.c_str(), contents.data(), static_cast<gssize>(contents.size()), flags,
+                                          0600, &error);
+  if (error) g_error_free(error);
+  return written && syncDirectory(parentDirectory(path));
 }
+
+bool syncDirectory(const std::string& directory) {
+  int fd = open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  bool synced = fd >= 0 && fsync(fd) == 0;
+  if (fd >= 0) close(fd);
+  return synced;
+}
+
+namespace {
+bool syncBelow(int parentFd, const char* name) {
+  struct stat st;
+  if (fstatat(parentFd, name, &st, AT_SYMLINK_NOFOLLOW) != 0) return false;
+  if (!S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode)) return true;  // a link's target is not ours to sync
+  int fd = openat(parentFd, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return errno == EACCES;  // unreadable to us, and so beyond our reach
+  bool synced = true;
+  if (S_ISDIR(st.st_mode))
+    for (const std::string& entry : directoryEntries(fd)) synced = syncBelow(fd, entry.c_str()) && synced;
+  synced = fsync(fd) == 0 && synced;
+  close(fd);
+  return synced;
+}
+}  // namespace
+
+bool syncTree(const std::string& directory) { return syncBelow(AT_FDCWD, directory.c_str()); }
 
 std::vector<std::string> directoryEntries(int directoryFd) {
   std::vector<std::string> names;

@@ -476,6 +476,41 @@ TEST_F(Signed, AReleaseInProgressIsFetchedOnceMore) {
   EXPECT_EQ(server.stat("requests"), 4);  // archive, signature, both again
 }
 
+// A run killed with its unzip at any moment of an install (after growing delays into the
+// unpacking) leaves the old agent vouched for or nothing trusted: the next run starts the agent
+// served, no half-made file stays, and the floor never goes down. Without keys, then with them.
+TEST_F(Signed, AnInstallKilledAtAnyMomentLeavesTheCacheWholeOrUntrusted) {
+  const std::string pid = scratch / "pid";
+  auto floor = [&] { std::string f = readFile(cache + "/.floor.minisig"); size_t at = f.find("timestamp:");
+                     return at == std::string::npos ? 0 : std::stol(f.substr(at + 10, 10)); };
+  for (const std::string build : {INSTALLER_EXECUTABLE, SIGNED_INSTALLER_EXECUTABLE}) {
+    ASSERT_EQ(runProcess({"cp", build, executable}).exitStatus, 0);
+    Lines whole = build == INSTALLER_EXECUTABLE ? Lines{".validatestring", "installagent"}
+                  : Lines{".digest", ".floor.minisig", ".minisig", ".validatestring", "installagent"};
+    for (long i = 0, kept = 0; i < 20; ++i) {
+      SCOPED_TRACE(build + ", killed after " + std::to_string(4 * i) + " ms of unpacking");
+      publish("v" + std::to_string(i), installAgentFileName, 1 << 20);
+      sign(zip, "trusted1", {"-t", "timestamp:" + std::to_string(4000000000 + i) + "\tfile:" + installAgentFileName});
+      writeFile(pid, "");
+      std::thread killed([&] { runProcess({"sh", "-c", "echo $$ > \"$0\"; exec \"$1\"", pid, executable}, options(address(std::to_string(i)))); });
+      for (int wait = 0; wait < 10000 && !contains(::testing::PrintToString(listDir(cache)), ".new-"); ++wait) usleep(500);
+      usleep(4000 * i);
+      if (pid_t installer = atoi(readFile(pid).c_str()); installer > 0) {  // stopped first: it starts no more children
+        kill(installer, SIGSTOP);
+        std::istringstream children(readFile("/proc/" + std::to_string(installer) + "/task/" + std::to_string(installer) + "/children"));
+        for (pid_t child; children >> child;) kill(-child, SIGKILL), kill(child, SIGKILL);
+        kill(installer, SIGKILL);
+      }
+      killed.join();
+      EXPECT_GE(floor(), kept);
+      EXPECT_EQ(run(address(std::to_string(i))).exitStatus, 0);
+      EXPECT_EQ(lines(readFile(starts)).back(), "v" + std::to_string(i));
+      EXPECT_EQ(listDir(cache), whole);
+      EXPECT_EQ(kept = floor(), whole.size() > 2 ? 4000000000 + i : 0);
+    }
+  }
+}
+
 // A cached agent runs only on the strength of the signature it was
 // installed with; else it is downloaded again, with no If-None-Match.
 TEST_F(Signed, ACachedAgentRunsOnlyWithItsSignature) {

@@ -98,9 +98,8 @@ bool replaceFile(const std::string& path, const std::string& contents) {
   // (a link there is replaced, never followed); the folder is synced after,
   // so that the rename itself outlasts a power cut.
   GError* error = nullptr;
-  auto flags = static_cast<GFileSetContentsFlags>(G_FILE_SET_CONTENTS_CONSISTENT | G_FILE_SET_CONTENTS_DURABLE);
-  bool written = g_file_set_contents_full(path.c_str(), contents.data(), static_cast<gssize>(contents.size()), flags,
-                                          0600, &error);
+  bool written = g_file_set_contents_full(path.c_str(), contents.data(), static_cast<gssize>(contents.size()),
+                                          G_FILE_SET_CONTENTS_CONSISTENT, 0600, &error);
   if (error) g_error_free(error);
   return written && syncDirectory(parentDirectory(path));
 }

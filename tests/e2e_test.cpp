@@ -11,6 +11,7 @@
 
 #include <functional>
 #include <memory>
+#include <regex>
 #include <sstream>
 #include <thread>
 
@@ -509,6 +510,24 @@ TEST_F(Signed, AnInstallKilledAtAnyMomentLeavesTheCacheWholeOrUntrusted) {
       EXPECT_EQ(kept = floor(), whole.size() > 2 ? 4000000000 + i : 0);
     }
   }
+  // What outlasts a power cut, in order: the new agent synced, what vouched for the old one removed
+  // for good before the swap, each kept file synced before its rename and its folder after.
+  if (runProcess({"strace", "-o", "/dev/null", "true"}).exitStatus != 0) GTEST_SKIP() << "needs strace, allowed to trace";
+  publishSigned("traced", "trusted1", "4100000000");
+  ProcessResult traced = runProcess({"strace", "-f", "-y", "-o", scratch / "trace", "-e", "trace=fsync,rename,renameat2,unlink",
+                                     executable}, options(address("traced")));
+  std::string calls;  // on the cache's own entries, temporary names ending in "~"; GLib may sync the folder too
+  for (const std::string& line : lines(readFile(scratch / "trace"))) {
+    size_t at = line.find(cache), call = line.find(' ') + 1;
+    std::string name = at == std::string::npos ? "/" : line.substr(line.find_first_not_of('/', at + cache.size()));
+    name = std::regex_replace(name.substr(0, name.find_first_of(">\"")), std::regex("([^.])[.-][A-Za-z0-9]{6}$"), "$1~");
+    if (name.find('/') == std::string::npos) calls += line.substr(call, line.find('(') - call) + " " + name + ", ";
+  }
+  EXPECT_EQ(traced.exitStatus, 0) << traced.err;
+  EXPECT_EQ(std::regex_replace(calls, std::regex("(fsync , )+"), "fsync , "), "fsync installagent.new~, unlink .validatestring, unlink .digest, unlink .minisig, fsync , "
+                   "renameat2 installagent.new~, fsync .minisig~, rename .minisig~, fsync , fsync .digest~, rename .digest~, "
+                   "fsync , fsync .floor.minisig~, rename .floor.minisig~, fsync , fsync .validatestring~, "
+                   "rename .validatestring~, fsync , ");
 }
 
 // A cached agent runs only on the strength of the signature it was
@@ -531,13 +550,9 @@ TEST_F(Signed, ACachedAgentRunsOnlyWithItsSignature) {
   std::shared_ptr<void> detach(nullptr, [&](void*) { runProcess({"losetup", "-d", device}); });
   const Lines noBirthTimes = {"unshare", "-m", "sh", "-c", "mount \"$0\" \"$HOME\" || exit 1\n"
       "touch -c -a \"$HOME\"/.velmor/*/*/*/installagent\n\"$@\"\ns=$?; umount \"$HOME\"; exit $s", device};
-  struct Row {
-    std::string name, cachedBy, key; std::function<void()> meddle; std::string runBy, started; int requests;
-    Lines wrapper = {};
-  } rows[] = {
+  struct Row { std::string name, cachedBy, key; std::function<void()> meddle; std::string runBy, started; int requests; Lines wrapper = {}; } rows[] = {
       {"signed by the first key", executable, "trusted1", nullptr, executable, "cached", 1},
-      {"on a file system without birth times", executable, "trusted1", [] { sleep(1); }, executable, "cached", 1,
-       noBirthTimes},
+      {"on a file system without birth times", executable, "trusted1", [] { sleep(1); }, executable, "cached", 1, noBirthTimes},
       {"signed by the second key", executable, "trusted2", nullptr, executable, "cached", 1},
       {"cached by a build without keys", unsignedBuild, "trusted1", nullptr, executable, "served", 2},
       {"replaced by an older build", executable, "trusted1", plantOlderBuildsAgent, executable, "served", 2},

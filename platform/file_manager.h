@@ -26,9 +26,17 @@ bool removeItemAtPath(const std::string& path);
 // nothing when there is no such file or it cannot be read.
 std::optional<std::string> readSmallFile(const std::string& path, size_t limit);
 // Replaces `path` with a new file (mode 0600) holding `contents`, written
-// beside it and renamed over it: whatever stood there, a link included, is
-// replaced and never written through, and a reader sees the old or the new.
+// beside it (as "<path>.XXXXXX") and renamed over it: whatever stood there,
+// a link included, is replaced and never written through, and a reader sees
+// the old or the new, also after a crash or a power cut: the file and then
+// its folder are synced to disk.
 bool replaceFile(const std::string& path, const std::string& contents);
+// Syncs a directory's entries to disk (fsync), so that what was made,
+// renamed or removed in it outlasts a power cut.
+bool syncDirectory(const std::string& directory);
+// Syncs every file and directory below `directory`, and it, to disk; links
+// are not followed. False when any of them could not be.
+bool syncTree(const std::string& directory);
 
 // The names in a directory, without "." and ".."; empty when unreadable.
 std::vector<std::string> directoryEntries(const std::string& directory);
@@ -43,10 +51,17 @@ struct TreeTotals {
 TreeTotals treeTotals(const std::string& directory);
 
 // What tells this very file from one made later at the same path (an
-// inode number can be reused): device, inode and birth time (the change
-// time where the file system keeps no birth time), without following a
-// link. Empty when the path cannot be examined.
+// inode number can be reused): device, inode and birth time, without
+// following a link. Where the file system keeps no birth time (NFS, ext4
+// with small inodes), the modification time's seconds stand in for it,
+// which stampIdentity makes unlike any other. Empty when the path cannot
+// be examined.
 std::string fileIdentity(const std::string& path);
+// Where the file system keeps no birth time, sets the modification time of
+// `path` (not through a link) to a random whole second of the past and syncs
+// it; nothing else. Done once a directory is complete: what is made or
+// removed in it later changes that time, and with it the identity.
+bool stampIdentity(const std::string& path);
 
 // Whether the file open on `fd` lies on a file system mounted read-only,
 // where nobody can change it whatever its owner and mode.

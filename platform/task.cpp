@@ -147,7 +147,8 @@ ToolRun runTool(const std::vector<std::string>& argv, const std::vector<std::str
   const gint source[] = {fd3}, target[] = {3};
   gsize fdCount = fd3 >= 0 ? 1 : 0;
   auto flags = static_cast<GSpawnFlags>(G_SPAWN_DO_NOT_REAP_CHILD | G_SPAWN_SEARCH_PATH_FROM_ENVP |
-                                        G_SPAWN_STDIN_FROM_DEV_NULL);
+                                        G_SPAWN_STDIN_FROM_DEV_NULL |
+                                        (captureOutput ? G_SPAWN_STDERR_TO_DEV_NULL : 0));
   int outFd = -1;
   GPid pid = 0;
   GError* error = nullptr;

@@ -38,7 +38,7 @@ struct ToolRun {
   int waitStatus = 0;        // as waitpid gives it, once started
   bool interrupted = false;  // SIGINT, SIGTERM or SIGHUP came while it ran
   bool stopped = false;      // its limits' keepGoing said no
-  std::string output;        // its standard output, when asked for
+  std::string output;        // its standard output, when asked for (its errors are then dropped)
 };
 
 // What a tool may do before it is stopped.

@@ -171,26 +171,36 @@ bool AgentCache::swapIn(const std::string& staging) {
 bool AgentCache::install(int archiveFd, const std::string& tag, const std::string& signature,
                          const Blake2bDigest& digest, ErrorCallback callback) {
   if (!lock_) return false;
-  // What a run killed while unpacking left behind; nobody unpacks now, we hold the lock.
-  for (const std::string& name : platform::directoryEntries(directory_))
-    if (name.compare(0, kStagingPrefix.size(), kStagingPrefix) == 0) platform::removeItemAtPath(directory_ + name);
+  // What a run killed while unpacking or writing a file here left behind;
+  // nobody writes now, we hold the lock.
+  for (const std::string& name : platform::directoryEntries(directory_)) {
+    bool temporary = false;
+    for (const std::string& kept : {validationFileName, kSignatureName, kDigestName, kFloorName})
+      temporary = temporary || (name.size() == kept.size() + 7 && name.compare(0, kept.size() + 1, kept + ".") == 0);
+    if (temporary || name.compare(0, kStagingPrefix.size(), kStagingPrefix) == 0)
+      platform::removeItemAtPath(directory_ + name);
+  }
   std::string staging = directory_ + kStagingPrefix + "XXXXXX";
   if (!mkdtemp(staging.data())) return false;
   bool unpacked = unzipOpenArchive(archiveFd, staging, "unzip", callback);
   bool complete = unpacked && holdsInstallScript(staging);
   if (unpacked && !complete) platform::systemLog(missingInstallScript(staging));
-  if (!complete) {
+  // On disk before anything names it: a power cut must not leave a swapped-in agent with empty files.
+  if (!complete || !platform::syncTree(staging)) {
     platform::removeItemAtPath(staging);
     return false;
   }
-  // What vouched for the old agent goes before it does.
+  // What vouched for the old agent goes before it does, for good before the swap.
   removeValidationString(directory_);
   std::remove((directory_ + kDigestName).c_str());
   std::remove((directory_ + kSignatureName).c_str());
-  if (!swapIn(staging)) {
+  if (!platform::syncDirectory(directory_) || !swapIn(staging)) {
     platform::removeItemAtPath(staging);
     return false;
   }
+  // Where there are no birth times, the digest's record ties to this stamp.
+  platform::stampIdentity(agentDirectory());
+  // Each file is synced with its folder as it is written, so they outlast a crash in this order.
   if (!signature.empty()) {
     if (!platform::replaceFile(directory_ + kSignatureName, signature) ||
         !platform::replaceFile(directory_ + kDigestName, digestRecord(digest)))

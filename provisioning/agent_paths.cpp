@@ -1,8 +1,12 @@
 #include "provisioning/agent_paths.h"
 
+#include <limits.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
+#include <optional>
 
 #include "platform/file_manager.h"
 #include "platform/main_bundle.h"
@@ -22,22 +26,42 @@ std::string getInstallAgentCacheBase() {
 
 std::string getInstallAgentCacheDir() { return getInstallAgentCacheBase() + installAgentCacheSubdir; }
 
-bool holdsInstallScript(const std::string& agentDir) {
-  return platform::isRegularFile(getInstallAgentExecutable(agentDir));
+namespace {
+const std::string kNoScript = "The install agent archive has no install script at its top level";
+
+// Why `agentDir` holds no install script, in the user's words; nothing when
+// it does: a regular file, or a link (as `zip -y` keeps one) that resolves
+// to a regular file below the folder.
+std::optional<std::string> scriptProblem(const std::string& agentDir) {
+  const std::string script = getInstallAgentExecutable(agentDir);
+  const std::string notRegular = kNoScript + " (its install is not a regular file)";
+  struct stat st;
+  if (lstat(script.c_str(), &st) != 0) return kNoScript;
+  if (S_ISREG(st.st_mode)) return std::nullopt;
+  if (!S_ISLNK(st.st_mode)) return notRegular;
+  char target[PATH_MAX];
+  ssize_t length = readlink(script.c_str(), target, sizeof target);
+  std::string to = " (to " + std::string(target, static_cast<size_t>(std::max<ssize_t>(length, 0))) + ")";
+  std::string resolved = platform::resolvePath(script), folder = platform::resolvePath(agentDir);
+  if (resolved.empty()) return "The install agent archive's install links to nothing" + to;
+  if (folder.empty() || resolved.compare(0, folder.size() + 1, folder + pathSeparator) != 0)
+    return "The install agent archive's install links outside its folder" + to;
+  return platform::isRegularFile(resolved) ? std::nullopt : std::optional<std::string>(notRegular);
 }
+}  // namespace
+
+bool holdsInstallScript(const std::string& agentDir) { return !scriptProblem(agentDir); }
 
 std::string missingInstallScript(const std::string& agentDir) {
-  if (holdsInstallScript(agentDir)) return std::string();
-  const std::string prefix = "The install agent archive has no install script at its top level";
+  std::optional<std::string> problem = scriptProblem(agentDir);
+  if (!problem || *problem != kNoScript) return problem.value_or(std::string());
   struct stat st;
-  if (lstat(getInstallAgentExecutable(agentDir).c_str(), &st) == 0)
-    return prefix + " (its install is not a regular file)";
   for (const std::string& name : platform::directoryEntries(agentDir)) {
     std::string folder = agentDir + pathSeparator + name;
     if (lstat(folder.c_str(), &st) == 0 && S_ISDIR(st.st_mode) && holdsInstallScript(folder))
-      return prefix + ", but " + name + "/install: the folder " + name + " was zipped instead of its contents";
+      return kNoScript + ", but " + name + "/install: the folder " + name + " was zipped instead of its contents";
   }
-  return prefix;
+  return kNoScript;
 }
 
 std::string installAgentDirOnDisk(const std::string& cacheDir) {

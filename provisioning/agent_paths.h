@@ -10,15 +10,17 @@ std::string getInstallAgentCacheBase();
 // getInstallAgentCacheBase() + installAgentCacheSubdir; always ends with "/".
 std::string getInstallAgentCacheDir();
 // The cached agent directory (ending with "/") when its install script is
-// there, a regular file (a link or a directory does not count); empty
-// otherwise. The second form looks in the given cache directory.
+// there (see holdsInstallScript); empty otherwise. The second form looks in
+// the given cache directory.
 std::string installAgentDirOnDisk();
 std::string installAgentDirOnDisk(const std::string& cacheDir);
-// Whether `agentDir` holds an install script: a regular file, not a link.
+// Whether `agentDir` holds an install script: a regular file, or a link
+// that resolves to a regular file below `agentDir` (resolved too).
 bool holdsInstallScript(const std::string& agentDir);
 // Why `agentDir`, just unpacked, holds no install script: one line for
 // the user and the vendor, naming a folder that was zipped instead of its
-// contents (its <folder>/install). Empty when the script is there.
+// contents (its <folder>/install) or where a link leads. Empty when the
+// script is there.
 std::string missingInstallScript(const std::string& agentDir);
 // Resources + "/InstallAgent.zip"; empty without a bundle or resources.
 std::string getDefaultInstallAgentLocation();

@@ -8,9 +8,10 @@
 
 // True when `unzipProgram` unpacked `archive` into `destination` (created
 // when missing). A missing archive is false without a message. Before
-// unpacking, the archive's totals are read with `unzipProgram -Zt`, and an
-// archive that would not fit (see checkArchiveTotals) is refused with a
-// message naming the sizes. unzip runs without the environment variables
+// unpacking, the archive's totals are read with `unzipProgram -Zt` where
+// it can, and an archive that would not fit (see checkArchiveTotals) is
+// refused with a message naming the sizes; what unzip writes is bounded
+// all the same. unzip runs without the environment variables
 // that change its options, in a process group of its own that a termination
 // signal ends; the unpacking has failed then.
 bool unzipInstallAgent(const std::string& archive, const std::string& destination,
@@ -35,7 +36,8 @@ struct ArchiveLimits {
 
 // Why an archive whose totals line (as `unzip -Zt` ends: "3 files, 1234
 // bytes uncompressed, 567 bytes compressed:  54.1%") is this must not be
-// unpacked within `limits`; empty when it may.
+// unpacked within `limits`; empty when it may, or when the line gives no
+// totals (they are then left to the bounds while unpacking).
 std::string checkArchiveTotals(const std::string& totalsLine, const ArchiveLimits& limits);
 // The same for totals counted on disk (`measured`: while unzip ran, so
 // perhaps only part of the truth).

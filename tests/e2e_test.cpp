@@ -700,7 +700,7 @@ TEST_F(Signed, AnInstallKilledAtAnyMomentLeavesTheCacheWholeOrUntrusted) {
   EXPECT_EQ(std::regex_replace(calls, std::regex("(fsync , )+"), "fsync , "), "fsync installagent.new~, unlink .validatestring, unlink .digest, unlink .minisig, fsync , "
                    "renameat2 installagent.new~, fsync .minisig~, rename .minisig~, fsync , fsync .digest~, rename .digest~, "
                    "fsync , fsync .floor.minisig~, rename .floor.minisig~, fsync , fsync .validatestring~, "
-                   "rename .validatestring~, fsync , ");
+                   "rename .validatestring~, fsync , unlink .refused, ");
 }
 
 // A cached agent runs only on the strength of the signature it was

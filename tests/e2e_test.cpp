@@ -691,7 +691,7 @@ TEST_F(Signed, AnInstallKilledAtAnyMomentLeavesTheCacheWholeOrUntrusted) {
                                      executable}, options(address("traced")));
   std::string calls;  // on the cache's own entries, temporary names ending in "~"; GLib may sync the folder too
   for (const std::string& line : lines(readFile(scratch / "trace"))) {
-    size_t at = line.find(cache), call = line.find(' ') + 1;
+    size_t at = line.find(cache), call = line.find_first_not_of(' ', line.find(' '));  // after the pid, padded
     std::string name = at == std::string::npos ? "/" : line.substr(line.find_first_not_of('/', at + cache.size()));
     name = std::regex_replace(name.substr(0, name.find_first_of(">\"")), std::regex("([^.])[.-][A-Za-z0-9]{6}$"), "$1~");
     if (name.find('/') == std::string::npos) calls += line.substr(call, line.find('(') - call) + " " + name + ", ";

@@ -348,12 +348,15 @@ void Download::installIntoCache() {
     return;
   }
   ArchiveInTransit& archive = theDownload_->archive();
-  bool installed = cache_.install(archive.fd(), validationString_, signature_, archive.digest(), callback_);
-  if (!installed) {
+  AgentCache::Outcome installed =
+      cache_.install(archive.fd(), validationString_, signature_, archive.digest(), callback_);
+  if (installed != AgentCache::Outcome::Installed) {
     cache_.unlock();
-    if (!validationString_.empty())
-      refusing_ = AgentCache::Refusal{validationString_, "the new agent does not unpack", signature_};
-    return setBack(Setback::Unpack, "the new agent does not unpack");
+    // Only what the archive itself lacks would fail again; a full disk may not.
+    bool notAnAgent = installed == AgentCache::Outcome::NoInstallScript;
+    std::string why = notAnAgent ? "the new agent has no install script" : "the new agent could not be unpacked";
+    if (notAnAgent && !validationString_.empty()) refusing_ = AgentCache::Refusal{validationString_, why, signature_};
+    return setBack(Setback::Unpack, why);
   }
   startCachedAgent();
 }

@@ -168,9 +168,9 @@ bool AgentCache::swapIn(const std::string& staging) {
   return std::rename(staging.c_str(), target.c_str()) == 0;
 }
 
-bool AgentCache::install(int archiveFd, const std::string& tag, const std::string& signature,
-                         const Blake2bDigest& digest, ErrorCallback callback) {
-  if (!lock_) return false;
+AgentCache::Outcome AgentCache::install(int archiveFd, const std::string& tag, const std::string& signature,
+                                        const Blake2bDigest& digest, ErrorCallback callback) {
+  if (!lock_) return Outcome::Failed;
   // What a run killed while unpacking or writing a file here left behind;
   // nobody writes now, we hold the lock.
   for (const std::string& name : platform::directoryEntries(directory_)) {
@@ -181,14 +181,14 @@ bool AgentCache::install(int archiveFd, const std::string& tag, const std::strin
       platform::removeItemAtPath(directory_ + name);
   }
   std::string staging = directory_ + kStagingPrefix + "XXXXXX";
-  if (!mkdtemp(staging.data())) return false;
+  if (!mkdtemp(staging.data())) return Outcome::Failed;
   bool unpacked = unzipOpenArchive(archiveFd, staging, "unzip", callback);
   bool complete = unpacked && holdsInstallScript(staging);
   if (unpacked && !complete) platform::systemLog(missingInstallScript(staging));
   // On disk before anything names it: a power cut must not leave a swapped-in agent with empty files.
   if (!complete || !platform::syncTree(staging)) {
     platform::removeItemAtPath(staging);
-    return false;
+    return unpacked && !complete ? Outcome::NoInstallScript : Outcome::Failed;
   }
   // What vouched for the old agent goes before it does, for good before the swap.
   removeValidationString(directory_);
@@ -196,7 +196,7 @@ bool AgentCache::install(int archiveFd, const std::string& tag, const std::strin
   std::remove((directory_ + kSignatureName).c_str());
   if (!platform::syncDirectory(directory_) || !swapIn(staging)) {
     platform::removeItemAtPath(staging);
-    return false;
+    return Outcome::Failed;
   }
   // Where there are no birth times, the digest's record ties to this stamp.
   platform::stampIdentity(agentDirectory());
@@ -204,11 +204,11 @@ bool AgentCache::install(int archiveFd, const std::string& tag, const std::strin
   if (!signature.empty()) {
     if (!platform::replaceFile(directory_ + kSignatureName, signature) ||
         !platform::replaceFile(directory_ + kDigestName, digestRecord(digest)))
-      return false;
+      return Outcome::Failed;
     AgentFloor kept = floor();
     if (keptFloorOf(signature, installAgentFileName) > kept.kept) platform::replaceFile(directory_ + kFloorName, signature);
   }
   writeValidationString(directory_, tag);
   std::remove((directory_ + kRefusalName).c_str());  // what the server offers now was taken
-  return true;
+  return Outcome::Installed;
 }

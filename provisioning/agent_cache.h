@@ -84,8 +84,11 @@ class AgentCache {
   // a build with keys only) is written next and the tag last, so a failed
   // or interrupted install never leaves an agent a later run would trust,
   // and a refused one leaves the old agent as it was. Needs the lock.
-  bool install(int archiveFd, const std::string& tag, const std::string& signature, const Blake2bDigest& digest,
-               ErrorCallback callback);
+  // NoInstallScript: it unpacked, and is not an agent (the archive's own
+  // fault, the same at every try); Failed: anything else (unzip, the disk).
+  enum class Outcome { Installed, NoInstallScript, Failed };
+  Outcome install(int archiveFd, const std::string& tag, const std::string& signature, const Blake2bDigest& digest,
+                  ErrorCallback callback);
 
  private:
   bool swapIn(const std::string& staging);

@@ -1,12 +1,13 @@
 #include "bootstrap/bootstrap.h"
 
+#include <algorithm>
 #include <cstdlib>
+#include <vector>
 
 #include "download/handoff.h"
 #include "hostenv/location.h"
 #include "hostenv/temp_dir.h"
 #include "launch/agent_launch.h"
-#include "launch/shell_command.h"
 #include "platform/main_bundle.h"
 #include "platform/task.h"
 #include "platform/termination.h"
@@ -58,16 +59,15 @@ int mainFcn(int argc, const char* const* argv, ErrorCallback callback) {
   SourcedAgent agent = sourceInstallAgent(workDir, callback, downloadInstallAgentFromQV);
   if (agent.running) {
     // Started from the download window: the run ends with the agent, as it
-    // does when the shell starts it below.
+    // does when it is started below.
     platform::waitForProcess(*agent.running);
     return 0;
   }
   if (agent.path.empty()) return -1;
   if (platform::terminationRequested()) return -1;  // interrupted while the agent was made ready
 
-  std::string launchCommand = "sh " + smart_quote(agent.path);
-  std::string bundleLocation = getBundleLocation();
-  if (!fireInstallAgentWithArgs(agent.path, launchCommand, bundleLocation, argc, argv, callback)) {
+  std::vector<std::string> userArguments(argv + std::min(argc, 1), argv + argc);
+  if (!fireInstallAgentWithArgs(agent.path, getBundleLocation(), userArguments, callback)) {
     callback("Failed to start the instal agent", true);
     return -1;
   }

@@ -376,8 +376,7 @@ bool Download::fireInstallAgent() {
   if (!installAgentLocation_.empty()) {
     const auto& own = platform::processArguments();
     std::vector<std::string> user(own.begin() + (own.empty() ? 0 : 1), own.end());
-    agent_ = platform::startProcess(
-        "/bin/sh", agentArguments(getInstallAgentExecutable(installAgentLocation_), getBundleLocation(), user));
+    agent_ = startInstallAgent(getInstallAgentExecutable(installAgentLocation_), getBundleLocation(), user);
   }
   if (!agent_) {
     callback_("Failed to start the instal agent", true);

@@ -14,7 +14,6 @@
 #include "hostenv/mkpath.h"
 #include "hostenv/report.h"
 #include "launch/agent_launch.h"
-#include "launch/shell_command.h"
 #include "platform/file_manager.h"
 #include "provisioning/agent_paths.h"
 #include "provisioning/agent_signature.h"
@@ -33,7 +32,8 @@ void recordMessage(std::string message, bool) { messages.push_back(message); }
 }  // namespace
 
 // Every byte string reaches the agent unchanged, one argument each, and nothing in it runs: as the script's
-// path, the bundle location and the user's arguments.
+// path, the bundle location and the user's arguments. No shell parses them: not even Big5's A5 5C, whose
+// second byte is a backslash, can eat a quote.
 TEST(FireInstallAgentWithArgs, EveryArgumentArrivesByteForByte) {
   std::string printable;
   for (int c = 0x20; c < 0x7f; ++c) printable += static_cast<char>(c);
@@ -42,30 +42,28 @@ TEST(FireInstallAgentWithArgs, EveryArgumentArrivesByteForByte) {
   ASSERT_TRUE(getcwd(cwd, sizeof cwd) && chdir(scratch.path().c_str()) == 0);  // where a PWNED would land
   for (std::string odd : {printable.c_str(), "two words\tand a tab", "new\nline", "\"q\" 'q' back\\slash\\",
                          "$(touch PWNED) `touch PWNED` $HOME ${HOME} $1 $@", "a;b&c|d<e>f*?[x]~#!",
-                         "\xc3\xa9t\xc3\xa9 \xff\xfe", "-installbundle"}) {
+                         "\xc3\xa9t\xc3\xa9 \xff\xfe", "\xa5\x5c\x22;touch PWNED;\x22", "-installbundle"}) {
     SCOPED_TRACE(odd);
     std::string dir = scratch / ("agent " + std::to_string(std::hash<std::string>()(odd)));
     if (odd.find('/') == std::string::npos) dir += odd;  // the path itself holds the odd bytes
     makeDirs(dir);
     std::string script = dir + "/install", record = scratch / "record";
     writeFile(script, recordingAgentScript(record), 0755);
-    std::vector<const char*> argv = {"prog", odd.c_str(), "", "x"};
     messages.clear();
-    ASSERT_TRUE(fireInstallAgentWithArgs(script, "sh " + smart_quote(script), dir, 4, argv.data(), recordMessage));
+    ASSERT_TRUE(fireInstallAgentWithArgs(script, dir, {odd, "", "x"}, recordMessage));
     EXPECT_EQ(readArgsRecord(record), (Lines{script, "-installbundle", dir + "/bundle.zip", odd, "", "x"}));
     EXPECT_EQ(messages, Lines{});
     unlink(record.c_str());
   }
   EXPECT_EQ(chdir(cwd), 0);
-  EXPECT_EQ(listDir(scratch.path()).size(), 8u);  // no PWNED
+  EXPECT_EQ(listDir(scratch.path()).size(), 9u);  // no PWNED
 }
 
 TEST(FireInstallAgentWithArgs, ShellThatCannotBeWaitedForIsAFailure) {
-  // With SIGCHLD ignored the shell is reaped behind system()'s back: -1, as when no shell could start.
+  // With SIGCHLD ignored the shell is reaped behind our back: -1, as when no shell could start.
   auto old = signal(SIGCHLD, SIG_IGN);
   messages.clear();
-  const char* argv[] = {"prog"};
-  bool ok = fireInstallAgentWithArgs("/x/install", "sh /x/install", "/r", 1, argv, recordMessage);
+  bool ok = fireInstallAgentWithArgs("/x/install", "/r", {}, recordMessage);
   signal(SIGCHLD, old);
   EXPECT_FALSE(ok);
   EXPECT_EQ(messages, Lines{"Failed to start the instal agent"});

@@ -1,5 +1,5 @@
 // The launcher's real road: every byte string reaches the agent as exactly one argument, unchanged, after
-// -installbundle and the product archive, when /bin/sh runs the line fireInstallAgentWithArgs builds.
+// -installbundle and the product archive, when fireInstallAgentWithArgs starts it through /bin/sh.
 // Input: NUL-separated pieces; the first names the script (its path and the bundle's hold it), the others are
 // the arguments.
 #include <sys/stat.h>
@@ -14,14 +14,13 @@
 #include <vector>
 
 #include "launch/agent_launch.h"
-#include "launch/shell_command.h"
 
 namespace {
 std::string workDir, recorder, output;
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  char tmpl[] = "/tmp/quoting fuzz $`\"'\\ -XXXXXX";  // the script's path needs quoting too
+  char tmpl[] = "/tmp/launch fuzz $`\"'\\ -XXXXXX";  // what a shell would have to quote, in the script's path
   if (!mkdtemp(tmpl)) std::abort();
   workDir = tmpl;
   recorder = workDir + "/recorder.sh";
@@ -43,20 +42,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (symlink(recorder.c_str(), script.c_str()) != 0) std::abort();
 
   std::vector<std::string> sent(pieces.begin() + 1, pieces.end());
-  std::vector<const char*> argv = {"prog"};
-  for (const auto& s : sent) argv.push_back(s.c_str());
   std::string bundle = workDir + "/links/" + name + " bundle";
   unlink(output.c_str());
-  std::string line = "sh " + smart_quote(script);
-  bool ran = fireInstallAgentWithArgs(script, line, bundle, static_cast<int>(argv.size()), argv.data(),
-                                      [](std::string, bool) {});
+  bool ran = fireInstallAgentWithArgs(script, bundle, sent, [](std::string, bool) {});
   unlink(script.c_str());
   std::ostringstream recorded;
   recorded << std::ifstream(output, std::ios::binary).rdbuf();
   std::string expected = "-installbundle" + std::string(1, '\0') + bundle + "/bundle.zip" + std::string(1, '\0');
   for (const auto& s : sent) expected += s + '\0';
   if (ran && recorded.str() == expected) return 0;
-  std::fprintf(stderr, "quoting mismatch: %s\ncommand line: [%s]\n",
-               ran ? "the arguments arrived changed" : "the shell failed", line.c_str());
+  std::fprintf(stderr, "launch mismatch: %s\n", ran ? "the arguments arrived changed" : "the shell failed");
   std::abort();
 }

@@ -7,8 +7,10 @@
 #include "provisioning/build_constants.h"
 
 namespace {
+// One separator, whether or not the directory ends with one (the cache's does).
 std::string validationPath(const std::string& directory) {
-  return directory + pathSeparator + validationFileName;
+  bool ends = !directory.empty() && directory.back() == pathSeparator[0];
+  return directory + (ends ? "" : pathSeparator) + validationFileName;
 }
 
 // The first line, read up to `limit` bytes; nothing when the file cannot be read.

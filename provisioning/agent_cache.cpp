@@ -139,7 +139,8 @@ std::optional<int64_t> AgentCache::installedSignedAt() const {
 // The tag and the reason on a line each, then the signature as it came.
 std::optional<AgentCache::Refusal> AgentCache::refusal() const {
   if (!isPrivate()) return std::nullopt;
-  std::optional<std::string> text = platform::readSmallFile(directory_ + kRefusalName, kMaxSignatureBytes + 4096);
+  // Room for a tag, a reason and a signature at their longest.
+  std::optional<std::string> text = platform::readSmallFile(directory_ + kRefusalName, 64 * 1024);
   size_t first = text ? text->find('\n') : std::string::npos;
   size_t second = first == std::string::npos ? first : text->find('\n', first + 1);
   if (second == std::string::npos || first == 0) return std::nullopt;
@@ -175,7 +176,7 @@ AgentCache::Outcome AgentCache::install(int archiveFd, const std::string& tag, c
   // nobody writes now, we hold the lock.
   for (const std::string& name : platform::directoryEntries(directory_)) {
     bool temporary = false;
-    for (const std::string& kept : {validationFileName, kSignatureName, kDigestName, kFloorName})
+    for (const std::string& kept : {validationFileName, kSignatureName, kDigestName, kFloorName, kRefusalName})
       temporary = temporary || (name.size() == kept.size() + 7 && name.compare(0, kept.size() + 1, kept + ".") == 0);
     if (temporary || name.compare(0, kStagingPrefix.size(), kStagingPrefix) == 0)
       platform::removeItemAtPath(directory_ + name);

@@ -613,6 +613,10 @@ TEST_F(Signed, WithoutANewAgentTheVouchedOneRunsAndARefusedOneIsNotFetchedAgain)
   publishSigned("old", "trusted1", "3900000000");
   EXPECT_EQ(run(address("old")).exitStatus, 0);
   EXPECT_TRUE(exists(cache + "/.refused"));
+  server.reset();  // the vendor's newer archive back: a plain cache hit, the refusal on record or not
+  EXPECT_EQ(run(address("new")).exitStatus, 0);
+  EXPECT_EQ(server.stat("requests"), 1);
+  EXPECT_EQ(server.stat("body_bytes_sent"), 0);
   sign(zip, "trusted1", signedAt("4200000000"));
   EXPECT_EQ(run(address("old")).exitStatus, 0);
   EXPECT_EQ(startedVersion(agent), "old");

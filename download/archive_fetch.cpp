@@ -69,6 +69,8 @@ void ArchiveFetch::stopTimers() {
   timer_ = deadline_ = 0;
 }
 
+void ArchiveFetch::finish() { stopTimers(); }
+
 void ArchiveFetch::cancel() {
   stopTimers();
   if (transfer_) transfer_->cancel();
@@ -164,7 +166,10 @@ void ArchiveFetch::didEnd(const platform::TransferResult& result) {
       if (!archive_.complete(&why)) return fail(why);
       [[fallthrough]];
     case platform::TransferEnd::NotModified:
-      stopTimers();
+      // The deadline goes on: what the client fetches next (the signature)
+      // is part of the download, until finish().
+      if (timer_) loop_.cancelCall(timer_);
+      timer_ = 0;
       ended_ = result.kind;
       return client_.fetchEnded(result.kind);
     case platform::TransferEnd::WriteError:

@@ -29,7 +29,8 @@ class ArchiveFetch : private platform::HttpDownloadDelegate {
     virtual void fetchRetrying(double seconds) = 0;
     // Finished (the whole archive is there) or NotModified; never after cancel().
     virtual void fetchEnded(platform::TransferEnd how) = 0;
-    // Failed for good, with words a person can act on; never after cancel().
+    // Failed for good, with words a person can act on (also when the
+    // deadline comes after fetchEnded, before finish()); never after cancel().
     virtual void fetchFailed(const std::string& why) = 0;
 
    protected:
@@ -57,6 +58,9 @@ class ArchiveFetch : private platform::HttpDownloadDelegate {
   ArchiveFetch& operator=(const ArchiveFetch&) = delete;
 
   void cancel();
+  // The client is done with the download: its deadline, which still ran
+  // while the client fetched what goes with the archive, ends here.
+  void finish();
   // After a 304 that cannot be used: the whole archive, once, within the
   // same budget.
   void askForWholeArchive();

@@ -124,6 +124,8 @@ void Download::didFailWithError(const std::string& reason) {
 
 void Download::setBack(Setback kind, const std::string& why) {
   cancelTimer();
+  signatureFetch_.reset();
+  if (theDownload_) theDownload_->cancel();  // its deadline too: nothing more comes of it
   state_ = State::Failed;
   setback_ = kind;
   setbackWhy_ = why;
@@ -323,6 +325,7 @@ void Download::waitForInstallAgentToStart() {
 }
 
 void Download::downloadDidFinish() {
+  theDownload_->finish();  // unpacking is not the server's time
   showInitializing();
   state_ = State::Installing;
   installIntoCache();

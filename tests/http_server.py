@@ -5,7 +5,8 @@
                 add those headers; If-None-Match naming the etag (in a list too) gets a 304 (without an ETag
                 with bare304=1); rate= caps bytes per second; the first `failures` requests get
                 `status` (with `retryafter`) or break off `dropafter` bytes in; the first
-                `firsthits` requests (not for a .minisig) get ROOT/`first` instead
+                `firsthits` requests (not for a .minisig) get ROOT/`first` instead; a .minisig
+                is answered `sigdelay` seconds late
   /redirect?to=       302 (with etag=, an ETag of its own)
   /hostile/dropping   a zip-looking body of `announce` bytes, every answer (206 to a Range)
                       broken off `dropafter` bytes in
@@ -79,6 +80,8 @@ class Handler(BaseHTTPRequestHandler):
             path = os.path.join(self.server.root, self.query["first"])  # the release before
         if "/" in name or not os.path.isfile(path):
             return self.small(404)
+        if name.endswith(".minisig"):
+            time.sleep(float(self.query.get("sigdelay", 0)))
         if failing and "status" in self.query:
             extra = [("Retry-After", self.query["retryafter"])] if "retryafter" in self.query else []
             return self.small(int(self.query["status"]), extra)

@@ -262,7 +262,7 @@ TEST_F(E2E, ServersFlakyOrHostileMeetTheInstallersOwnLimits) {
   publish("v1", "big.zip", 300000);
   publish("v1", "huge.zip", 7000000);
   writeFile(served / "html.zip", "<html>" + std::string(16000000, 'x'));  // under the test build's cap
-  publish("v1", "slow.zip", static_cast<size_t>(downloadDeadlineSeconds * 40000 * 1.2));  // 12 s at 40 kB/s
+  publish("v1", "slow.zip", static_cast<size_t>(downloadDeadlineSeconds * 50000 * 1.2));  // 12 s at 50 kB/s
   const long size = readFile(served / "big.zip").size(), hugeSize = readFile(served / "huge.zip").size();
   const long slowSize = readFile(served / "slow.zip").size();
   const long cap = static_cast<long>(maxArchiveBytes);
@@ -290,7 +290,7 @@ TEST_F(E2E, ServersFlakyOrHostileMeetTheInstallersOwnLimits) {
        "Error - " + larger + platform::formatByteCount(cap + 1) + ")", 1, -2 * cap},
       {"endless body without a length", "/hostile/endless",
        "Error - " + larger + "more than " + platform::formatByteCount(cap) + ")", 1, -2 * cap},
-      {"an honest slow link outlasts the deadline", "/files/slow.zip?etag=%22s%22&rate=40000", "", 1, slowSize},
+      {"an honest slow link outlasts the deadline", "/files/slow.zip?etag=%22s%22&rate=50000", "", 1, slowSize},
       {"endless trickle above the stall floor", "/hostile/endless?rate=2000",
        "Error - the download took longer than " + durationInWords(downloadDeadlineSeconds), 1, -2 * cap},
       {"304 to a request that named no tag", "/hostile/always304?etag=%22x%22", "named no cached agent", 1, 0},
@@ -341,10 +341,10 @@ TEST_F(E2E, UnzipIsNeededOnlyToUnpack) {
   EXPECT_EQ(hit.exitStatus, 0) << hit.err;
   EXPECT_EQ(startedVersion(agent), "v1");
   EXPECT_EQ(server.stat("body_bytes_sent"), 0);
-  o.env["QV_INTERNAL_INSTALL_AGENT_URL"] = server.url("/files/agent.zip?etag=%22two%22&rate=300000");
+  o.env["QV_INTERNAL_INSTALL_AGENT_URL"] = server.url("/files/agent.zip?etag=%22two%22&rate=100000");
   runProcess({"rm", starts});
   expectFailed(run(o, {}, noUnzip), kNoAgent, "unzip is not installed: the installer needs it to unpack the install agent");
-  EXPECT_LT(server.stat("body_bytes_sent"), 100000);  // of 300000, at 300000 a second
+  EXPECT_LT(server.stat("body_bytes_sent"), 150000);  // of 300000, at 100000 a second
   EXPECT_EQ(readFile(cache + "/.validatestring"), "\"one\"");
 }
 

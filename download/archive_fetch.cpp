@@ -73,6 +73,12 @@ void ArchiveFetch::finish() { stopTimers(); }
 
 void ArchiveFetch::cancel() {
   stopTimers();
+  stopTransfer();
+}
+
+void ArchiveFetch::stopTransfer() {
+  if (timer_) loop_.cancelCall(timer_);
+  timer_ = 0;
   if (transfer_) transfer_->cancel();
 }
 

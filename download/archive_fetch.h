@@ -3,8 +3,8 @@
 // where it stopped when the server can vouch that it is the same archive.
 // Every limit is the installer's own: a budget of requests, a pause
 // between any two, a deadline for the whole download (later for a link that
-// keeps an average of 32 kB/s), and the archive's bounds (ArchiveInTransit). To its client it is one transfer: responses,
-// data, and one end.
+// keeps an average of 32 kB/s), and the archive's bounds (ArchiveInTransit).
+// To its client it is one transfer: responses, data, and one end.
 #pragma once
 
 #include <cstdint>
@@ -58,6 +58,9 @@ class ArchiveFetch : private platform::HttpDownloadDelegate {
   ArchiveFetch& operator=(const ArchiveFetch&) = delete;
 
   void cancel();
+  // Ends the transfer under way (a body the client does not want); the
+  // deadline goes on, for what the client fetches instead, until finish().
+  void stopTransfer();
   // The client is done with the download: its deadline, which still ran
   // while the client fetched what goes with the archive, ends here.
   void finish();

@@ -225,8 +225,9 @@ void Download::decideOnCache() {
   if (lock == AgentCache::LockState::Held) cache_.unlock();
   if (refusal_ && validationString_ == refusal_->tag) {
     // The archive refused before, by its tag (in a 304, or a 200 from a
-    // server that ignores the condition): its body is not wanted.
-    theDownload_->cancel();
+    // server that ignores the condition): its body is not wanted, and the
+    // signature's fetch is still bounded by the deadline.
+    theDownload_->stopTransfer();
     return recheckRefusal();
   }
   if (theDownload_->ended() == platform::TransferEnd::NotModified) {
@@ -235,10 +236,7 @@ void Download::decideOnCache() {
     return theDownload_->askForWholeArchive();
   }
   // Only now is something to be unpacked.
-  if (!unzipIsInstalled("unzip", callback_)) {
-    theDownload_->cancel();
-    return setBack(Setback::NoUnzip, unzipMissing("unzip"));
-  }
+  if (!unzipIsInstalled("unzip", callback_)) return setBack(Setback::NoUnzip, unzipMissing("unzip"));
 
   if (fileLength_ == -1) {
     window_->setIndeterminate(true);

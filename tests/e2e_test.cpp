@@ -624,6 +624,10 @@ TEST_F(Signed, WithoutANewAgentTheVouchedOneRunsAndARefusedOneIsNotFetchedAgain)
   EXPECT_EQ(run(address("new")).exitStatus, 0);
   EXPECT_EQ(server.stat("requests"), 1);
   EXPECT_EQ(server.stat("body_bytes_sent"), 0);
+  if (downloadDeadlineSeconds <= 30) {  // the signature checked against the refusal is held to the deadline too
+    std::string late = run(address("old&sigdelay=" + std::to_string(downloadDeadlineSeconds + 5))).err;
+    EXPECT_TRUE(contains(late, using2096 + "the download took longer than")) << late;
+  }
   sign(zip, "trusted1", signedAt("4200000000"));
   EXPECT_EQ(run(address("old")).exitStatus, 0);
   EXPECT_EQ(startedVersion(agent), "old");

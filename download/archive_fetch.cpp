@@ -6,8 +6,8 @@
 #include <random>
 
 #include "download/transfer_policy.h"
+#include "platform/quantities.h"
 #include "platform/system_log.h"
-#include "platform/transfer_text.h"
 
 namespace {
 
@@ -84,7 +84,7 @@ void ArchiveFetch::stopTransfer() {
 
 void ArchiveFetch::fail(const std::string& why) {
   stopTimers();
-  ended_ = platform::TransferEnd::NetworkError;
+  ended_ = network::TransferEnd::NetworkError;
   client_.fetchFailed(why);
 }
 
@@ -125,7 +125,7 @@ void ArchiveFetch::attempt() {
                              : "the server was asked " + std::to_string(requests_) + " times without success");
   ++requests_;
   lastRequestAt_ = platform::monotonicSeconds();
-  platform::HttpRequest request;
+  network::HttpRequest request;
   request.url = address_;
   request.userAgent = userAgent;
   request.connectSeconds = options_.connectSeconds;
@@ -140,11 +140,11 @@ void ArchiveFetch::attempt() {
   if (askedIfNoneMatch_) request.headers.push_back("If-None-Match: " + *ifNoneMatch_);
   keptAtStart_ = archive_.size();
   refusal_.clear();
-  platform::HttpDownloadDelegate* delegate = this;
+  network::HttpDownloadDelegate* delegate = this;
   transfer_ = options_.startTransfer(std::move(request), &archive_, delegate);
 }
 
-bool ArchiveFetch::didReceiveResponse(const platform::HttpResponse& response) {
+bool ArchiveFetch::didReceiveResponse(const network::HttpResponse& response) {
   retryAfter_ = response.retryAfterSeconds;
   if (response.status == 304 && !askedIfNoneMatch_) {
     refusal_ = "the server answered \"not modified\" to a request that named no cached agent";
@@ -163,22 +163,22 @@ void ArchiveFetch::didReceiveDataOfLength(uint64_t length) {
   client_.fetchReceived(length);
 }
 
-void ArchiveFetch::didEnd(const platform::TransferResult& result) {
-  if (result.kind == platform::TransferEnd::Cancelled) return;
+void ArchiveFetch::didEnd(const network::TransferResult& result) {
+  if (result.kind == network::TransferEnd::Cancelled) return;
   if (!refusal_.empty()) return fail(refusal_);
   std::string why;
   switch (result.kind) {
-    case platform::TransferEnd::Finished:
+    case network::TransferEnd::Finished:
       if (!archive_.complete(&why)) return fail(why);
       [[fallthrough]];
-    case platform::TransferEnd::NotModified:
+    case network::TransferEnd::NotModified:
       // The deadline goes on: what the client fetches next (the signature)
       // is part of the download, until finish().
       if (timer_) loop_.cancelCall(timer_);
       timer_ = 0;
       ended_ = result.kind;
       return client_.fetchEnded(result.kind);
-    case platform::TransferEnd::WriteError:
+    case network::TransferEnd::WriteError:
       return fail(result.description);  // the archive's refusal, or the disk's
     default:
       break;
@@ -188,8 +188,8 @@ void ArchiveFetch::didEnd(const platform::TransferResult& result) {
     archive_.restart();
     return next(0);
   }
-  lastDropped_ = result.kind == platform::TransferEnd::NetworkError &&
-                 result.cause == platform::NetworkCause::ConnectionDropped;
+  lastDropped_ = result.kind == network::TransferEnd::NetworkError &&
+                 result.cause == network::NetworkCause::ConnectionDropped;
   // Only while the kept part grows toward the announced length.
   bool progressed = archive_.resumable() && archive_.total() >= 0 &&
                     archive_.size() >= keptAtStart_ + kProgressWorthResuming;
@@ -199,7 +199,7 @@ void ArchiveFetch::didEnd(const platform::TransferResult& result) {
 }
 
 // Waits, as the policy says, then asks again; the client says so meanwhile.
-void ArchiveFetch::retryLater(const platform::TransferResult& result, bool progressed) {
+void ArchiveFetch::retryLater(const network::TransferResult& result, bool progressed) {
   double delay = progressed ? 0
                             : retryDelaySeconds(retries_, retryAfter_, options_.retryBaseSeconds, random01());
   if (!progressed) ++retries_;

@@ -13,22 +13,22 @@
 #include <string>
 
 #include "download/archive_in_transit.h"
+#include "network/http_download.h"
 #include "platform/event_loop.h"
-#include "platform/http_download.h"
 #include "provisioning/build_constants.h"
 
-class ArchiveFetch : private platform::HttpDownloadDelegate {
+class ArchiveFetch : private network::HttpDownloadDelegate {
  public:
   class Client {
    public:
     // An attempt's response: a 2xx whose body the archive has taken, a
     // 304, or a status that ends the attempt. True to go on receiving.
-    virtual bool fetchResponded(const platform::HttpResponse& response) = 0;
+    virtual bool fetchResponded(const network::HttpResponse& response) = 0;
     virtual void fetchReceived(uint64_t length) = 0;
     // An attempt failed in a way that may pass; the next starts in `seconds`.
     virtual void fetchRetrying(double seconds) = 0;
     // Finished (the whole archive is there) or NotModified; never after cancel().
-    virtual void fetchEnded(platform::TransferEnd how) = 0;
+    virtual void fetchEnded(network::TransferEnd how) = 0;
     // Failed for good, with words a person can act on (also when the
     // deadline comes after fetchEnded, before finish()); never after cancel().
     virtual void fetchFailed(const std::string& why) = 0;
@@ -46,7 +46,7 @@ class ArchiveFetch : private platform::HttpDownloadDelegate {
     double deadlineSeconds = downloadDeadlineSeconds;
     int retries = downloadRetries;
     double retryBaseSeconds = ::retryBaseSeconds;
-    platform::StartTransfer startTransfer = platform::startHttpDownload;
+    network::StartTransfer startTransfer = network::startHttpDownload;
   };
 
   // Starts at once, writing the archive to `destination`. With
@@ -71,18 +71,18 @@ class ArchiveFetch : private platform::HttpDownloadDelegate {
   // the same budget and deadline.
   void startOver();
   // How it ended: Finished, NotModified, or a failure; nothing while it goes on.
-  std::optional<platform::TransferEnd> ended() const { return ended_; }
+  std::optional<network::TransferEnd> ended() const { return ended_; }
   const std::string& address() const { return address_; }
   ArchiveInTransit& archive() { return archive_; }
   const ArchiveInTransit& archive() const { return archive_; }
 
  private:
-  bool didReceiveResponse(const platform::HttpResponse& response) override;
+  bool didReceiveResponse(const network::HttpResponse& response) override;
   void didReceiveDataOfLength(uint64_t length) override;
-  void didEnd(const platform::TransferResult& result) override;
+  void didEnd(const network::TransferResult& result) override;
   void attempt();
   void next(double delaySeconds);
-  void retryLater(const platform::TransferResult& result, bool progressed);
+  void retryLater(const network::TransferResult& result, bool progressed);
   void fail(const std::string& why);
   void stopTimers();
   void armDeadline(double seconds);
@@ -94,7 +94,7 @@ class ArchiveFetch : private platform::HttpDownloadDelegate {
   std::optional<std::string> ifNoneMatch_;
   Options options_;
   ArchiveInTransit archive_;
-  std::unique_ptr<platform::Transfer> transfer_;
+  std::unique_ptr<network::Transfer> transfer_;
   int requests_ = 0;                       // made so far, of the budget
   int retries_ = 0;                        // attempts after the first that used up a retry
   bool askedForRange_ = false;             // the current attempt asked for the rest only
@@ -108,7 +108,7 @@ class ArchiveFetch : private platform::HttpDownloadDelegate {
   std::optional<double> retryAfter_;       // of the last response refused
   platform::EventLoop::CallId timer_ = 0;
   platform::EventLoop::CallId deadline_ = 0;
-  std::optional<platform::TransferEnd> ended_;
+  std::optional<network::TransferEnd> ended_;
 };
 
 // "1 hour", "90 seconds", "5 minutes": a limit in words for a log line.

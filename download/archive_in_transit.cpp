@@ -8,7 +8,7 @@
 #include <cstring>
 
 #include "platform/file_manager.h"
-#include "platform/transfer_text.h"
+#include "platform/quantities.h"
 
 namespace {
 
@@ -79,7 +79,7 @@ void ArchiveInTransit::restart() {
   validator_.clear();
 }
 
-bool ArchiveInTransit::begin(const platform::HttpResponse& response, bool continues, std::string* why) {
+bool ArchiveInTransit::begin(const network::HttpResponse& response, bool continues, std::string* why) {
   if (fd_ < 0) return refuse("cannot create " + path_ + ": " + std::strerror(openError_), why);
   int64_t length = response.expectedContentLength;
   if (continues) {

@@ -9,10 +9,10 @@
 #include <cstdint>
 #include <string>
 
-#include "platform/http_download.h"
+#include "network/http_download.h"
 #include "provisioning/agent_signature.h"
 
-class ArchiveInTransit : public platform::BodySink {
+class ArchiveInTransit : public network::BodySink {
  public:
   // The archive is written to `path` (whatever stood there is replaced),
   // hashed when `hash`, and never longer than `maxBytes`.
@@ -25,7 +25,7 @@ class ArchiveInTransit : public platform::BodySink {
   // for the rest) it must pick up exactly where the kept part ends;
   // otherwise the archive starts over. False with the reason when the body
   // cannot be taken: too large, not the rest, no room on the disk.
-  bool begin(const platform::HttpResponse& response, bool continues, std::string* why);
+  bool begin(const network::HttpResponse& response, bool continues, std::string* why);
   bool write(const char* data, size_t length, std::string* why) override;
   // The body arrived whole: false with the reason when it is not the
   // archive announced.

@@ -1,16 +1,16 @@
 #include "download/download_application.h"
 
 #include "download/download_controller.h"
-#include "platform/download_view.h"
 #include "platform/event_loop.h"
 #include "platform/termination.h"
 #include "provisioning/build_constants.h"
+#include "window/download_view.h"
 
 HandOffResult runDownloadApplication(ErrorCallback callback) {
   if (platform::terminationRequested()) return {};
   platform::EventLoop loop;
   Download controller(loop, callback);
-  auto window = platform::createDownloadView(windowTitle, [&controller] { controller.windowWillClose(); });
+  auto window = window::createDownloadView(windowTitle, [&controller] { controller.windowWillClose(); });
   controller.setWindow(window.get());
   // Ending the run by a signal is pressing Cancel.
   platform::setTerminationHandler([&window] { window->close(); });

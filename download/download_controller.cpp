@@ -10,15 +10,15 @@
 #include "platform/file_manager.h"
 #include "platform/main_bundle.h"
 #include "platform/process_env.h"
+#include "platform/quantities.h"
 #include "platform/system_log.h"
 #include "platform/task.h"
-#include "platform/transfer_text.h"
-#include "provisioning/archive_extraction.h"
 #include "provisioning/agent_paths.h"
 #include "provisioning/agent_trust.h"
+#include "provisioning/archive_extraction.h"
 #include "provisioning/build_constants.h"
 
-using platform::TextColor;
+using window::TextColor;
 
 namespace {
 
@@ -32,7 +32,7 @@ constexpr double kAgentPollSeconds = 0.05;
 std::string downloadingText(double percent) {
   char field[32];
   std::snprintf(field, sizeof field, "%3.0f%%", percent);
-  return platform::kDownloadingPrefix + std::string(field);
+  return window::kDownloadingPrefix + std::string(field);
 }
 
 }  // namespace
@@ -176,7 +176,7 @@ void Download::downloadFromURL(const std::string& address) {
   theDownload_ = std::make_unique<ArchiveFetch>(loop_, client, address, installAgentLocation_, cachedTag, transfer_);
 }
 
-bool Download::fetchResponded(const platform::HttpResponse& response) { return didReceiveResponse(response); }
+bool Download::fetchResponded(const network::HttpResponse& response) { return didReceiveResponse(response); }
 
 void Download::fetchFailed(const std::string& why) { setBack(Setback::Download, why); }
 
@@ -187,7 +187,7 @@ void Download::fetchRetrying(double seconds) {
   state_ = State::Waiting;
 }
 
-bool Download::didReceiveResponse(const platform::HttpResponse& response) {
+bool Download::didReceiveResponse(const network::HttpResponse& response) {
   if (response.status == 304) {
     // Nothing new: the tag is the one the 304 carries, or the one we sent.
     validationString_ = response.etag.value_or(cache_.recordedTag().value_or(std::string()));
@@ -230,7 +230,7 @@ void Download::decideOnCache() {
     theDownload_->stopTransfer();
     return recheckRefusal();
   }
-  if (theDownload_->ended() == platform::TransferEnd::NotModified) {
+  if (theDownload_->ended() == network::TransferEnd::NotModified) {
     // The cache changed since the request was made: ask for the whole archive.
     state_ = State::Requesting;
     return theDownload_->askForWholeArchive();
@@ -249,11 +249,11 @@ void Download::decideOnCache() {
   // What arrived before: in earlier attempts, or while the decision waited.
   window_->setDoubleValue(static_cast<double>(bytesReceived_));
   showProgress(0);
-  if (theDownload_->ended() == platform::TransferEnd::Finished) archiveArrived();
+  if (theDownload_->ended() == network::TransferEnd::Finished) archiveArrived();
 }
 
-void Download::fetchEnded(platform::TransferEnd how) {
-  if (how == platform::TransferEnd::NotModified) return decideOnCache();
+void Download::fetchEnded(network::TransferEnd how) {
+  if (how == network::TransferEnd::NotModified) return decideOnCache();
   if (state_ != State::AwaitingCache) archiveArrived();  // else the decision goes on with it
 }
 
@@ -265,8 +265,8 @@ void Download::archiveArrived() {
       signatureRequest(), [this](bool ok, const std::string& textOrReason) { signatureArrived(ok, textOrReason); });
 }
 
-platform::HttpRequest Download::signatureRequest() const {
-  platform::HttpRequest request;
+network::HttpRequest Download::signatureRequest() const {
+  network::HttpRequest request;
   request.url = signatureAddressOf(theDownload_->address());
   request.userAgent = userAgent;
   request.connectSeconds = transfer_.connectSeconds;

@@ -11,11 +11,11 @@
 #include "download/archive_fetch.h"
 #include "download/signature_fetch.h"
 #include "hostenv/report.h"
-#include "platform/download_view.h"
+#include "network/http_download.h"
 #include "platform/event_loop.h"
-#include "platform/http_download.h"
 #include "provisioning/agent_cache.h"
 #include "provisioning/agent_sourcing.h"
+#include "window/download_view.h"
 
 class Download : private ArchiveFetch::Client {
  public:
@@ -27,13 +27,13 @@ class Download : private ArchiveFetch::Client {
 
   // The window, with its progress indicator, status text, cancel button and
   // image view. Not owned.
-  void setWindow(platform::DownloadView* window) { window_ = window; }
-  platform::DownloadView* window() const { return window_; }
+  void setWindow(window::DownloadView* window) { window_ = window; }
+  window::DownloadView* window() const { return window_; }
 
   void applicationDidFinishLaunching();
   void windowWillClose();
   void didReceiveDataOfLength(uint64_t length);
-  void failure(const std::string& message, platform::TextColor color);
+  void failure(const std::string& message, window::TextColor color);
   // Logs why the download failed and shows it failed.
   void didFailWithError(const std::string& reason);
 
@@ -41,7 +41,7 @@ class Download : private ArchiveFetch::Client {
   // server with nothing new answers 304 without a body.
   void downloadFromURL(const std::string& address);
   // Whether to take the response's body.
-  bool didReceiveResponse(const platform::HttpResponse& response);
+  bool didReceiveResponse(const network::HttpResponse& response);
   void didReceiveAuthenticationChallenge();
   void waitForInstallAgentToStart();
   void downloadDidFinish();
@@ -71,10 +71,10 @@ class Download : private ArchiveFetch::Client {
     Closed,
   };
 
-  bool fetchResponded(const platform::HttpResponse& response) override;
+  bool fetchResponded(const network::HttpResponse& response) override;
   void fetchReceived(uint64_t length) override;
   void fetchRetrying(double seconds) override;
-  void fetchEnded(platform::TransferEnd how) override;
+  void fetchEnded(network::TransferEnd how) override;
   void fetchFailed(const std::string& why) override;
   // Why this run gets no new agent.
   enum class Setback {
@@ -85,7 +85,7 @@ class Download : private ArchiveFetch::Client {
 
   void decideOnCache();
   void archiveArrived();
-  platform::HttpRequest signatureRequest() const;
+  network::HttpRequest signatureRequest() const;
   void signatureArrived(bool ok, const std::string& textOrReason);
   void recheckRefusal();
   void installIntoCache();
@@ -101,7 +101,7 @@ class Download : private ArchiveFetch::Client {
 
   platform::EventLoop& loop_;
   ErrorCallback callback_;
-  platform::DownloadView* window_ = nullptr;
+  window::DownloadView* window_ = nullptr;
   AgentCache cache_;
   std::unique_ptr<ArchiveFetch> theDownload_;
   std::unique_ptr<SignatureFetch> signatureFetch_;

@@ -5,17 +5,17 @@
 #include "download/transfer_policy.h"
 #include "provisioning/agent_signature.h"
 
-std::string signatureAddressOf(const std::string& address) { return platform::withPathSuffix(address, ".minisig"); }
+std::string signatureAddressOf(const std::string& address) { return network::withPathSuffix(address, ".minisig"); }
 
-SignatureFetch::SignatureFetch(platform::HttpRequest request, Done done) : done_(std::move(done)) {
-  platform::HttpDownloadDelegate* delegate = this;
-  platform::BodySink* sink = this;
-  transfer_ = platform::startHttpDownload(std::move(request), sink, delegate);
+SignatureFetch::SignatureFetch(network::HttpRequest request, Done done) : done_(std::move(done)) {
+  network::HttpDownloadDelegate* delegate = this;
+  network::BodySink* sink = this;
+  transfer_ = network::startHttpDownload(std::move(request), sink, delegate);
 }
 
 SignatureFetch::~SignatureFetch() = default;
 
-bool SignatureFetch::didReceiveResponse(const platform::HttpResponse& response) { return takesBody(response); }
+bool SignatureFetch::didReceiveResponse(const network::HttpResponse& response) { return takesBody(response); }
 
 bool SignatureFetch::write(const char* data, size_t length, std::string*) {
   // A hostile server must not make us buffer an arbitrary amount: one byte
@@ -24,11 +24,11 @@ bool SignatureFetch::write(const char* data, size_t length, std::string*) {
   return text_.size() <= kMaxSignatureBytes;
 }
 
-void SignatureFetch::didEnd(const platform::TransferResult& result) {
+void SignatureFetch::didEnd(const network::TransferResult& result) {
   // The owner may destroy this object from `done`: nothing of it is used after.
   Done done = std::move(done_);
   bool tooLarge = text_.size() > kMaxSignatureBytes;
-  if (result.kind != platform::TransferEnd::Finished && !tooLarge)
+  if (result.kind != network::TransferEnd::Finished && !tooLarge)
     return done(false, "cannot fetch the signature: " + failureReason(result) + " " + result.url);
   std::string text = std::move(text_);
   done(true, text);

@@ -7,28 +7,28 @@
 #include <memory>
 #include <string>
 
-#include "platform/http_download.h"
+#include "network/http_download.h"
 
 // The .minisig address of an archive: ".minisig" after the address's path;
 // empty when the address does not parse.
 std::string signatureAddressOf(const std::string& address);
 
-class SignatureFetch : private platform::HttpDownloadDelegate, private platform::BodySink {
+class SignatureFetch : private network::HttpDownloadDelegate, private network::BodySink {
  public:
   // Called once: true with the signature's text, or false with why not.
   using Done = std::function<void(bool ok, const std::string& textOrReason)>;
 
   // Starts at once.
-  SignatureFetch(platform::HttpRequest request, Done done);
+  SignatureFetch(network::HttpRequest request, Done done);
   ~SignatureFetch();  // cancels; `done` is not called then
 
  private:
-  bool didReceiveResponse(const platform::HttpResponse& response) override;
+  bool didReceiveResponse(const network::HttpResponse& response) override;
   void didReceiveDataOfLength(uint64_t) override {}
-  void didEnd(const platform::TransferResult& result) override;
+  void didEnd(const network::TransferResult& result) override;
   bool write(const char* data, size_t length, std::string* why) override;
 
   Done done_;
   std::string text_;
-  std::unique_ptr<platform::Transfer> transfer_;
+  std::unique_ptr<network::Transfer> transfer_;
 };

@@ -4,9 +4,9 @@
 #include <algorithm>
 #include <cmath>
 
-using platform::NetworkCause;
-using platform::TransferEnd;
-using platform::TransferResult;
+using network::NetworkCause;
+using network::TransferEnd;
+using network::TransferResult;
 
 namespace {
 
@@ -35,11 +35,11 @@ bool isRetryableStatus(long status) {
 
 }  // namespace
 
-bool takesBody(const platform::HttpResponse& response) {
+bool takesBody(const network::HttpResponse& response) {
   return response.status >= 200 && response.status < 300;
 }
 
-bool isAuthenticationChallenge(const platform::HttpResponse& response) {
+bool isAuthenticationChallenge(const network::HttpResponse& response) {
   return response.status == 401 && response.asksForCredentials;
 }
 

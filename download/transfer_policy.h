@@ -6,25 +6,25 @@
 #include <optional>
 #include <string>
 
-#include "platform/http_download.h"
+#include "network/http_download.h"
 
 // Only a success status carries the file asked for; anything else is a
 // failure, and its body is never saved.
-bool takesBody(const platform::HttpResponse& response);
+bool takesBody(const network::HttpResponse& response);
 
 // A 401 that names how to authenticate: the server wants credentials.
-bool isAuthenticationChallenge(const platform::HttpResponse& response);
+bool isAuthenticationChallenge(const network::HttpResponse& response);
 
 // The "<why>" of "Download failed! Error - <why> <address>", in words a
 // person can act on ("cannot connect to the server", "HTTP status 404"),
 // with libcurl's own words in parentheses where it has some.
-std::string failureReason(const platform::TransferResult& result);
+std::string failureReason(const network::TransferResult& result);
 
 // Whether another attempt may go better: a refused, reset, dropped or
 // stalled connection, a name that did not resolve (perhaps only for now),
 // and the statuses 408, 429, 500, 502, 503 and 504. Never another 4xx, an
 // untrusted certificate, a write error or a cancel.
-bool isRetryable(const platform::TransferResult& result);
+bool isRetryable(const network::TransferResult& result);
 
 // Seconds to wait before retry `attempt` (0 for the first): a random share
 // (`random01`, in [0, 1]) of baseSeconds * 2^attempt, at most 30 s, so that

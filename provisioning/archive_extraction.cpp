@@ -11,8 +11,8 @@
 #include <vector>
 
 #include "platform/file_manager.h"
+#include "platform/quantities.h"
 #include "platform/task.h"
-#include "platform/transfer_text.h"
 #include "provisioning/build_constants.h"
 
 namespace {

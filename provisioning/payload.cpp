@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "platform/file_manager.h"
-#include "platform/transfer_text.h"
+#include "platform/quantities.h"
 #include "provisioning/agent_signature.h"
 #include "provisioning/agent_trust.h"
 

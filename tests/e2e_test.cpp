@@ -18,7 +18,7 @@
 
 #include "download/archive_fetch.h"
 #include "installer_run.h"
-#include "platform/transfer_text.h"
+#include "platform/quantities.h"
 #include "provisioning/build_constants.h"
 
 using namespace testing_util;

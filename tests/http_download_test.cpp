@@ -1,6 +1,6 @@
-// One transfer (platform::HttpDownload) against the loopback server: the order of the delegate's calls, a
+// One transfer (network::HttpDownload) against the loopback server: the order of the delegate's calls, a
 // cancel or destroy inside any of them, and what reaches the body's sink.
-#include "platform/http_download.h"
+#include "network/http_download.h"
 
 #include <gtest/gtest.h>
 
@@ -16,12 +16,12 @@ using namespace testing_util;
 
 namespace {
 
-struct Recorder : platform::HttpDownloadDelegate, platform::BodySink {
+struct Recorder : network::HttpDownloadDelegate, network::BodySink {
   std::string calls, body;        // calls: in order, repeated data calls shown once
   size_t refuseAfter = SIZE_MAX;  // the sink fails once it would hold more
   bool refused = false;
-  std::optional<platform::HttpResponse> response;
-  platform::TransferResult result;
+  std::optional<network::HttpResponse> response;
+  network::TransferResult result;
   std::function<void()> onResponse, onData, onEnd;  // run inside the call
 
   void note(const std::string& call, const std::function<void()>& hook) {
@@ -29,7 +29,7 @@ struct Recorder : platform::HttpDownloadDelegate, platform::BodySink {
       calls += (calls.empty() ? "" : " ") + call;
     if (hook) hook();
   }
-  bool didReceiveResponse(const platform::HttpResponse& r) override {
+  bool didReceiveResponse(const network::HttpResponse& r) override {
     response = r;
     note("response", onResponse);
     return r.status / 100 == 2;
@@ -38,9 +38,9 @@ struct Recorder : platform::HttpDownloadDelegate, platform::BodySink {
     EXPECT_GT(n, 0u);
     note("data", onData);
   }
-  void didEnd(const platform::TransferResult& r) override {
+  void didEnd(const network::TransferResult& r) override {
     result = r;
-    note(r.kind == platform::TransferEnd::Finished ? "finish" : "failure", onEnd);
+    note(r.kind == network::TransferEnd::Finished ? "finish" : "failure", onEnd);
   }
   bool write(const char* data, size_t n, std::string* why) override {
     EXPECT_FALSE(refused) << "written to after it refused";
@@ -72,10 +72,10 @@ class HttpDownload : public ::testing::Test {
     for (size_t size : {100, 300000, 20000000}) writeFile(root / std::to_string(size), generated(size));
   }
   // Starts a transfer of `path` and runs the loop until it has ended or is gone.
-  void transfer(Recorder& rec, const std::string& path, const platform::HttpRequest& base = {}) {
-    platform::HttpRequest request = base;
+  void transfer(Recorder& rec, const std::string& path, const network::HttpRequest& base = {}) {
+    network::HttpRequest request = base;
     request.url = server.url(path);
-    download = std::make_unique<platform::HttpDownload>(request, &rec, &rec);
+    download = std::make_unique<network::HttpDownload>(request, &rec, &rec);
     EXPECT_EQ(rec.calls, "") << "the delegate was called from the constructor";
     platform::iterateUntil([&] { return !download || download->ended(); }, 30);
     platform::iterateUntil([] { return false; }, 0.2);  // anything late shows up
@@ -85,7 +85,7 @@ class HttpDownload : public ::testing::Test {
   // A proxy from the developer's shell must not come between us and 127.0.0.1.
   ScopedEnv noHttpProxy{"http_proxy", nullptr}, noAllProxy{"all_proxy", nullptr}, noDesktop{"XDG_CURRENT_DESKTOP", nullptr};
   TestHttpServer server{root.path()};
-  std::unique_ptr<platform::HttpDownload> download;
+  std::unique_ptr<network::HttpDownload> download;
 };
 
 }  // namespace
@@ -134,7 +134,7 @@ TEST_F(HttpDownload, CancelOrDestroyInsideAnyCallStopsEverything) {
 // A server that trickles below the rate floor cannot hold a transfer for ever, nor one redirect more than
 // followed; a sink that refuses a piece ends the transfer at once, in its own words, and is written to no more.
 TEST_F(HttpDownload, ATrickleARedirectTooManyOrARefusingSinkEndsTheTransfer) {
-  using platform::TransferEnd;
+  using network::TransferEnd;
   struct Row { std::string path; long stallSeconds; size_t refuseAfter; TransferEnd kind; std::string says, calls; }
   rows[] = {{"/files/300000?rate=300", 1, SIZE_MAX, TransferEnd::NetworkError, "the server stopped sending (",
              "response data failure"},
@@ -143,7 +143,7 @@ TEST_F(HttpDownload, ATrickleARedirectTooManyOrARefusingSinkEndsTheTransfer) {
   for (const Row& row : rows) {
     Recorder rec;
     rec.refuseAfter = row.refuseAfter;
-    platform::HttpRequest request;
+    network::HttpRequest request;
     request.stallSeconds = row.stallSeconds;
     transfer(rec, row.path, request);
     EXPECT_EQ(rec.calls, row.calls);

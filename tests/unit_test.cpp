@@ -17,10 +17,10 @@
 #include "platform/file_manager.h"
 #include "provisioning/agent_paths.h"
 #include "provisioning/agent_signature.h"
-#include "provisioning/build_constants.h"
 #include "provisioning/agent_sourcing.h"
 #include "provisioning/agent_trust.h"
 #include "provisioning/archive_extraction.h"
+#include "provisioning/build_constants.h"
 #include "provisioning/validation_file.h"
 #include "test_util.h"
 
@@ -263,8 +263,8 @@ TEST(UnzipInstallAgent, EnvironmentAndNamesAreNeverOptions) {
 
 // What a failed transfer says, and whether another attempt may go better.
 TEST(TransferPolicy, WhatFailuresSayAndWhichAreRetried) {
-  using platform::NetworkCause;
-  using platform::TransferEnd;
+  using network::NetworkCause;
+  using network::TransferEnd;
   // httpProxyOnly: an https address while the environment names a proxy for http only.
   struct Row { TransferEnd kind; long status; NetworkCause cause; bool retried; std::string says; bool httpProxyOnly = false; };
   const std::string onlyHttp = " (https addresses use https_proxy, and only http_proxy is set)";
@@ -289,7 +289,7 @@ TEST(TransferPolicy, WhatFailuresSayAndWhichAreRetried) {
     rows.push_back({TransferEnd::HttpStatus, status, NetworkCause::None, retried,
                     "HTTP status " + std::to_string(status)});
   for (const Row& row : rows) {
-    platform::TransferResult result{row.kind, row.status, 0, row.cause,
+    network::TransferResult result{row.kind, row.status, 0, row.cause,
                                     row.kind == TransferEnd::WriteError ? "disk full" : "", "", row.httpProxyOnly};
     EXPECT_EQ(isRetryable(result), row.retried) << row.says << " " << row.status;
     EXPECT_EQ(failureReason(result), row.says);
@@ -305,7 +305,7 @@ TEST(TransferPolicy, RetryDelayBacksOffWithJitterUnlessTheServerSaysWhen) {
 }
 
 namespace {
-using platform::TransferEnd;
+using network::TransferEnd;
 
 // One attempt as the test's server plays it; length -2 stands for the body's size, -1 for unknown.
 struct Answer {
@@ -327,13 +327,13 @@ Answer resumed(std::string body, uint64_t from, std::string total) {
 struct FetchRun : ArchiveFetch::Client {
   Lines requests;  // each attempt's extra headers
   std::string outcome;
-  bool fetchResponded(const platform::HttpResponse&) override { return true; }
+  bool fetchResponded(const network::HttpResponse&) override { return true; }
   void fetchReceived(uint64_t) override {}
   void fetchRetrying(double) override {}
   void fetchEnded(TransferEnd how) override { outcome = how == TransferEnd::Finished ? "finished" : "not modified"; }
   void fetchFailed(const std::string& why) override { outcome = why; }
 };
-struct NoTransfer : platform::Transfer {
+struct NoTransfer : network::Transfer {
   void cancel() override {}
 };
 }  // namespace
@@ -386,14 +386,14 @@ TEST(ArchiveFetch, DecidesWhatToRetryResumeRestartOrRefuse) {
     ScratchDir dir;
     platform::EventLoop loop;
     FetchRun run;
-    std::vector<std::pair<platform::BodySink*, platform::HttpDownloadDelegate*>> attempts;
+    std::vector<std::pair<network::BodySink*, network::HttpDownloadDelegate*>> attempts;
     ArchiveFetch::Options options;
     options.retries = 2;
     options.retryBaseSeconds = 0.001;
     options.maxRequests = row.maxRequests;
     options.deadlineSeconds = 20;
-    options.startTransfer = [&](platform::HttpRequest request, platform::BodySink* sink,
-                                platform::HttpDownloadDelegate* delegate) -> std::unique_ptr<platform::Transfer> {
+    options.startTransfer = [&](network::HttpRequest request, network::BodySink* sink,
+                                network::HttpDownloadDelegate* delegate) -> std::unique_ptr<network::Transfer> {
       std::string headers;
       for (const std::string& header : request.headers) headers += (headers.empty() ? "" : " ") + header;
       run.requests.push_back(headers);
@@ -407,8 +407,8 @@ TEST(ArchiveFetch, DecidesWhatToRetryResumeRestartOrRefuse) {
       const Answer& a = row.answers.at(std::min(played, row.answers.size() - 1));
       auto [sink, delegate] = attempts[played];
       // As the real transfer ends: a response not taken by its status, a refused write as a write error.
-      platform::TransferResult result{a.end, a.status, 0, platform::NetworkCause::None, "", ""};
-      if (a.end == TransferEnd::NetworkError) result.cause = platform::NetworkCause::ConnectionDropped;
+      network::TransferResult result{a.end, a.status, 0, network::NetworkCause::None, "", ""};
+      if (a.end == TransferEnd::NetworkError) result.cause = network::NetworkCause::ConnectionDropped;
       if (!delegate->didReceiveResponse({a.status, a.etag, a.lastModified, a.contentRange,
                                          a.length == -2 ? static_cast<int64_t>(a.body.size()) : a.length, {}, false}))
         result.kind = a.status == 304 ? TransferEnd::NotModified : TransferEnd::HttpStatus;

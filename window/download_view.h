@@ -8,7 +8,7 @@
 #include <memory>
 #include <string>
 
-namespace platform {
+namespace window {
 
 enum class TextColor { Normal, Red };
 
@@ -72,4 +72,4 @@ std::unique_ptr<DownloadView> createGtkDownloadView(const std::string& title, st
                                                     const std::string& localeDir);  // null without a display
 std::unique_ptr<DownloadView> createConsoleDownloadView(std::function<void()> onClose);
 
-}  // namespace platform
+}  // namespace window

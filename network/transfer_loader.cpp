@@ -3,10 +3,10 @@
 #include <dlfcn.h>
 #include <glib.h>
 
+#include "network/transfer_module.h"
 #include "platform/main_bundle.h"
-#include "platform/transfer_module.h"
 
-namespace platform {
+namespace network {
 
 namespace {
 
@@ -19,7 +19,7 @@ struct Entries {
 const Entries& entries() {
   static const Entries loaded = [] {
     Entries e;
-    std::string path = modulePath(kTransferModuleName);
+    std::string path = platform::modulePath(kTransferModuleName);
     void* handle = path.empty() ? nullptr : dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
     if (handle) {
       e.start = reinterpret_cast<StartTransferEntry>(dlsym(handle, kStartTransferEntry));
@@ -80,4 +80,4 @@ std::string withPathSuffix(const std::string& url, const std::string& suffix) {
   return result;
 }
 
-}  // namespace platform
+}  // namespace network

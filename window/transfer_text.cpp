@@ -1,12 +1,13 @@
-#include "platform/transfer_text.h"
-
-#include <glib.h>
+#include "window/transfer_text.h"
 
 #include <algorithm>
-#include <chrono>
 #include <cmath>
 
-namespace platform {
+#include "platform/quantities.h"
+
+namespace window {
+
+using platform::formatByteCount;
 
 namespace {
 
@@ -17,13 +18,6 @@ constexpr double kMinSampleSpacing = 0.25;
 constexpr double kSteadySeconds = 1.0;
 
 }  // namespace
-
-std::string formatByteCount(int64_t bytes) {
-  gchar* text = g_format_size(static_cast<guint64>(std::max<int64_t>(bytes, 0)));
-  std::string result = text;
-  g_free(text);
-  return result;
-}
 
 std::string formatTransferDetail(int64_t received, int64_t total, double bytesPerSecond) {
   std::string text = formatByteCount(received);
@@ -92,9 +86,4 @@ std::string englishTimeLeft(const TimeLeft& left) {
   return "About " + std::to_string(left.count) + unit + (left.count == 1 ? "" : "s") + " left";
 }
 
-double monotonicSeconds() {
-  using namespace std::chrono;
-  return duration<double>(steady_clock::now().time_since_epoch()).count();
-}
-
-}  // namespace platform
+}  // namespace window

@@ -1,10 +1,10 @@
-#include "platform/curl_glib.h"
+#include "network/curl_glib.h"
 
 #include <glib-unix.h>
 
 #include <mutex>
 
-namespace platform {
+namespace network {
 
 namespace {
 // Just below GDK's redraw (G_PRIORITY_HIGH_IDLE + 20): on a fast link the
@@ -102,4 +102,4 @@ void CurlGlibDriver::drive(curl_socket_t s, int events) {
   afterAction_();
 }
 
-}  // namespace platform
+}  // namespace network

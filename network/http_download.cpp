@@ -1,14 +1,14 @@
-#include "platform/http_download.h"
+#include "network/http_download.h"
 
 #include <glib.h>
 
 #include <algorithm>
 #include <cstring>
 
-#include "platform/curl_glib.h"
-#include "platform/proxy_resolver.h"
+#include "network/curl_glib.h"
+#include "network/proxy_resolver.h"
 
-namespace platform {
+namespace network {
 
 namespace {
 
@@ -336,4 +336,4 @@ HttpDownload::~HttpDownload() {
 void HttpDownload::cancel() { impl_->cancel(); }
 bool HttpDownload::ended() const { return impl_->ended; }
 
-}  // namespace platform
+}  // namespace network

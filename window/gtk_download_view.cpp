@@ -15,10 +15,14 @@
 #include <string>
 #include <vector>
 
-#include "platform/download_view.h"
-#include "platform/transfer_text.h"
+#include "platform/quantities.h"
+#include "window/download_view.h"
+#include "window/transfer_text.h"
 
-namespace platform {
+namespace window {
+
+using platform::formatByteCount;
+using platform::monotonicSeconds;
 
 namespace {
 
@@ -599,4 +603,4 @@ std::unique_ptr<DownloadView> createGtkDownloadView(const std::string& title, st
   return std::make_unique<GtkDownloadView>(title, std::move(onClose));
 }
 
-}  // namespace platform
+}  // namespace window

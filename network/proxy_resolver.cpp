@@ -1,11 +1,11 @@
-#include "platform/proxy_resolver.h"
+#include "network/proxy_resolver.h"
 
 #include <gio/gio.h>
 
 #include <cstdlib>
 #include <cstring>
 
-namespace platform {
+namespace network {
 
 bool environmentNamesProxy() {
   for (const char* name :
@@ -80,4 +80,4 @@ ProxyLookup::~ProxyLookup() {
   g_cancellable_cancel(pending_->cancellable);
 }
 
-}  // namespace platform
+}  // namespace network

@@ -1,14 +1,14 @@
 // The transfer stack (libcurl, GIO's proxy resolver and the TLS libraries
 // they bring) is a module of its own, loaded at the first transfer, so that
 // a run that downloads nothing never maps it. These are its entry points;
-// platform::startHttpDownload and platform::withPathSuffix reach them.
+// network::startHttpDownload and network::withPathSuffix reach them.
 #pragma once
 
 #include <string>
 
-#include "platform/http_download.h"
+#include "network/http_download.h"
 
-namespace platform {
+namespace network {
 
 // Installed beside the executable, or unpacked with a payload.
 inline constexpr char kTransferModuleName[] = "libinstaller-transfer.so";
@@ -18,4 +18,4 @@ using PathSuffixEntry = void (*)(const std::string* url, const std::string* suff
 inline constexpr char kStartTransferEntry[] = "installerStartTransfer";
 inline constexpr char kPathSuffixEntry[] = "installerWithPathSuffix";
 
-}  // namespace platform
+}  // namespace network

@@ -6,12 +6,8 @@
 #include <optional>
 #include <string>
 
-namespace platform {
+namespace window {
 
-// GLib's decimal units ("3.0 MB", "999 bytes", a no-break space before the
-// unit) in the calling thread's locale: English with a point in the
-// process's own, which the window gives back after the toolkit starts.
-std::string formatByteCount(int64_t bytes);
 // `total` < 0 leaves out " of ..."; a negative rate leaves out the rate.
 std::string formatTransferDetail(int64_t received, int64_t total, double bytesPerSecond);
 
@@ -31,8 +27,6 @@ class RateMeter {
   int next_ = 0;
 };
 
-double monotonicSeconds();
-
 // The time left, in the words people look for: a few seconds, less than a
 // minute, about N minutes, about N hours.
 struct TimeLeft {
@@ -46,4 +40,4 @@ std::string englishTimeLeft(const TimeLeft& left);  // "About 2 minutes left"
 // Joins the figures and the estimate: "12.3 MB of 45.6 MB, 3.2 MB/s — About 2 minutes left".
 inline constexpr char kTimeLeftSeparator[] = " \u2014 ";
 
-}  // namespace platform
+}  // namespace window

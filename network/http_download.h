@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-namespace platform {
+namespace network {
 
 // The final response (not a redirect's, nor a proxy's): what the installer reads of it.
 struct HttpResponse {
@@ -132,4 +132,4 @@ class HttpDownload : public Transfer {
   std::unique_ptr<Impl> impl_;
 };
 
-}  // namespace platform
+}  // namespace network

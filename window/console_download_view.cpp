@@ -8,10 +8,14 @@
 #include <cstdio>
 #include <string>
 
-#include "platform/download_view.h"
-#include "platform/transfer_text.h"
+#include "platform/quantities.h"
+#include "window/download_view.h"
+#include "window/transfer_text.h"
 
-namespace platform {
+namespace window {
+
+using platform::formatByteCount;
+using platform::monotonicSeconds;
 
 namespace {
 
@@ -188,4 +192,4 @@ std::unique_ptr<DownloadView> createConsoleDownloadView(std::function<void()> on
   return std::make_unique<ConsoleDownloadView>(std::move(onClose));
 }
 
-}  // namespace platform
+}  // namespace window

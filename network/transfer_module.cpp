@@ -1,11 +1,11 @@
 // The entry points of the transfer module (see transfer_module.h).
 #include <curl/curl.h>
 
-#include "platform/transfer_module.h"
+#include "network/transfer_module.h"
 
-extern "C" __attribute__((visibility("default"))) platform::Transfer* installerStartTransfer(
-    platform::HttpRequest* request, platform::BodySink* sink, platform::HttpDownloadDelegate* delegate) {
-  return new platform::HttpDownload(std::move(*request), sink, delegate);
+extern "C" __attribute__((visibility("default"))) network::Transfer* installerStartTransfer(
+    network::HttpRequest* request, network::BodySink* sink, network::HttpDownloadDelegate* delegate) {
+  return new network::HttpDownload(std::move(*request), sink, delegate);
 }
 
 // Through libcurl's URL parser, so that a query or fragment stays after the

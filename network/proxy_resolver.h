@@ -7,7 +7,7 @@
 #include <optional>
 #include <string>
 
-namespace platform {
+namespace network {
 
 // Whether a variable libcurl takes a proxy (or the exceptions) from is set
 // and not empty: http_proxy, https_proxy, HTTPS_PROXY, all_proxy, ALL_PROXY,
@@ -41,4 +41,4 @@ class ProxyLookup {
   Pending* pending_;
 };
 
-}  // namespace platform
+}  // namespace network

@@ -31,14 +31,6 @@ double random01() {
 
 }  // namespace
 
-std::string durationInWords(double seconds) {
-  long s = std::lround(seconds);
-  auto plural = [](long n, const char* unit) { return std::to_string(n) + " " + unit + (n == 1 ? "" : "s"); };
-  if (s >= 3600 && s % 3600 == 0) return plural(s / 3600, "hour");
-  if (s >= 60 && s % 60 == 0) return plural(s / 60, "minute");
-  return plural(s, "second");
-}
-
 ArchiveFetch::ArchiveFetch(platform::EventLoop& loop, Client& client, std::string address, std::string destination,
                            std::optional<std::string> ifNoneMatch, Options options)
     : loop_(loop), client_(client), address_(std::move(address)), ifNoneMatch_(std::move(ifNoneMatch)),
@@ -57,7 +49,7 @@ void ArchiveFetch::armDeadline(double seconds) {
     double earned = static_cast<double>(bodyBytes_) / kHonestBytesPerSecond;
     if (earned > elapsed) return armDeadline(std::max(kDeadlineRecheckSeconds, earned - elapsed));
     if (transfer_) transfer_->cancel();
-    fail("the download took longer than " + durationInWords(options_.deadlineSeconds));
+    fail(window::Message::text("the download took longer than " + window::durationInWords(options_.deadlineSeconds)));
   });
 }
 
@@ -82,7 +74,7 @@ void ArchiveFetch::stopTransfer() {
   if (transfer_) transfer_->cancel();
 }
 
-void ArchiveFetch::fail(const std::string& why) {
+void ArchiveFetch::fail(window::Message why) {
   stopTimers();
   ended_ = network::TransferEnd::NetworkError;
   client_.fetchFailed(why);
@@ -121,8 +113,9 @@ void ArchiveFetch::next(double delaySeconds) {
 
 void ArchiveFetch::attempt() {
   if (requests_ >= options_.maxRequests)
-    return fail(lastDropped_ ? "the server keeps dropping the connection"
-                             : "the server was asked " + std::to_string(requests_) + " times without success");
+    return fail(window::Message::text(lastDropped_ ? "the server keeps dropping the connection"
+                                                   : "the server was asked " + std::to_string(requests_) +
+                                                         " times without success"));
   ++requests_;
   lastRequestAt_ = platform::monotonicSeconds();
   network::HttpRequest request;
@@ -139,7 +132,7 @@ void ArchiveFetch::attempt() {
   askedIfNoneMatch_ = ifNoneMatch_.has_value();
   if (askedIfNoneMatch_) request.headers.push_back("If-None-Match: " + *ifNoneMatch_);
   keptAtStart_ = archive_.size();
-  refusal_.clear();
+  refusal_ = {};
   network::HttpDownloadDelegate* delegate = this;
   transfer_ = options_.startTransfer(std::move(request), &archive_, delegate);
 }
@@ -147,14 +140,17 @@ void ArchiveFetch::attempt() {
 bool ArchiveFetch::didReceiveResponse(const network::HttpResponse& response) {
   retryAfter_ = response.retryAfterSeconds;
   if (response.status == 304 && !askedIfNoneMatch_) {
-    refusal_ = "the server answered \"not modified\" to a request that named no cached agent";
+    refusal_ = window::Message::text("the server answered \"not modified\" to a request that named no cached agent");
     return false;
   }
   if (!takesBody(response)) {
     client_.fetchResponded(response);  // a 304 or a challenge is the client's to read
     return false;                      // and no other body is ever taken
   }
-  if (!archive_.begin(response, response.status == 206 && askedForRange_, &refusal_)) return false;
+  if (!archive_.begin(response, response.status == 206 && askedForRange_)) {
+    refusal_ = archive_.refusal();
+    return false;
+  }
   return client_.fetchResponded(response);
 }
 
@@ -166,10 +162,9 @@ void ArchiveFetch::didReceiveDataOfLength(uint64_t length) {
 void ArchiveFetch::didEnd(const network::TransferResult& result) {
   if (result.kind == network::TransferEnd::Cancelled) return;
   if (!refusal_.empty()) return fail(refusal_);
-  std::string why;
   switch (result.kind) {
     case network::TransferEnd::Finished:
-      if (!archive_.complete(&why)) return fail(why);
+      if (!archive_.complete()) return fail(archive_.refusal());
       [[fallthrough]];
     case network::TransferEnd::NotModified:
       // The deadline goes on: what the client fetches next (the signature)
@@ -179,7 +174,8 @@ void ArchiveFetch::didEnd(const network::TransferResult& result) {
       ended_ = result.kind;
       return client_.fetchEnded(result.kind);
     case network::TransferEnd::WriteError:
-      return fail(result.description);  // the archive's refusal, or the disk's
+      // The archive's refusal, or the disk's.
+      return fail(archive_.refusal().empty() ? window::Message::text(result.description) : archive_.refusal());
     default:
       break;
   }
@@ -206,7 +202,7 @@ void ArchiveFetch::retryLater(const network::TransferResult& result, bool progre
   char seconds[32];
   std::snprintf(seconds, sizeof seconds, "%.1f", delay);
   platform::systemLog("Download attempt failed, retrying in " + std::string(seconds) + " s: " +
-                      failureReason(result) + " " + address_);
+                      window::english(failureReason(result)) + " " + address_);
   next(delay);
   client_.fetchRetrying(delay);
 }

@@ -16,6 +16,7 @@
 #include "network/http_download.h"
 #include "platform/event_loop.h"
 #include "provisioning/build_constants.h"
+#include "window/message.h"
 
 class ArchiveFetch : private network::HttpDownloadDelegate {
  public:
@@ -31,7 +32,7 @@ class ArchiveFetch : private network::HttpDownloadDelegate {
     virtual void fetchEnded(network::TransferEnd how) = 0;
     // Failed for good, with words a person can act on (also when the
     // deadline comes after fetchEnded, before finish()); never after cancel().
-    virtual void fetchFailed(const std::string& why) = 0;
+    virtual void fetchFailed(const window::Message& why) = 0;
 
    protected:
     ~Client() = default;
@@ -83,7 +84,7 @@ class ArchiveFetch : private network::HttpDownloadDelegate {
   void attempt();
   void next(double delaySeconds);
   void retryLater(const network::TransferResult& result, bool progressed);
-  void fail(const std::string& why);
+  void fail(window::Message why);
   void stopTimers();
   void armDeadline(double seconds);
   void resume();
@@ -104,12 +105,9 @@ class ArchiveFetch : private network::HttpDownloadDelegate {
   double startedAt_ = 0;                   // monotonic seconds
   uint64_t bodyBytes_ = 0;                 // received in every attempt
   bool lastDropped_ = false;               // the last failure was a dropped connection
-  std::string refusal_;                    // why the current response was not taken
+  window::Message refusal_;                // why the current response was not taken
   std::optional<double> retryAfter_;       // of the last response refused
   platform::EventLoop::CallId timer_ = 0;
   platform::EventLoop::CallId deadline_ = 0;
   std::optional<network::TransferEnd> ended_;
 };
-
-// "1 hour", "90 seconds", "5 minutes": a limit in words for a log line.
-std::string durationInWords(double seconds);

@@ -15,8 +15,7 @@ namespace {
 // Every zip archive starts with a local file header: a login page or an
 // error page served as 200 fails at its first bytes, not after all of it.
 const std::string kZipMagic = "PK\x03\x04";
-const char kNotAnArchive[] =
-    "the server sent something that is not the installer (an HTML page from a captive portal or a proxy login?)";
+const window::Message kNotAnArchive{window::Message::Id::NotTheInstaller};
 
 // "bytes 100-199/1000" -> first byte and total ("*" gives -1); nothing when malformed.
 bool parseContentRange(const std::string& value, uint64_t* first, int64_t* total) {
@@ -38,10 +37,11 @@ bool parseContentRange(const std::string& value, uint64_t* first, int64_t* total
   return true;
 }
 
-std::string noSpace(uint64_t needed, uint64_t free) {
-  return "not enough disk space: " + platform::formatByteCount(static_cast<int64_t>(needed)) + " needed, " +
-         platform::formatByteCount(static_cast<int64_t>(free)) + " free";
+window::Message noSpace(uint64_t needed, uint64_t free) {
+  return {window::Message::Id::NoDiskSpace, {static_cast<int64_t>(needed), static_cast<int64_t>(free)}};
 }
+
+window::Message text(std::string words) { return window::Message::text(std::move(words)); }
 
 }  // namespace
 
@@ -58,10 +58,11 @@ ArchiveInTransit::~ArchiveInTransit() {
   if (created_ && !kept_) unlink(path_.c_str());  // also after a failed restart closed it
 }
 
-bool ArchiveInTransit::refuse(std::string reason, std::string* why) {
+bool ArchiveInTransit::refuse(window::Message reason, std::string* why) {
   // What arrived is not vouched for any more: it is never resumed.
   restart();
-  *why = std::move(reason);
+  if (why) *why = window::english(reason);
+  refusal_ = std::move(reason);
   return false;
 }
 
@@ -79,15 +80,16 @@ void ArchiveInTransit::restart() {
   validator_.clear();
 }
 
-bool ArchiveInTransit::begin(const network::HttpResponse& response, bool continues, std::string* why) {
-  if (fd_ < 0) return refuse("cannot create " + path_ + ": " + std::strerror(openError_), why);
+bool ArchiveInTransit::begin(const network::HttpResponse& response, bool continues) {
+  refusal_ = {};
+  if (fd_ < 0) return refuse(text("cannot create " + path_ + ": " + std::strerror(openError_)));
   int64_t length = response.expectedContentLength;
   if (continues) {
     uint64_t first = 0;
     int64_t total = -1;
     if (!parseContentRange(response.contentRange.value_or(""), &first, &total) || first != size_ ||
         (total >= 0 && total_ >= 0 && total != total_) || (total >= 0 && length >= 0 && first + length != static_cast<uint64_t>(total)))
-      return refuse("the server sent a part that does not continue the download", why);
+      return refuse(text("the server sent a part that does not continue the download"));
     total_ = total >= 0 ? total : length >= 0 ? static_cast<int64_t>(size_) + length : -1;
   } else {
     restart();
@@ -95,22 +97,22 @@ bool ArchiveInTransit::begin(const network::HttpResponse& response, bool continu
     total_ = length;
   }
   if (total_ >= 0 && static_cast<uint64_t>(total_) > maxBytes_)
-    return refuse("the download is larger than this installer accepts (" +
-                      platform::formatByteCount(total_) + ")", why);
+    return refuse(text("the download is larger than this installer accepts (" +
+                      platform::formatByteCount(total_) + ")"));
   std::optional<uint64_t> free = platform::freeBytesAt(path_);
   roomLeft_ = free.value_or(UINT64_MAX);
   begunAt_ = size_;
   if (total_ >= 0 && static_cast<uint64_t>(total_) - size_ > roomLeft_)
-    return refuse(noSpace(static_cast<uint64_t>(total_) - size_, roomLeft_), why);
+    return refuse(noSpace(static_cast<uint64_t>(total_) - size_, roomLeft_));
   return true;
 }
 
 bool ArchiveInTransit::write(const char* data, size_t length, std::string* why) {
   uint64_t after = size_ + length;
-  if (total_ >= 0 && after > static_cast<uint64_t>(total_)) return refuse("the server sent more than it announced", why);
+  if (total_ >= 0 && after > static_cast<uint64_t>(total_)) return refuse(text("the server sent more than it announced"), why);
   if (after > maxBytes_)
-    return refuse("the download is larger than this installer accepts (more than " +
-                      platform::formatByteCount(static_cast<int64_t>(maxBytes_)) + ")", why);
+    return refuse(text("the download is larger than this installer accepts (more than " +
+                      platform::formatByteCount(static_cast<int64_t>(maxBytes_)) + ")"), why);
   if (total_ < 0 && after - begunAt_ > roomLeft_) return refuse(noSpace(after - begunAt_, roomLeft_), why);
   if (head_.size() < kZipMagic.size()) {
     head_.append(data, std::min(length, kZipMagic.size() - head_.size()));
@@ -119,7 +121,7 @@ bool ArchiveInTransit::write(const char* data, size_t length, std::string* why) 
   for (size_t done = 0; done < length;) {
     ssize_t n = pwrite(fd_, data + done, length - done, static_cast<off_t>(size_ + done));
     if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return refuse("cannot write " + path_ + ": " + std::strerror(n < 0 ? errno : ENOSPC), why);
+    if (n <= 0) return refuse(text("cannot write " + path_ + ": " + std::strerror(n < 0 ? errno : ENOSPC)), why);
     done += static_cast<size_t>(n);
   }
   if (hashing_) hash_.update(data, length);
@@ -127,10 +129,10 @@ bool ArchiveInTransit::write(const char* data, size_t length, std::string* why) 
   return true;
 }
 
-bool ArchiveInTransit::complete(std::string* why) {
-  if (head_ != kZipMagic) return refuse(kNotAnArchive, why);
+bool ArchiveInTransit::complete() {
+  if (head_ != kZipMagic) return refuse(kNotAnArchive);
   if (total_ >= 0 && size_ != static_cast<uint64_t>(total_))
-    return refuse("the server sent less than it announced", why);
+    return refuse(text("the server sent less than it announced"));
   return true;
 }
 

@@ -11,6 +11,7 @@
 
 #include "network/http_download.h"
 #include "provisioning/agent_signature.h"
+#include "window/message.h"
 
 class ArchiveInTransit : public network::BodySink {
  public:
@@ -23,13 +24,14 @@ class ArchiveInTransit : public network::BodySink {
 
   // A response whose body is taken. With `continues` (a 206 to a request
   // for the rest) it must pick up exactly where the kept part ends;
-  // otherwise the archive starts over. False with the reason when the body
-  // cannot be taken: too large, not the rest, no room on the disk.
-  bool begin(const network::HttpResponse& response, bool continues, std::string* why);
+  // otherwise the archive starts over. False when the body cannot be
+  // taken (too large, not the rest, no room on the disk): refusal() says why.
+  bool begin(const network::HttpResponse& response, bool continues);
   bool write(const char* data, size_t length, std::string* why) override;
-  // The body arrived whole: false with the reason when it is not the
-  // archive announced.
-  bool complete(std::string* why);
+  // The body arrived whole: false when it is not the archive announced.
+  bool complete();
+  // Why the archive refused a response, a piece or its end; empty until it did.
+  const window::Message& refusal() const { return refusal_; }
   // Forgets everything that arrived, to begin again at byte 0.
   void restart();
   // Leaves the file for someone else to use (and remove).
@@ -47,7 +49,7 @@ class ArchiveInTransit : public network::BodySink {
   const std::string& path() const { return path_; }
 
  private:
-  bool refuse(std::string reason, std::string* why);
+  bool refuse(window::Message reason, std::string* why = nullptr);
 
   std::string path_;
   int fd_ = -1;
@@ -63,4 +65,5 @@ class ArchiveInTransit : public network::BodySink {
   uint64_t roomLeft_ = 0;     // for a body of unknown length: what the disk had when it began
   uint64_t begunAt_ = 0;      // size_ when the current body began
   std::string validator_;     // ETag or Last-Modified of the archive kept
+  window::Message refusal_;
 };

@@ -1,7 +1,6 @@
 #include "download/download_controller.h"
 
 #include <cmath>
-#include <cstdio>
 
 #include "download/handoff.h"
 #include "download/transfer_policy.h"
@@ -18,7 +17,9 @@
 #include "provisioning/archive_extraction.h"
 #include "provisioning/build_constants.h"
 
+using window::Message;
 using window::TextColor;
+using Id = window::Message::Id;
 
 namespace {
 
@@ -29,11 +30,7 @@ constexpr double kCacheRetrySeconds = 0.05;
 constexpr double kInitializingSeconds = 3.0;
 constexpr double kAgentPollSeconds = 0.05;
 
-std::string downloadingText(double percent) {
-  char field[32];
-  std::snprintf(field, sizeof field, "%3.0f%%", percent);
-  return window::kDownloadingPrefix + std::string(field);
-}
+Message downloading(double percent) { return {Id::Downloading, {std::llround(percent)}}; }
 
 }  // namespace
 
@@ -90,15 +87,17 @@ void Download::didReceiveDataOfLength(uint64_t length) {
 }
 
 void Download::showProgress(uint64_t length) {
-  window_->setTransferred(bytesReceived_, fileLength_);
+  rate_.add(bytesReceived_, platform::monotonicSeconds());
+  window_->setTransferred({bytesReceived_, fileLength_, rate_.bytesPerSecond(),
+                           estimateTimeLeft(bytesReceived_, fileLength_, rate_)});
   if (fileLength_ <= 0) return;  // unknown length: the bar runs indeterminate
   double percent = static_cast<double>(bytesReceived_) * 100.0 / static_cast<double>(fileLength_);
-  window_->setStatusText(downloadingText(percent));
+  window_->setStatusText(downloading(percent));
   window_->incrementBy(static_cast<double>(length));
   window_->displayIfNeeded();
 }
 
-void Download::failure(const std::string& message, TextColor color) {
+void Download::failure(const Message& message, TextColor color) {
   window_->stopAnimation();
   window_->setIndeterminate(false);
   window_->setDoubleValue(window_->maxValue());
@@ -108,21 +107,21 @@ void Download::failure(const std::string& message, TextColor color) {
 
 // The window keeps a failure until the user closes it; without one to wait
 // for, the run ends here.
-void Download::showFailure(const std::string& message) {
+void Download::showFailure(const Message& message) {
   cancelTimer();
   state_ = State::Failed;
-  window_->setDetailText("");  // a "Retrying..." note is over
+  window_->setDetailText({});  // a "Retrying..." note is over
   failure(message, TextColor::Red);
   if (!window_->waitsForUser()) after(0, &Download::waitForInstallAgentToStart);
 }
 
-void Download::didFailWithError(const std::string& reason) {
-  platform::systemLog("Download failed! Error - " + reason + " " + theDownload_->address());
-  showFailure("Error during the download process. See your system log for more information.");
+void Download::didFailWithError(const Message& reason) {
+  platform::systemLog("Download failed! Error - " + window::english(reason) + " " + theDownload_->address());
+  showFailure({Id::DownloadFailed});
   window_->setDetailText(reason);  // the cause, in the log line's words
 }
 
-void Download::setBack(Setback kind, const std::string& why) {
+void Download::setBack(Setback kind, const Message& why) {
   cancelTimer();
   signatureFetch_.reset();
   if (theDownload_) theDownload_->cancel();  // its deadline too: nothing more comes of it
@@ -144,7 +143,7 @@ void Download::fallBackOrFail() {
     case Setback::Download:
       return didFailWithError(setbackWhy_);
     case Setback::Unpack:
-      return showFailure("Failed to unzip the installer.");
+      return showFailure({Id::UnzipFailed});
     case Setback::NoUnzip:
       callback_("Failed to initialize the install agent.", true);
       return showFailure(setbackWhy_);
@@ -157,9 +156,9 @@ void Download::startInstalledAgent() {
   if (refusing_) cache_.recordRefusal(*refusing_);
   std::optional<int64_t> signedAt = cache_.installedSignedAt();
   std::string line = "Using the installed agent" + (signedAt ? " (signed " + signedDate(*signedAt) + ")" : "") +
-                     ": " + setbackWhy_;
+                     ": " + window::english(setbackWhy_);
   platform::systemLog(line);  // and standard error
-  window_->setDetailText("");
+  window_->setDetailText({});
   showInitializing();
   startCachedAgent();
 }
@@ -178,12 +177,12 @@ void Download::downloadFromURL(const std::string& address) {
 
 bool Download::fetchResponded(const network::HttpResponse& response) { return didReceiveResponse(response); }
 
-void Download::fetchFailed(const std::string& why) { setBack(Setback::Download, why); }
+void Download::fetchFailed(const Message& why) { setBack(Setback::Download, why); }
 
 void Download::fetchReceived(uint64_t length) { didReceiveDataOfLength(length); }
 
 void Download::fetchRetrying(double seconds) {
-  window_->setDetailText("Retrying in " + std::to_string(static_cast<int>(std::ceil(seconds))) + " s\u2026");
+  window_->setDetailText({Id::RetryingIn, {static_cast<int64_t>(std::ceil(seconds))}});
   state_ = State::Waiting;
 }
 
@@ -236,14 +235,14 @@ void Download::decideOnCache() {
     return theDownload_->askForWholeArchive();
   }
   // Only now is something to be unpacked.
-  if (!unzipIsInstalled("unzip", callback_)) return setBack(Setback::NoUnzip, unzipMissing("unzip"));
+  if (!unzipIsInstalled("unzip", callback_)) return setBack(Setback::NoUnzip, Message::text(unzipMissing("unzip")));
 
   if (fileLength_ == -1) {
     window_->setIndeterminate(true);
   } else {
     window_->setMaxValue(static_cast<double>(fileLength_));
     window_->setIndeterminate(false);
-    window_->setStatusText(downloadingText(0.0));
+    window_->setStatusText(downloading(0.0));
   }
   window_->startAnimation();
   // What arrived before: in earlier attempts, or while the decision waited.
@@ -262,7 +261,8 @@ void Download::archiveArrived() {
   if (!signaturesRequired()) return downloadDidFinish();
   state_ = State::Verifying;
   signatureFetch_ = std::make_unique<SignatureFetch>(
-      signatureRequest(), [this](bool ok, const std::string& textOrReason) { signatureArrived(ok, textOrReason); });
+      signatureRequest(),
+      [this](const std::optional<std::string>& text, const Message& whyNot) { signatureArrived(text, whyNot); });
 }
 
 network::HttpRequest Download::signatureRequest() const {
@@ -278,33 +278,35 @@ network::HttpRequest Download::signatureRequest() const {
 // changed, it would be refused again, so its body is not fetched.
 void Download::recheckRefusal() {
   state_ = State::Verifying;
-  signatureFetch_ = std::make_unique<SignatureFetch>(signatureRequest(), [this](bool ok, const std::string& text) {
-    signatureFetch_.reset();
-    if (ok && text != refusal_->signature) {
-      refusal_.reset();  // signed anew: the archive is looked at again, whatever its tag
-      state_ = State::Requesting;
-      return theDownload_->askForWholeArchive();
-    }
-    setBack(Setback::Download, ok ? refusal_->why : text);
-  });
+  signatureFetch_ = std::make_unique<SignatureFetch>(
+      signatureRequest(), [this](const std::optional<std::string>& text, const Message& whyNot) {
+        signatureFetch_.reset();
+        if (text && *text != refusal_->signature) {
+          refusal_.reset();  // signed anew: the archive is looked at again, whatever its tag
+          state_ = State::Requesting;
+          return theDownload_->askForWholeArchive();
+        }
+        setBack(Setback::Download, text ? Message::text(refusal_->why) : whyNot);
+      });
 }
 
-void Download::signatureArrived(bool ok, const std::string& textOrReason) {
+void Download::signatureArrived(const std::optional<std::string>& text, const Message& whyNot) {
   signatureFetch_.reset();
   // Signed for this release and arch, whatever address served it.
-  std::string refused = ok ? admitAgent(textOrReason, theDownload_->archive().digest(), installAgentFileName,
-                                        cache_.floor())
-                           : textOrReason;
-  if (refused == kSignatureMismatch && !fetchedAgain_) {
+  std::string refused =
+      text ? admitAgent(*text, theDownload_->archive().digest(), installAgentFileName, cache_.floor()) : std::string();
+  if (text && refused == kSignatureMismatch && !fetchedAgain_) {
     // Most likely a release published between the two requests: both once more.
     fetchedAgain_ = true;
     state_ = State::Requesting;
     return theDownload_->startOver();
   }
-  signature_ = ok ? textOrReason : std::string();
-  if (!refused.empty()) {  // never unpacked, cached or started
-    if (!validationString_.empty()) refusing_ = AgentCache::Refusal{validationString_, refused, signature_};
-    return setBack(Setback::Download, refused);
+  signature_ = text.value_or(std::string());
+  if (!text || !refused.empty()) {  // never unpacked, cached or started
+    Message why = text ? Message::text(refused) : whyNot;
+    if (!validationString_.empty())
+      refusing_ = AgentCache::Refusal{validationString_, window::english(why), signature_};
+    return setBack(Setback::Download, why);
   }
   downloadDidFinish();
 }
@@ -330,7 +332,7 @@ void Download::downloadDidFinish() {
 }
 
 void Download::showInitializing() {
-  window_->setStatusText("Initializing the installer");
+  window_->setStatusText({Id::Initializing});
   window_->setIndeterminate(true);
   window_->startAnimation();
   window_->setCancelEnabled(false);
@@ -357,7 +359,7 @@ void Download::installIntoCache() {
     bool notAnAgent = installed == AgentCache::Outcome::NoInstallScript;
     std::string why = notAnAgent ? "the new agent has no install script" : "the new agent could not be unpacked";
     if (notAnAgent && !validationString_.empty()) refusing_ = AgentCache::Refusal{validationString_, why, signature_};
-    return setBack(Setback::Unpack, why);
+    return setBack(Setback::Unpack, Message::text(why));
   }
   startCachedAgent();
 }

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "download/archive_fetch.h"
+#include "download/progress_meter.h"
 #include "download/signature_fetch.h"
 #include "hostenv/report.h"
 #include "network/http_download.h"
@@ -33,9 +34,9 @@ class Download : private ArchiveFetch::Client {
   void applicationDidFinishLaunching();
   void windowWillClose();
   void didReceiveDataOfLength(uint64_t length);
-  void failure(const std::string& message, window::TextColor color);
+  void failure(const window::Message& message, window::TextColor color);
   // Logs why the download failed and shows it failed.
-  void didFailWithError(const std::string& reason);
+  void didFailWithError(const window::Message& reason);
 
   // A vouched cached agent's tag goes along (If-None-Match), so that a
   // server with nothing new answers 304 without a body.
@@ -75,7 +76,7 @@ class Download : private ArchiveFetch::Client {
   void fetchReceived(uint64_t length) override;
   void fetchRetrying(double seconds) override;
   void fetchEnded(network::TransferEnd how) override;
-  void fetchFailed(const std::string& why) override;
+  void fetchFailed(const window::Message& why) override;
   // Why this run gets no new agent.
   enum class Setback {
     Download,  // not fetched, or refused by the gate
@@ -86,16 +87,16 @@ class Download : private ArchiveFetch::Client {
   void decideOnCache();
   void archiveArrived();
   network::HttpRequest signatureRequest() const;
-  void signatureArrived(bool ok, const std::string& textOrReason);
+  void signatureArrived(const std::optional<std::string>& text, const window::Message& whyNot);
   void recheckRefusal();
   void installIntoCache();
-  void setBack(Setback kind, const std::string& why);
+  void setBack(Setback kind, const window::Message& why);
   void fallBackOrFail();
   void startInstalledAgent();
   void showInitializing();
   void startCachedAgent();
   void showProgress(uint64_t length);
-  void showFailure(const std::string& message);
+  void showFailure(const window::Message& message);
   void after(double seconds, void (Download::*step)());
   void cancelTimer();
 
@@ -112,11 +113,12 @@ class Download : private ArchiveFetch::Client {
 
   int64_t fileLength_ = -1;
   int64_t bytesReceived_ = 0;
+  RateMeter rate_;
   std::string installAgentLocation_;
   std::string validationString_;
   std::string signature_;  // the archive's signature, as fetched
   Setback setback_ = Setback::Download;
-  std::string setbackWhy_;
+  window::Message setbackWhy_;
   // A refusal on record when the run began (a build with keys and a vouched
   // agent only), and one to record when this run refuses what it fetched.
   std::optional<AgentCache::Refusal> refusal_, refusing_;

@@ -29,7 +29,7 @@ void SignatureFetch::didEnd(const network::TransferResult& result) {
   Done done = std::move(done_);
   bool tooLarge = text_.size() > kMaxSignatureBytes;
   if (result.kind != network::TransferEnd::Finished && !tooLarge)
-    return done(false, "cannot fetch the signature: " + failureReason(result) + " " + result.url);
-  std::string text = std::move(text_);
-  done(true, text);
+    return done(std::nullopt, {window::Message::Id::CannotFetchSignature, {},
+                               ": " + window::english(failureReason(result)) + " " + result.url});
+  done(std::move(text_), {});
 }

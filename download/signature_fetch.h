@@ -5,9 +5,11 @@
 
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "network/http_download.h"
+#include "window/message.h"
 
 // The .minisig address of an archive: ".minisig" after the address's path;
 // empty when the address does not parse.
@@ -15,8 +17,8 @@ std::string signatureAddressOf(const std::string& address);
 
 class SignatureFetch : private network::HttpDownloadDelegate, private network::BodySink {
  public:
-  // Called once: true with the signature's text, or false with why not.
-  using Done = std::function<void(bool ok, const std::string& textOrReason)>;
+  // Called once: the signature's text, or why there is none.
+  using Done = std::function<void(const std::optional<std::string>& text, const window::Message& whyNot)>;
 
   // Starts at once.
   SignatureFetch(network::HttpRequest request, Done done);

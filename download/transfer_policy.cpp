@@ -1,6 +1,5 @@
 #include "download/transfer_policy.h"
 
-
 #include <algorithm>
 #include <cmath>
 
@@ -14,15 +13,17 @@ constexpr double kMaxBackoffSeconds = 30;
 constexpr double kMaxRetryAfterSeconds = 60;
 constexpr long kProxyAuthenticationRequired = 407;
 
-const char* causeInWords(NetworkCause cause) {
+using Id = window::Message::Id;
+
+std::optional<Id> causeInWords(NetworkCause cause) {
   switch (cause) {
-    case NetworkCause::ResolveFailed: return "cannot resolve the host name";
-    case NetworkCause::ConnectFailed: return "cannot connect to the server";
-    case NetworkCause::ConnectionDropped: return "the connection dropped";
-    case NetworkCause::Stalled: return "the server stopped sending";
-    case NetworkCause::TlsUntrusted: return "the certificate is not trusted";
-    case NetworkCause::TooManyRedirects: return "too many redirects";
-    default: return nullptr;
+    case NetworkCause::ResolveFailed: return Id::ResolveFailed;
+    case NetworkCause::ConnectFailed: return Id::ConnectFailed;
+    case NetworkCause::ConnectionDropped: return Id::ConnectionDropped;
+    case NetworkCause::Stalled: return Id::Stalled;
+    case NetworkCause::TlsUntrusted: return Id::TlsUntrusted;
+    case NetworkCause::TooManyRedirects: return Id::TooManyRedirects;
+    default: return std::nullopt;
   }
 }
 
@@ -43,17 +44,18 @@ bool isAuthenticationChallenge(const network::HttpResponse& response) {
   return response.status == 401 && response.asksForCredentials;
 }
 
-std::string failureReason(const TransferResult& result) {
+window::Message failureReason(const TransferResult& result) {
   bool answered = result.kind == TransferEnd::HttpStatus || result.kind == TransferEnd::NetworkError;
-  if (answered && result.httpStatus == kProxyAuthenticationRequired) return "the proxy requires authentication";
-  if (result.kind == TransferEnd::HttpStatus) return "HTTP status " + std::to_string(result.httpStatus);
-  const char* words = result.kind == TransferEnd::NetworkError ? causeInWords(result.cause) : nullptr;
-  if (!words) return result.description;  // write errors name the file; libcurl's words are all there is
+  if (answered && result.httpStatus == kProxyAuthenticationRequired) return {Id::ProxyAuthentication};
+  if (result.kind == TransferEnd::HttpStatus) return {Id::HttpStatus, {result.httpStatus}};
+  std::optional<Id> words = result.kind == TransferEnd::NetworkError ? causeInWords(result.cause) : std::nullopt;
+  // Write errors name the file; libcurl's words are all there is.
+  if (!words) return window::Message::text(result.description);
   std::string details = result.description;
   bool direct = result.cause == NetworkCause::ConnectFailed || result.cause == NetworkCause::ResolveFailed;
   if (direct && result.httpProxyOnly)
     details = "https addresses use https_proxy, and only http_proxy is set" + (details.empty() ? "" : "; " + details);
-  return details.empty() ? words : std::string(words) + " (" + details + ")";
+  return {*words, {}, details.empty() ? "" : " (" + details + ")"};
 }
 
 bool isRetryable(const TransferResult& result) {

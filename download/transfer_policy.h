@@ -7,6 +7,7 @@
 #include <string>
 
 #include "network/http_download.h"
+#include "window/message.h"
 
 // Only a success status carries the file asked for; anything else is a
 // failure, and its body is never saved.
@@ -18,7 +19,7 @@ bool isAuthenticationChallenge(const network::HttpResponse& response);
 // The "<why>" of "Download failed! Error - <why> <address>", in words a
 // person can act on ("cannot connect to the server", "HTTP status 404"),
 // with libcurl's own words in parentheses where it has some.
-std::string failureReason(const network::TransferResult& result);
+window::Message failureReason(const network::TransferResult& result);
 
 // Whether another attempt may go better: a refused, reset, dropped or
 // stalled connection, a name that did not resolve (perhaps only for now),

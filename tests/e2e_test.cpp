@@ -292,7 +292,7 @@ TEST_F(E2E, ServersFlakyOrHostileMeetTheInstallersOwnLimits) {
        "Error - " + larger + "more than " + platform::formatByteCount(cap) + ")", 1, -2 * cap},
       {"an honest slow link outlasts the deadline", "/files/slow.zip?etag=%22s%22&rate=50000", "", 1, slowSize},
       {"endless trickle above the stall floor", "/hostile/endless?rate=2000",
-       "Error - the download took longer than " + durationInWords(downloadDeadlineSeconds), 1, -2 * cap},
+       "Error - the download took longer than " + window::durationInWords(downloadDeadlineSeconds), 1, -2 * cap},
       {"304 to a request that named no tag", "/hostile/always304?etag=%22x%22", "named no cached agent", 1, 0},
       {"304 to everything, naming another tag", "/hostile/always304?etag=%22two%22", "named no cached agent", 2, 0,
        "[]", "\"one\""},
@@ -587,7 +587,7 @@ TEST_F(Signed, WithoutANewAgentTheVouchedOneRunsAndARefusedOneIsNotFetchedAgain)
        "noinstall", "the new agent has no install script", "has no install script at its top level"},
       {"the signature held back past the deadline", [&] { publishSigned("late", "trusted1", "4100000000"); },
        "late&sigdelay=" + std::to_string(downloadDeadlineSeconds + 5),
-       "the download took longer than " + durationInWords(downloadDeadlineSeconds), "", true},
+       "the download took longer than " + window::durationInWords(downloadDeadlineSeconds), "", true},
       {"a 404", [&] { unlink(zip.c_str()); }, "gone", "HTTP status 404"},
       {"the server down", nullptr, "", "cannot connect to the server"},
   };

@@ -292,8 +292,28 @@ TEST(TransferPolicy, WhatFailuresSayAndWhichAreRetried) {
     network::TransferResult result{row.kind, row.status, 0, row.cause,
                                     row.kind == TransferEnd::WriteError ? "disk full" : "", "", row.httpProxyOnly};
     EXPECT_EQ(isRetryable(result), row.retried) << row.says << " " << row.status;
-    EXPECT_EQ(failureReason(result), row.says);
+    EXPECT_EQ(window::english(failureReason(result)), row.says);
   }
+}
+
+// The numbers a view puts into words, in the places a translation gives them.
+TEST(Message, NumbersGoWhereTheWordsPutThem) {
+  using Id = window::Message::Id;
+  struct Row { window::Message message; std::string english; } rows[] = {
+      {{Id::Downloading, {6}}, "Downloading   6%"},
+      {{Id::Downloading, {100}}, "Downloading 100%"},
+      {{Id::RetryingIn, {4}}, "Retrying in 4 s\u2026"},
+      {{Id::HttpStatus, {503}, " https://h/a"}, "HTTP status 503 https://h/a"},
+      {{Id::NoDiskSpace, {3000000, 999}}, "not enough disk space: 3.0\u00a0MB needed, 999 bytes free"},
+      {{Id::ConnectFailed, {}, " (refused)"}, "cannot connect to the server (refused)"},
+      {window::Message::text("50% of 100%s"), "50% of 100%s"},  // words of their own are never a pattern
+      {{}, ""},
+  };
+  for (const Row& row : rows) EXPECT_EQ(window::english(row.message), row.english);
+  struct Fill { std::string pattern; std::string filled; } fills[] = {
+      {"%2$s von %1$s", "B von A"}, {"%1$s%%", "A%"}, {"%3$s %s %", "%3$s %s %"}, {"100%1$s", "100A"},
+  };
+  for (const Fill& f : fills) EXPECT_EQ(window::fillPattern(f.pattern, {"A", "B"}), f.filled) << f.pattern;
 }
 
 TEST(TransferPolicy, RetryDelayBacksOffWithJitterUnlessTheServerSaysWhen) {
@@ -331,7 +351,7 @@ struct FetchRun : ArchiveFetch::Client {
   void fetchReceived(uint64_t) override {}
   void fetchRetrying(double) override {}
   void fetchEnded(TransferEnd how) override { outcome = how == TransferEnd::Finished ? "finished" : "not modified"; }
-  void fetchFailed(const std::string& why) override { outcome = why; }
+  void fetchFailed(const window::Message& why) override { outcome = window::english(why); }
 };
 struct NoTransfer : network::Transfer {
   void cancel() override {}

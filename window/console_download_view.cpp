@@ -10,21 +10,16 @@
 
 #include "platform/quantities.h"
 #include "window/download_view.h"
-#include "window/transfer_text.h"
+#include "window/message.h"
 
 namespace window {
 
-using platform::formatByteCount;
 using platform::monotonicSeconds;
 
 namespace {
 
 constexpr double kRedrawInterval = 0.1;         // in-place line on a terminal
 constexpr int64_t kUnknownLengthStep = 10000000;  // a log line per 10 MB
-
-bool startsWith(const std::string& text, const char* prefix) {
-  return text.compare(0, std::char_traits<char>::length(prefix), prefix) == 0;
-}
 
 void writeErr(const std::string& text) {
   std::fwrite(text.data(), 1, text.size(), stderr);
@@ -49,9 +44,9 @@ class ConsoleDownloadView final : public DownloadView {
   void startAnimation() override {}
   void stopAnimation() override {}
 
-  void setStatusText(const std::string& text) override {
+  void setStatusText(const Message& text) override {
     if (closed_ || text == status_) return;
-    if (startsWith(text, kDownloadingPrefix)) {
+    if (text.id == Message::Id::Downloading) {
       status_ = text;
       // Part of the progress line; a log only shows it with the next step.
       if (terminal_) {
@@ -62,7 +57,7 @@ class ConsoleDownloadView final : public DownloadView {
     }
     finishProgress();  // the last progress line still under the old text
     status_ = text;
-    if (!text.empty()) writeErr(text + "\n");
+    if (!text.empty()) writeErr(english(text) + "\n");
   }
 
   // The cause of a failure, which the window shows under it, is in the
@@ -70,16 +65,15 @@ class ConsoleDownloadView final : public DownloadView {
   void setStatusColor(TextColor color) override { failed_ = color == TextColor::Red; }
   bool waitsForUser() const override { return false; }
 
-  void setTransferred(int64_t received, int64_t total) override {
+  void setTransferred(const Progress& progress) override {
     if (closed_) return;
-    if (received < received_) {
+    if (progress.received < progress_.received) {
       // A new transfer: its own line and steps.
       finishProgress();
       lastStep_ = -1;
     }
-    received_ = received;
-    total_ = total;
-    rate_.add(received, monotonicSeconds());
+    progress_ = progress;
+    int64_t received = progress.received, total = progress.total;
     pending_ = true;
     if (terminal_) {
       scheduleWrite();
@@ -93,10 +87,10 @@ class ConsoleDownloadView final : public DownloadView {
     }
   }
 
-  void setDetailText(const std::string& text) override {
+  void setDetailText(const Message& text) override {
     if (closed_ || failed_ || text.empty()) return;
     finishProgress();
-    writeErr(text + "\n");
+    writeErr(english(text) + "\n");
   }
 
   void setCancelEnabled(bool) override {}
@@ -115,10 +109,9 @@ class ConsoleDownloadView final : public DownloadView {
 
  private:
   std::string progressLine() const {
-    std::string detail = formatTransferDetail(received_, total_, rate_.bytesPerSecond());
-    if (auto left = estimateTimeLeft(received_, total_, rate_)) detail += kTimeLeftSeparator + englishTimeLeft(*left);
-    if (!startsWith(status_, kDownloadingPrefix)) return detail;
-    return status_ + " (" + detail + ")";
+    std::string detail = englishProgress(progress_);
+    if (status_.id != Message::Id::Downloading) return detail;
+    return english(status_) + " (" + detail + ")";
   }
 
   // Written on a later loop turn, once the caller has set both the bytes
@@ -175,10 +168,8 @@ class ConsoleDownloadView final : public DownloadView {
   guint writeId_ = 0;
 
   double max_ = 100.0;
-  std::string status_;
-  int64_t received_ = 0;
-  int64_t total_ = -1;
-  RateMeter rate_;
+  Message status_;
+  Progress progress_;
 
   bool pending_ = false;   // progress not yet written out
   bool lineOpen_ = false;  // the cursor sits at the end of an in-place line

@@ -8,6 +8,8 @@
 #include <memory>
 #include <string>
 
+#include "window/message.h"
+
 namespace window {
 
 enum class TextColor { Normal, Red };
@@ -26,15 +28,14 @@ class DownloadView {
   virtual void stopAnimation() = 0;
 
   // Status text (one line) and its colour.
-  virtual void setStatusText(const std::string& text) = 0;
+  virtual void setStatusText(const Message& text) = 0;
   virtual void setStatusColor(TextColor color) = 0;
 
-  // The smaller line under the status text: bytes so far of the total
-  // (-1 when unknown); the view works out the rate.
-  virtual void setTransferred(int64_t received, int64_t total) = 0;
-  // A note in that line instead ("Retrying in 4 s…"), until the next
-  // setTransferred; an empty one clears it.
-  virtual void setDetailText(const std::string& text) = 0;
+  // The smaller line under the status text: how far the transfer has come.
+  virtual void setTransferred(const Progress& progress) = 0;
+  // A note in that line instead ("Retrying in 4 s…", a failure's cause),
+  // until the next setTransferred; an empty one clears it.
+  virtual void setDetailText(const Message& text) = 0;
 
   // Whether a failure stays on screen until the user closes the window.
   // The console view has nobody to wait for.
@@ -53,13 +54,9 @@ class DownloadView {
   virtual void close() = 0;
 };
 
-// The status texts that mean "a transfer is under way" start with this.
-inline constexpr char kDownloadingPrefix[] = "Downloading ";
-
 // The window when its module loads and a display can be opened, else the
 // console view. The window shows its texts in the user's language, from the
-// catalogues in the bundle's resources (locale/<lang>/LC_MESSAGES/); they
-// are given to it in English, as standard error has them.
+// catalogues in the bundle's resources (locale/<lang>/LC_MESSAGES/).
 std::unique_ptr<DownloadView> createDownloadView(const std::string& title,
                                                  std::function<void()> onClose);
 

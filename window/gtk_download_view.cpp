@@ -3,12 +3,10 @@
 #ifdef GDK_WINDOWING_X11
 #include <gdk/gdkx.h>
 #endif
-#include <langinfo.h>
 #include <libintl.h>
 #include <locale.h>
 
 #include <algorithm>
-#include <cctype>
 #include <clocale>
 #include <cmath>
 #include <optional>
@@ -17,7 +15,7 @@
 
 #include "platform/quantities.h"
 #include "window/download_view.h"
-#include "window/transfer_text.h"
+#include "window/message.h"
 
 namespace window {
 
@@ -76,75 +74,28 @@ std::string trPlural(const char* one, const char* many, long n) {
   return dngettext(kTextDomain, one, many, static_cast<unsigned long>(n));
 }
 
-// Puts the arguments into a translated pattern's "%s", in order.
-std::string fill(std::string pattern, const std::vector<std::string>& args) {
-  size_t at = 0;
-  for (const std::string& arg : args) {
-    at = pattern.find("%s", at);
-    if (at == std::string::npos) break;
-    pattern.replace(at, 2, arg);
-    at += arg.size();
-  }
-  return pattern;
-}
-
-// The arguments of `text` when it has the form of `pattern`.
-std::optional<std::vector<std::string>> match(const std::string& pattern, const std::string& text) {
-  std::vector<std::string> args;
-  size_t p = 0, t = 0;
-  for (;;) {
-    size_t hole = pattern.find("%s", p);
-    std::string literal = pattern.substr(p, hole == std::string::npos ? std::string::npos : hole - p);
-    if (text.compare(t, literal.size(), literal) != 0) return std::nullopt;
-    t += literal.size();
-    if (hole == std::string::npos) return t == text.size() ? std::optional(args) : std::nullopt;
-    p = hole + 2;
-    std::string next = pattern.substr(p, pattern.find("%s", p) - p);
-    size_t end = next.empty() ? text.size() : text.find(next, t);
-    if (end == std::string::npos) return std::nullopt;
-    args.push_back(text.substr(t, end - t));
-    t = end;
-  }
-}
-
-// "3.0 MB" written the user's way ("3,0 MB").
-std::string localNumber(std::string text) {
-  if (!gUserLocale) return text;
-  const char* point = nl_langinfo_l(RADIXCHAR, gUserLocale);
-  for (size_t i = 1; i + 1 < text.size(); ++i)
-    if (text[i] == '.' && std::isdigit(static_cast<unsigned char>(text[i - 1])) &&
-        std::isdigit(static_cast<unsigned char>(text[i + 1])))
-      return text.replace(i, 1, point);
-  return text;
-}
-
-// The texts that carry a number, as the program fills them in.
-const char* const kPatterns[] = {"Retrying in %s s\u2026", "HTTP status %s",
-                                 "not enough disk space: %s needed, %s free"};
-
-// A text the program gives in English, in the user's language: the
-// catalogue's message ids are the English texts.
-std::string localized(const std::string& english) {
-  if (!gTranslated || english.empty()) return english;
-  size_t prefix = std::char_traits<char>::length(kDownloadingPrefix);
-  if (english.compare(0, prefix, kDownloadingPrefix) == 0) return tr(kDownloadingPrefix) + english.substr(prefix);
-  for (const char* pattern : kPatterns) {
-    if (auto args = match(pattern, english)) {
-      for (std::string& arg : *args) arg = localNumber(arg);
-      return fill(tr(pattern), *args);
-    }
-  }
-  std::string whole = tr(english.c_str());
-  if (whole != english) return whole;
-  // "<our words> (<the library's words>)" or "<our words>: <details>": only
-  // our words have a translation.
-  size_t cut = std::min(english.find(" ("), english.find(": "));
-  return cut == std::string::npos ? english : tr(english.substr(0, cut).c_str()) + english.substr(cut);
-}
-
 std::string formatSize(int64_t bytes) {
   InUserLocale scope;  // the decimal separator and the unit's words
   return formatByteCount(bytes);
+}
+
+std::string localNumber(NumberKind kind, int64_t n) {
+  if (kind == NumberKind::Bytes) return formatSize(n);
+  std::string digits = std::to_string(n);
+  // A percentage keeps its column, as in "Downloading   6%".
+  if (kind == NumberKind::Percent && digits.size() < 3) digits.insert(0, 3 - digits.size(), ' ');
+  return digits;
+}
+
+// A message in the user's language: the catalogue's ids are the English
+// words, with the numbers written the user's way in the translation's places.
+std::string localized(const Message& message) {
+  const Wording* wording = wordingOf(message.id);
+  if (!wording) return message.details;
+  std::vector<std::string> args;
+  for (size_t i = 0; i < wording->numbers.size() && i < message.numbers.size(); ++i)
+    args.push_back(localNumber(wording->numbers[i], message.numbers[i]));
+  return fillPattern(tr(wording->english), args) + message.details;
 }
 
 std::string timeLeftText(const TimeLeft& left) {
@@ -152,19 +103,21 @@ std::string timeLeftText(const TimeLeft& left) {
     case TimeLeft::FewSeconds: return tr("A few seconds left");
     case TimeLeft::UnderAMinute: return tr("Less than a minute left");
     case TimeLeft::Minutes:
-      return fill(trPlural("About %s minute left", "About %s minutes left", left.count), {std::to_string(left.count)});
+      return fillPattern(trPlural("About %1$s minute left", "About %1$s minutes left", left.count),
+                         {std::to_string(left.count)});
     case TimeLeft::Hours: break;
   }
-  return fill(trPlural("About %s hour left", "About %s hours left", left.count), {std::to_string(left.count)});
+  return fillPattern(trPlural("About %1$s hour left", "About %1$s hours left", left.count),
+                     {std::to_string(left.count)});
 }
 
 // "1,5 MB von 25,2 MB, 988,7 kB/s — Noch etwa 2 Minuten" in German.
-std::string transferText(int64_t received, int64_t total, const RateMeter& rate) {
-  std::string text = total >= 0 ? fill(tr("%s of %s"), {formatSize(received), formatSize(total)}) : formatSize(received);
-  double perSecond = rate.bytesPerSecond();
-  if (perSecond >= 0 && std::isfinite(perSecond))
-    text += ", " + fill(tr("%s/s"), {formatSize(static_cast<int64_t>(std::llround(perSecond)))});
-  if (auto left = estimateTimeLeft(received, total, rate)) text += kTimeLeftSeparator + timeLeftText(*left);
+std::string transferText(const Progress& p) {
+  std::string text = p.total >= 0 ? fillPattern(tr("%1$s of %2$s"), {formatSize(p.received), formatSize(p.total)})
+                                  : formatSize(p.received);
+  if (p.bytesPerSecond >= 0 && std::isfinite(p.bytesPerSecond))
+    text += ", " + fillPattern(tr("%1$s/s"), {formatSize(static_cast<int64_t>(std::llround(p.bytesPerSecond)))});
+  if (p.left) text += kTimeLeftSeparator + timeLeftText(*p.left);
   return text;
 }
 
@@ -355,7 +308,7 @@ class GtkDownloadView final : public DownloadView {
     updatePulse();
   }
 
-  void setStatusText(const std::string& text) override {
+  void setStatusText(const Message& text) override {
     if (text == statusText_) return;
     statusText_ = text;
     scheduleRefresh();
@@ -381,16 +334,14 @@ class GtkDownloadView final : public DownloadView {
   }
   bool waitsForUser() const override { return true; }
 
-  void setDetailText(const std::string& text) override {
+  void setDetailText(const Message& text) override {
     note_ = text;
     scheduleRefresh();
   }
 
-  void setTransferred(int64_t received, int64_t total) override {
-    note_.clear();
-    received_ = received;
-    total_ = total;
-    rate_.add(received, monotonicSeconds());
+  void setTransferred(const Progress& progress) override {
+    note_ = {};
+    progress_ = progress;
     scheduleRefresh();
   }
 
@@ -514,9 +465,7 @@ class GtkDownloadView final : public DownloadView {
       return;
     }
     std::string status = localized(statusText_);
-    std::string detail = !note_.empty()   ? localized(note_)
-                         : received_ >= 0 ? transferText(received_, total_, rate_)
-                                          : "";
+    std::string detail = !note_.empty() ? localized(note_) : progress_ ? transferText(*progress_) : "";
     if (status == shownStatus_ && detail == shownDetail_ && failed_ == alerting_) return;
     lastTextChange_ = monotonicSeconds();
     if (status != shownStatus_) gtk_label_set_text(GTK_LABEL(status_), status.c_str());
@@ -578,11 +527,9 @@ class GtkDownloadView final : public DownloadView {
   bool failed_ = false;
   double max_ = 100.0;
   double value_ = 0.0;
-  int64_t received_ = -1;  // no transfer yet: no detail line
-  int64_t total_ = -1;
-  RateMeter rate_;
-  std::string statusText_;
-  std::string note_;  // shown instead of the transfer's figures while set
+  std::optional<Progress> progress_;  // none before a transfer: no detail line
+  Message statusText_;
+  Message note_;  // shown instead of the transfer's figures while set
   std::string splashPath_;
   double splashWidth_ = 0, splashHeight_ = 0;
 

@@ -49,6 +49,7 @@ void ArchiveFetch::armDeadline(double seconds) {
     double earned = static_cast<double>(bodyBytes_) / kHonestBytesPerSecond;
     if (earned > elapsed) return armDeadline(std::max(kDeadlineRecheckSeconds, earned - elapsed));
     if (transfer_) transfer_->cancel();
+    signature_.reset();
     fail(window::Message::text("the download took longer than " + window::durationInWords(options_.deadlineSeconds)));
   });
 }
@@ -66,6 +67,7 @@ void ArchiveFetch::finish() { stopTimers(); }
 void ArchiveFetch::cancel() {
   stopTimers();
   stopTransfer();
+  signature_.reset();
 }
 
 void ArchiveFetch::stopTransfer() {
@@ -111,18 +113,45 @@ void ArchiveFetch::next(double delaySeconds) {
   });
 }
 
-void ArchiveFetch::attempt() {
-  if (requests_ >= options_.maxRequests)
-    return fail(window::Message::text(lastDropped_ ? "the server keeps dropping the connection"
-                                                   : "the server was asked " + std::to_string(requests_) +
-                                                         " times without success"));
-  ++requests_;
-  lastRequestAt_ = platform::monotonicSeconds();
+// Fails when the budget allows no further request; else counts this one.
+bool ArchiveFetch::budgetSpent() {
+  if (requests_ < options_.maxRequests) {
+    ++requests_;
+    return false;
+  }
+  fail(window::Message::text(lastDropped_ ? "the server keeps dropping the connection"
+                                          : "the server was asked " + std::to_string(requests_) +
+                                                " times without success"));
+  return true;
+}
+
+// A request that may follow only as many redirects as the budget has left.
+network::HttpRequest ArchiveFetch::requestFor(std::string url) {
   network::HttpRequest request;
-  request.url = address_;
+  request.url = std::move(url);
   request.userAgent = userAgent;
   request.connectSeconds = options_.connectSeconds;
   request.stallSeconds = options_.stallSeconds;
+  request.maxRedirects = std::min<long>(request.maxRedirects, options_.maxRequests - requests_);
+  return request;
+}
+
+void ArchiveFetch::fetchSignature(SignatureFetch::Done done) {
+  if (budgetSpent()) return;
+  signature_ = std::make_unique<SignatureFetch>(
+      requestFor(signatureAddressOf(address_)),
+      [this, done](const std::optional<std::string>& text, const window::Message& whyNot, long redirects) {
+        requests_ += static_cast<int>(redirects);
+        signature_.reset();
+        done(text, whyNot, redirects);
+      },
+      options_.startTransfer);
+}
+
+void ArchiveFetch::attempt() {
+  if (budgetSpent()) return;
+  lastRequestAt_ = platform::monotonicSeconds();
+  network::HttpRequest request = requestFor(address_);
   // The rest, only if it is still the same archive; else the whole again.
   askedForRange_ = archive_.resumable();
   if (askedForRange_) {
@@ -161,6 +190,7 @@ void ArchiveFetch::didReceiveDataOfLength(uint64_t length) {
 
 void ArchiveFetch::didEnd(const network::TransferResult& result) {
   if (result.kind == network::TransferEnd::Cancelled) return;
+  requests_ += static_cast<int>(result.redirects);
   if (!refusal_.empty()) return fail(refusal_);
   switch (result.kind) {
     case network::TransferEnd::Finished:

@@ -13,6 +13,7 @@
 #include <string>
 
 #include "download/archive_in_transit.h"
+#include "download/signature_fetch.h"
 #include "network/http_download.h"
 #include "platform/event_loop.h"
 #include "provisioning/build_constants.h"
@@ -71,6 +72,10 @@ class ArchiveFetch : private network::HttpDownloadDelegate {
   // The archive arrived but is not the one wanted: all of it again, within
   // the same budget and deadline.
   void startOver();
+  // The signature published beside the archive, as one more request of the
+  // budget, under the deadline. `done` is not called after a failure the
+  // client hears of through fetchFailed (the budget or the deadline ran out).
+  void fetchSignature(SignatureFetch::Done done);
   // How it ended: Finished, NotModified, or a failure; nothing while it goes on.
   std::optional<network::TransferEnd> ended() const { return ended_; }
   const std::string& address() const { return address_; }
@@ -82,6 +87,8 @@ class ArchiveFetch : private network::HttpDownloadDelegate {
   void didReceiveDataOfLength(uint64_t length) override;
   void didEnd(const network::TransferResult& result) override;
   void attempt();
+  network::HttpRequest requestFor(std::string url);
+  bool budgetSpent();
   void next(double delaySeconds);
   void retryLater(const network::TransferResult& result, bool progressed);
   void fail(window::Message why);
@@ -96,7 +103,8 @@ class ArchiveFetch : private network::HttpDownloadDelegate {
   Options options_;
   ArchiveInTransit archive_;
   std::unique_ptr<network::Transfer> transfer_;
-  int requests_ = 0;                       // made so far, of the budget
+  std::unique_ptr<SignatureFetch> signature_;
+  int requests_ = 0;                       // made so far, of the budget, redirects included
   int retries_ = 0;                        // attempts after the first that used up a retry
   bool askedForRange_ = false;             // the current attempt asked for the rest only
   bool askedIfNoneMatch_ = false;          // the current attempt named the cached tag

@@ -76,7 +76,6 @@ void Download::applicationDidFinishLaunching() {
 void Download::windowWillClose() {
   cancelTimer();
   if (theDownload_) theDownload_->cancel();
-  signatureFetch_.reset();
   if (state_ != State::AgentStarted && state_ != State::ArchiveLeft) state_ = State::Closed;
   loop_.stop();
 }
@@ -123,8 +122,7 @@ void Download::didFailWithError(const Message& reason) {
 
 void Download::setBack(Setback kind, const Message& why) {
   cancelTimer();
-  signatureFetch_.reset();
-  if (theDownload_) theDownload_->cancel();  // its deadline too: nothing more comes of it
+  if (theDownload_) theDownload_->cancel();  // its deadline and signature too: nothing more comes of it
   state_ = State::Failed;
   setback_ = kind;
   setbackWhy_ = why;
@@ -260,38 +258,25 @@ void Download::fetchEnded(network::TransferEnd how) {
 void Download::archiveArrived() {
   if (!signaturesRequired()) return downloadDidFinish();
   state_ = State::Verifying;
-  signatureFetch_ = std::make_unique<SignatureFetch>(
-      signatureRequest(),
-      [this](const std::optional<std::string>& text, const Message& whyNot) { signatureArrived(text, whyNot); });
-}
-
-network::HttpRequest Download::signatureRequest() const {
-  network::HttpRequest request;
-  request.url = signatureAddressOf(theDownload_->address());
-  request.userAgent = userAgent;
-  request.connectSeconds = transfer_.connectSeconds;
-  request.stallSeconds = transfer_.stallSeconds;
-  return request;
+  theDownload_->fetchSignature(
+      [this](const std::optional<std::string>& text, const Message& whyNot, long) { signatureArrived(text, whyNot); });
 }
 
 // The server still offers the archive refused before: unless its signature
 // changed, it would be refused again, so its body is not fetched.
 void Download::recheckRefusal() {
   state_ = State::Verifying;
-  signatureFetch_ = std::make_unique<SignatureFetch>(
-      signatureRequest(), [this](const std::optional<std::string>& text, const Message& whyNot) {
-        signatureFetch_.reset();
-        if (text && *text != refusal_->signature) {
-          refusal_.reset();  // signed anew: the archive is looked at again, whatever its tag
-          state_ = State::Requesting;
-          return theDownload_->askForWholeArchive();
-        }
-        setBack(Setback::Download, text ? Message::text(refusal_->why) : whyNot);
-      });
+  theDownload_->fetchSignature([this](const std::optional<std::string>& text, const Message& whyNot, long) {
+    if (text && *text != refusal_->signature) {
+      refusal_.reset();  // signed anew: the archive is looked at again, whatever its tag
+      state_ = State::Requesting;
+      return theDownload_->askForWholeArchive();
+    }
+    setBack(Setback::Download, text ? Message::text(refusal_->why) : whyNot);
+  });
 }
 
 void Download::signatureArrived(const std::optional<std::string>& text, const Message& whyNot) {
-  signatureFetch_.reset();
   // Signed for this release and arch, whatever address served it.
   std::string refused =
       text ? admitAgent(*text, theDownload_->archive().digest(), installAgentFileName, cache_.floor()) : std::string();

@@ -10,7 +10,6 @@
 
 #include "download/archive_fetch.h"
 #include "download/progress_meter.h"
-#include "download/signature_fetch.h"
 #include "hostenv/report.h"
 #include "network/http_download.h"
 #include "platform/event_loop.h"
@@ -86,7 +85,6 @@ class Download : private ArchiveFetch::Client {
 
   void decideOnCache();
   void archiveArrived();
-  network::HttpRequest signatureRequest() const;
   void signatureArrived(const std::optional<std::string>& text, const window::Message& whyNot);
   void recheckRefusal();
   void installIntoCache();
@@ -105,7 +103,6 @@ class Download : private ArchiveFetch::Client {
   window::DownloadView* window_ = nullptr;
   AgentCache cache_;
   std::unique_ptr<ArchiveFetch> theDownload_;
-  std::unique_ptr<SignatureFetch> signatureFetch_;
   std::optional<pid_t> agent_;
   State state_ = State::Requesting;
   platform::EventLoop::CallId timer_ = 0;

@@ -7,10 +7,11 @@
 
 std::string signatureAddressOf(const std::string& address) { return network::withPathSuffix(address, ".minisig"); }
 
-SignatureFetch::SignatureFetch(network::HttpRequest request, Done done) : done_(std::move(done)) {
+SignatureFetch::SignatureFetch(network::HttpRequest request, Done done, const network::StartTransfer& start)
+    : done_(std::move(done)) {
   network::HttpDownloadDelegate* delegate = this;
   network::BodySink* sink = this;
-  transfer_ = network::startHttpDownload(std::move(request), sink, delegate);
+  transfer_ = start(std::move(request), sink, delegate);
 }
 
 SignatureFetch::~SignatureFetch() = default;
@@ -29,7 +30,9 @@ void SignatureFetch::didEnd(const network::TransferResult& result) {
   Done done = std::move(done_);
   bool tooLarge = text_.size() > kMaxSignatureBytes;
   if (result.kind != network::TransferEnd::Finished && !tooLarge)
-    return done(std::nullopt, {window::Message::Id::CannotFetchSignature, {},
-                               ": " + window::english(failureReason(result)) + " " + result.url});
-  done(std::move(text_), {});
+    return done(std::nullopt,
+                {window::Message::Id::CannotFetchSignature, {},
+                 ": " + window::english(failureReason(result)) + " " + result.url},
+                result.redirects);
+  done(std::move(text_), {}, result.redirects);
 }

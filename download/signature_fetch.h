@@ -17,11 +17,14 @@ std::string signatureAddressOf(const std::string& address);
 
 class SignatureFetch : private network::HttpDownloadDelegate, private network::BodySink {
  public:
-  // Called once: the signature's text, or why there is none.
-  using Done = std::function<void(const std::optional<std::string>& text, const window::Message& whyNot)>;
+  // Called once: the signature's text, or why there is none, and how many
+  // redirects led to it.
+  using Done =
+      std::function<void(const std::optional<std::string>& text, const window::Message& whyNot, long redirects)>;
 
   // Starts at once.
-  SignatureFetch(network::HttpRequest request, Done done);
+  SignatureFetch(network::HttpRequest request, Done done,
+                 const network::StartTransfer& start = network::startHttpDownload);
   ~SignatureFetch();  // cancels; `done` is not called then
 
  private:

@@ -72,6 +72,7 @@ struct HttpDownload::Impl {
 
   HttpResponse currentResponse();
   std::string effectiveURL();
+  void countRedirects();
   void end(TransferEnd kind, std::string description);
   // Ends it for a reason of our own, not the network's.
   void fail(CURLcode code, std::string description);
@@ -114,7 +115,7 @@ void HttpDownload::Impl::begin(const std::optional<std::string>& proxy) {
   curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
   if (!request.userAgent.empty()) curl_easy_setopt(easy, CURLOPT_USERAGENT, request.userAgent.c_str());
   curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, 1L);
-  curl_easy_setopt(easy, CURLOPT_MAXREDIRS, 10L);
+  curl_easy_setopt(easy, CURLOPT_MAXREDIRS, std::clamp(request.maxRedirects, 0L, 10L));
   curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "http,https");
   curl_easy_setopt(easy, CURLOPT_REDIR_PROTOCOLS_STR, secure ? "https" : "http,https");
   curl_easy_setopt(easy, CURLOPT_BUFFERSIZE, kBufferSize);
@@ -237,6 +238,7 @@ void HttpDownload::Impl::complete(CURLcode code) {
   }
   if (!responseDelivered && !deliverResponse()) return;  // no body at all: the response still comes first
 
+  countRedirects();
   teardownTransfer();
   ended = true;
   result.kind = TransferEnd::Finished;
@@ -301,7 +303,13 @@ std::string HttpDownload::Impl::effectiveURL() {
   return request.url;
 }
 
+void HttpDownload::Impl::countRedirects() {
+  long count = 0;
+  if (easy && curl_easy_getinfo(easy, CURLINFO_REDIRECT_COUNT, &count) == CURLE_OK) result.redirects = count;
+}
+
 void HttpDownload::Impl::end(TransferEnd kind, std::string description) {
+  countRedirects();
   teardownTransfer();
   ended = true;
   result.kind = kind;

@@ -58,6 +58,7 @@ struct TransferResult {
   // A network error on an https address while the environment names a
   // proxy for http only: a user who meant it for both should know.
   bool httpProxyOnly = false;
+  long redirects = 0;  // followed on the way: each was a request of its own
 };
 
 struct HttpRequest {
@@ -69,6 +70,7 @@ struct HttpRequest {
   // a server that trickles a few bytes a second cannot hold it for ever.
   long stallSeconds = 60;
   long minimumBytesPerSecond = 1024;
+  long maxRedirects = 10;  // more ends the transfer as TooManyRedirects
 };
 
 // Where the body goes, piece by piece in order, as it arrives. Called

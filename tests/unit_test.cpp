@@ -334,6 +334,7 @@ struct Answer {
   TransferEnd end = TransferEnd::Finished;
   std::optional<std::string> etag = std::nullopt, contentRange = std::nullopt, lastModified = std::nullopt;
   int64_t length = -2;
+  long redirects = 0;  // followed before this answer
 };
 // Cut off after `body`: a 200, or with a range a 206.
 Answer dropped(std::string body, int64_t length, std::optional<std::string> etag = "\"e\"",
@@ -400,6 +401,10 @@ TEST(ArchiveFetch, DecidesWhatToRetryResumeRestartOrRefuse) {
       {"less than announced", {announced(size + 1)}, "the server sent less than it announced", {""}},
       {"shorter than a zip header", {{200, "PK"}}, "not the installer", {""}},
       {"a login page", {{200, "<html>" + std::string(5000, ' ')}}, "not the installer", {""}},
+      {"redirects are requests of the budget", {{500, "", TransferEnd::Finished, {}, {}, {}, -2, 2}},
+       "the server was asked 6 times without success", {"", ""}},
+      {"no more redirects than the budget has left", {{200, zip, TransferEnd::Finished, {}, {}, {}, -2, 6}},
+       "too many redirects", {""}},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
@@ -407,6 +412,7 @@ TEST(ArchiveFetch, DecidesWhatToRetryResumeRestartOrRefuse) {
     platform::EventLoop loop;
     FetchRun run;
     std::vector<std::pair<network::BodySink*, network::HttpDownloadDelegate*>> attempts;
+    std::vector<long> allowed;  // each attempt's redirects
     ArchiveFetch::Options options;
     options.retries = 2;
     options.retryBaseSeconds = 0.001;
@@ -418,6 +424,7 @@ TEST(ArchiveFetch, DecidesWhatToRetryResumeRestartOrRefuse) {
       for (const std::string& header : request.headers) headers += (headers.empty() ? "" : " ") + header;
       run.requests.push_back(headers);
       attempts.push_back({sink, delegate});
+      allowed.push_back(request.maxRedirects);
       return std::make_unique<NoTransfer>();
     };
     ArchiveFetch fetch(loop, run, "http://x/a", dir / "a.zip", row.ifNoneMatch, options);
@@ -428,8 +435,12 @@ TEST(ArchiveFetch, DecidesWhatToRetryResumeRestartOrRefuse) {
       auto [sink, delegate] = attempts[played];
       // As the real transfer ends: a response not taken by its status, a refused write as a write error.
       network::TransferResult result{a.end, a.status, 0, network::NetworkCause::None, "", ""};
+      result.redirects = std::min(a.redirects, allowed[played]);
       if (a.end == TransferEnd::NetworkError) result.cause = network::NetworkCause::ConnectionDropped;
-      if (!delegate->didReceiveResponse({a.status, a.etag, a.lastModified, a.contentRange,
+      if (a.redirects > allowed[played])
+        result = {TransferEnd::NetworkError, 0, 47, network::NetworkCause::TooManyRedirects, "", "", false,
+                  allowed[played]};
+      else if (!delegate->didReceiveResponse({a.status, a.etag, a.lastModified, a.contentRange,
                                          a.length == -2 ? static_cast<int64_t>(a.body.size()) : a.length, {}, false}))
         result.kind = a.status == 304 ? TransferEnd::NotModified : TransferEnd::HttpStatus;
       else if (!a.body.empty() && !sink->write(a.body.data(), a.body.size(), &result.description))
@@ -442,6 +453,54 @@ TEST(ArchiveFetch, DecidesWhatToRetryResumeRestartOrRefuse) {
       EXPECT_TRUE(readFile(dir / "a.zip") == zip);
       EXPECT_EQ(fetch.archive().size(), size);
     }
+  }
+}
+
+// The signature is one more request of the same budget, and so is every redirect on the way to either file.
+TEST(ArchiveFetch, TheSignatureAndEveryRedirectSpendTheBudget) {
+  const std::string zip = "PK\x03\x04" + std::string(100, 'a');
+  struct Row { std::string name; int maxRequests; long archiveRedirects, signatureRedirects; std::string outcome; } rows[] = {
+      {"both fit", 2, 0, 0, "signature: sig"},
+      {"a redirect to the archive leaves none for the signature", 2, 1, 0, "asked 2 times without success"},
+      {"the signature's redirects are held to what is left", 4, 1, 3, "cannot fetch the signature: too many redirects"},
+      {"the signature's redirects within what is left", 6, 1, 3, "signature: sig"},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    ScratchDir dir;
+    platform::EventLoop loop;
+    FetchRun run;
+    std::vector<std::tuple<network::BodySink*, network::HttpDownloadDelegate*, long>> started;
+    ArchiveFetch::Options options;
+    options.maxRequests = row.maxRequests;
+    options.startTransfer = [&](network::HttpRequest request, network::BodySink* sink,
+                                network::HttpDownloadDelegate* delegate) -> std::unique_ptr<network::Transfer> {
+      started.emplace_back(sink, delegate, request.maxRedirects);
+      return std::make_unique<NoTransfer>();
+    };
+    // Plays a 200 with `body` after `redirects`, or too many redirects when more than the request allows.
+    auto answer = [&](size_t i, const std::string& body, long redirects) {
+      platform::iterateUntil([&] { return started.size() > i; }, 10);
+      ASSERT_GT(started.size(), i);
+      auto [sink, delegate, allowed] = started[i];
+      network::TransferResult result{TransferEnd::Finished, 200, 0, network::NetworkCause::None, "", "http://x/a",
+                                     false, std::min(redirects, allowed)};
+      if (redirects > allowed) {
+        result.kind = TransferEnd::NetworkError;
+        result.cause = network::NetworkCause::TooManyRedirects;
+      } else if (delegate->didReceiveResponse({200, "\"e\"", {}, {}, static_cast<int64_t>(body.size()), {}, false})) {
+        sink->write(body.data(), body.size(), &result.description);
+      }
+      delegate->didEnd(result);
+    };
+    ArchiveFetch fetch(loop, run, "http://x/a", dir / "a.zip", std::nullopt, options);
+    answer(0, zip, row.archiveRedirects);
+    ASSERT_EQ(run.outcome, "finished");
+    fetch.fetchSignature([&](const std::optional<std::string>& text, const window::Message& whyNot, long) {
+      run.outcome = text ? "signature: " + *text : window::english(whyNot);
+    });
+    if (started.size() > 1) answer(1, "sig", row.signatureRedirects);
+    EXPECT_TRUE(contains(run.outcome, row.outcome)) << run.outcome;
   }
 }
 

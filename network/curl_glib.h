@@ -10,7 +10,7 @@
 #include <map>
 #include <optional>
 
-namespace platform {
+namespace network {
 
 class CurlGlibDriver {
  public:
@@ -45,4 +45,4 @@ class CurlGlibDriver {
 // Once per process, before the first handle.
 bool curlGlobalInit();
 
-}  // namespace platform
+}  // namespace network

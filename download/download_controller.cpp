@@ -236,7 +236,10 @@ void Download::decideOnCache() {
     return theDownload_->askForWholeArchive();
   }
   // Only now is something to be unpacked.
-  if (!unzipIsInstalled("unzip", callback_)) return setBack(Setback::NoUnzip, unzipMissing("unzip"));
+  if (UnzipStatus unzip = unzipInstalled(); !unzip) {
+    callback_(unzip.message(), true);
+    return setBack(Setback::NoUnzip, unzip.message());
+  }
 
   if (fileLength_ == -1) {
     window_->setIndeterminate(true);
@@ -292,19 +295,19 @@ void Download::recheckRefusal() {
 void Download::signatureArrived(bool ok, const std::string& textOrReason) {
   signatureFetch_.reset();
   // Signed for this release and arch, whatever address served it.
-  std::string refused = ok ? admitAgent(textOrReason, theDownload_->archive().digest(), installAgentFileName,
-                                        cache_.floor())
-                           : textOrReason;
-  if (refused == kSignatureMismatch && !fetchedAgain_) {
+  GateStatus refused = ok ? admitAgent(textOrReason, theDownload_->archive().digest(), installAgentFileName,
+                                       cache_.floor())
+                          : GateStatus(GateCode::NoSignature, textOrReason);
+  if (mayPassOnRefetch(refused.code()) && !fetchedAgain_) {
     // Most likely a release published between the two requests: both once more.
     fetchedAgain_ = true;
     state_ = State::Requesting;
     return theDownload_->startOver();
   }
   signature_ = ok ? textOrReason : std::string();
-  if (!refused.empty()) {  // never unpacked, cached or started
-    if (!validationString_.empty()) refusing_ = AgentCache::Refusal{validationString_, refused, signature_};
-    return setBack(Setback::Download, refused);
+  if (!refused) {  // never unpacked, cached or started
+    if (!validationString_.empty()) refusing_ = AgentCache::Refusal{validationString_, refused.message(), signature_};
+    return setBack(Setback::Download, refused.message());
   }
   downloadDidFinish();
 }
@@ -349,15 +352,14 @@ void Download::installIntoCache() {
     return;
   }
   ArchiveInTransit& archive = theDownload_->archive();
-  AgentCache::Outcome installed =
+  platform::Status<AgentCache::Code> installed =
       cache_.install(archive.fd(), validationString_, signature_, archive.digest(), callback_);
-  if (installed != AgentCache::Outcome::Installed) {
+  if (!installed) {
     cache_.unlock();
     // Only what the archive itself lacks would fail again; a full disk may not.
-    bool notAnAgent = installed == AgentCache::Outcome::NoInstallScript;
-    std::string why = notAnAgent ? "the new agent has no install script" : "the new agent could not be unpacked";
-    if (notAnAgent && !validationString_.empty()) refusing_ = AgentCache::Refusal{validationString_, why, signature_};
-    return setBack(Setback::Unpack, why);
+    if (installed.code() == AgentCache::Code::NoInstallScript && !validationString_.empty())
+      refusing_ = AgentCache::Refusal{validationString_, installed.message(), signature_};
+    return setBack(Setback::Unpack, installed.message());
   }
   startCachedAgent();
 }

@@ -110,7 +110,7 @@ std::string AgentCache::vouchedAgent() const {
   std::optional<std::string> record = platform::readSmallFile(directory_ + kDigestName, 256);
   std::optional<Blake2bDigest> digest = record ? fromHex(record->substr(0, record->find(' '))) : std::nullopt;
   if (!signature || !digest || *record != digestRecord(*digest)) return std::string();
-  return admitAgent(*signature, *digest, installAgentFileName, floor()).empty() ? agent : std::string();
+  return admitAgent(*signature, *digest, installAgentFileName, floor()) ? agent : std::string();
 }
 
 std::optional<std::string> AgentCache::recordedTag() const {
@@ -169,9 +169,11 @@ bool AgentCache::swapIn(const std::string& staging) {
   return std::rename(staging.c_str(), target.c_str()) == 0;
 }
 
-AgentCache::Outcome AgentCache::install(int archiveFd, const std::string& tag, const std::string& signature,
-                                        const Blake2bDigest& digest, ErrorCallback callback) {
-  if (!lock_) return Outcome::Failed;
+platform::Status<AgentCache::Code> AgentCache::install(int archiveFd, const std::string& tag,
+                                                       const std::string& signature, const Blake2bDigest& digest,
+                                                       ErrorCallback callback) {
+  const platform::Status<Code> failed(Code::Failed, "the new agent could not be unpacked");
+  if (!lock_) return failed;
   // What a run killed while unpacking or writing a file here left behind;
   // nobody writes now, we hold the lock.
   for (const std::string& name : platform::directoryEntries(directory_)) {
@@ -182,14 +184,17 @@ AgentCache::Outcome AgentCache::install(int archiveFd, const std::string& tag, c
       platform::removeItemAtPath(directory_ + name);
   }
   std::string staging = directory_ + kStagingPrefix + "XXXXXX";
-  if (!mkdtemp(staging.data())) return Outcome::Failed;
-  bool unpacked = unzipOpenArchive(archiveFd, staging, "unzip", callback);
-  bool complete = unpacked && holdsInstallScript(staging);
-  if (unpacked && !complete) platform::systemLog(missingInstallScript(staging));
-  // On disk before anything names it: a power cut must not leave a swapped-in agent with empty files.
-  if (!complete || !platform::syncTree(staging)) {
+  if (!mkdtemp(staging.data())) return failed;
+  UnzipStatus unpacked = unpackAgentArchive(archiveFd, staging, callback);
+  if (unpacked.code() == UnzipCode::NoInstallScript) {
+    platform::systemLog(unpacked.message());
     platform::removeItemAtPath(staging);
-    return unpacked && !complete ? Outcome::NoInstallScript : Outcome::Failed;
+    return {Code::NoInstallScript, "the new agent has no install script"};
+  }
+  // On disk before anything names it: a power cut must not leave a swapped-in agent with empty files.
+  if (!unpacked || !platform::syncTree(staging)) {
+    platform::removeItemAtPath(staging);
+    return failed;
   }
   // What vouched for the old agent goes before it does, for good before the swap.
   removeValidationString(directory_);
@@ -197,7 +202,7 @@ AgentCache::Outcome AgentCache::install(int archiveFd, const std::string& tag, c
   std::remove((directory_ + kSignatureName).c_str());
   if (!platform::syncDirectory(directory_) || !swapIn(staging)) {
     platform::removeItemAtPath(staging);
-    return Outcome::Failed;
+    return failed;
   }
   // Where there are no birth times, the digest's record ties to this stamp.
   platform::stampIdentity(agentDirectory());
@@ -205,11 +210,11 @@ AgentCache::Outcome AgentCache::install(int archiveFd, const std::string& tag, c
   if (!signature.empty()) {
     if (!platform::replaceFile(directory_ + kSignatureName, signature) ||
         !platform::replaceFile(directory_ + kDigestName, digestRecord(digest)))
-      return Outcome::Failed;
+      return failed;
     AgentFloor kept = floor();
     if (keptFloorOf(signature, installAgentFileName) > kept.kept) platform::replaceFile(directory_ + kFloorName, signature);
   }
   writeValidationString(directory_, tag);
   std::remove((directory_ + kRefusalName).c_str());  // what the server offers now was taken
-  return Outcome::Installed;
+  return {};
 }

@@ -86,8 +86,9 @@ class AgentCache {
   // and a refused one leaves the old agent as it was. Needs the lock.
   // NoInstallScript: it unpacked, and is not an agent (the archive's own
   // fault, the same at every try); Failed: anything else (unzip, the disk).
-  enum class Outcome { Installed, NoInstallScript, Failed };
-  Outcome install(int archiveFd, const std::string& tag, const std::string& signature, const Blake2bDigest& digest,
+  // The message is the reason for the log line.
+  enum class Code { Ok, NoInstallScript, Failed };
+  platform::Status<Code> install(int archiveFd, const std::string& tag, const std::string& signature, const Blake2bDigest& digest,
                   ErrorCallback callback);
 
  private:

@@ -14,15 +14,15 @@
 #include "provisioning/agent_sourcing.h"
 #include "provisioning/payload.h"
 
-int extractPayloadToDir(std::string directory, ErrorCallback callback) {
-  if (!carriesPayload()) return 0;
-  PayloadOutcome outcome = unpackPayload(platform::executablePath(), directory);
-  if (outcome.status != 0) {
-    callback(outcome.problem, true);
-    return outcome.status;
+platform::Result<WrittenFiles, PayloadCode> extractPayloadToDir(std::string directory, ErrorCallback callback) {
+  if (!carriesPayload()) return WrittenFiles{};
+  platform::Result<WrittenFiles, PayloadCode> written = unpackPayload(platform::executablePath(), directory);
+  if (!written) {
+    callback(written.message(), true);
+    return written;
   }
   platform::useUnpackedResources(directory);
-  return 0;
+  return written;
 }
 
 int mainFcn(int argc, const char* const* argv, ErrorCallback callback) {
@@ -49,14 +49,15 @@ int mainFcn(int argc, const char* const* argv, ErrorCallback callback) {
     return -1;
   }
 
-  if (int status = extractPayloadToDir(workDir, callback); status != 0) {
+  platform::Result<WrittenFiles, PayloadCode> written = extractPayloadToDir(workDir, callback);
+  if (!written) {
     callback("Internal error: Failed to initialize application installer (" +
-                 std::to_string(status) + ")",
+                 std::to_string(static_cast<int>(written.code())) + ")",
              true);
     return -1;
   }
 
-  SourcedAgent agent = sourceInstallAgent(workDir, callback, downloadInstallAgentFromQV);
+  SourcedAgent agent = sourceInstallAgent(workDir, *written, callback, downloadInstallAgentFromQV);
   if (agent.running) {
     // Started from the download window: the run ends with the agent, as it
     // does when it is started below.

@@ -4,14 +4,15 @@
 #include <string>
 
 #include "hostenv/report.h"
+#include "provisioning/payload.h"
 
 // 0 when the agent was started, -1 otherwise.
 int mainFcn(int argc, const char* const* argv, ErrorCallback callback);
 
 // The payload hook. An executable made into a single file unpacks its
 // payload into `directory` (the run's private work directory), which is the
-// resource directory from then on; 0 then, 1 when the file is damaged or
-// incomplete, 2 when it could not be unpacked (both said through
-// `callback`). Any other executable has no payload: 0 at once.
-int extractPayloadToDir(std::string directory, ErrorCallback callback);
+// resource directory from then on: the files written, with their digests
+// for the gate; else the code (Damaged or CannotUnpack), said through
+// `callback`. Any other executable has no payload: no files at once.
+platform::Result<WrittenFiles, PayloadCode> extractPayloadToDir(std::string directory, ErrorCallback callback);
 

@@ -29,12 +29,12 @@ std::string quoted(const std::string& text) {
 void say(const std::string& line) { report_error_main(line, true); }
 
 // Why the installer would not run the shipped archive: the same gate.
-std::string untrusted(const std::string& shipped) {
+GateStatus untrusted(const std::string& shipped) {
   int fd = open(shipped.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return "cannot open it";
-  std::string why = admitShippedArchive(fd, shipped, installAgentZipName);
+  if (fd < 0) return {GateCode::Unreadable, "cannot open it"};
+  GateStatus admitted = admitShippedArchive(fd, shipped, installAgentZipName);
   close(fd);
-  return why;
+  return admitted;
 }
 
 }  // namespace
@@ -47,12 +47,11 @@ int main(int argc, char** argv) {
   const std::string shipped = argv[1], archive = argv[2], build = argv[3];
 
   if (signaturesRequired()) {
-    std::string why = untrusted(shipped);
-    if (!why.empty()) {
-      say("The install agent " + shipped + " cannot be trusted: " + why);
-      if (why.find("unknown key") != std::string::npos)
-        say("Sign it with the secret key of one of INSTALLER_PUBLIC_KEYS.");
-      if (why.find("earlier than the oldest") != std::string::npos)
+    GateStatus admitted = untrusted(shipped);
+    if (!admitted) {
+      say("The install agent " + shipped + " cannot be trusted: " + admitted.message());
+      if (admitted.code() == GateCode::UnknownKey) say("Sign it with the secret key of one of INSTALLER_PUBLIC_KEYS.");
+      if (admitted.code() == GateCode::BelowBuildFloor)
         say("Sign it again (a new timestamp), or build with INSTALLER_MIN_AGENT_TIMESTAMP no later than its "
             "timestamp (" + std::to_string(buildFloor().build) + " now).");
       say("The bundle ships INSTALLER_AGENT_ARCHIVE as " + installAgentZipName +
@@ -69,15 +68,14 @@ int main(int argc, char** argv) {
   // Unpacked as the installer unpacks it, to see what its top level holds.
   std::string unpacked = shipped + ".unpacked";
   platform::removeItemAtPath(unpacked);
-  bool unzipped = unzipInstallAgent(shipped, unpacked, "unzip", report_error_main);
-  std::string missing = unzipped ? missingInstallScript(unpacked) : std::string();
+  UnzipStatus unzipped = unpackAgentArchive(shipped, unpacked, report_error_main);
   platform::removeItemAtPath(unpacked);
-  if (!unzipped) {
+  if (!unzipped && unzipped.code() != UnzipCode::NoInstallScript) {
     say("INSTALLER_AGENT_ARCHIVE " + archive + " cannot be unpacked; the installer would fail the same way.");
     return 1;
   }
-  if (!missing.empty()) {
-    say(missing);
+  if (!unzipped) {
+    say(unzipped.message());
     say("Zip the agent's folder from inside, so that install is at the top: (cd <agent folder> && zip -qr "
         "../agent.zip .)");
     return 1;

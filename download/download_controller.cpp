@@ -1,6 +1,7 @@
 #include "download/download_controller.h"
 
 #include <cmath>
+#include <cstring>
 
 #include "download/handoff.h"
 #include "download/transfer_policy.h"
@@ -31,6 +32,19 @@ constexpr double kInitializingSeconds = 3.0;
 constexpr double kAgentPollSeconds = 0.05;
 
 Message downloading(double percent) { return {Id::Downloading, {std::llround(percent)}}; }
+
+// The gate words most refusals "bad signature: <why>": the window translates those first words.
+Message refusalMessage(const GateStatus& refused) {
+  switch (refused.code()) {
+    case GateCode::BadSignature:
+    case GateCode::UnknownKey:
+    case GateCode::SignatureMismatch:
+    case GateCode::BelowBuildFloor:
+      return {Id::BadSignature, {}, refused.message().substr(std::strlen(kBadSignature))};
+    default:
+      return Message::text(refused.message());
+  }
+}
 
 }  // namespace
 
@@ -233,7 +247,10 @@ void Download::decideOnCache() {
     return theDownload_->askForWholeArchive();
   }
   // Only now is something to be unpacked.
-  if (!unzipIsInstalled("unzip", callback_)) return setBack(Setback::NoUnzip, Message::text(unzipMissing("unzip")));
+  if (UnzipStatus unzip = unzipInstalled(); !unzip) {
+    callback_(unzip.message(), true);
+    return setBack(Setback::NoUnzip, Message::text(unzip.message()));
+  }
 
   if (fileLength_ == -1) {
     window_->setIndeterminate(true);
@@ -278,19 +295,18 @@ void Download::recheckRefusal() {
 
 void Download::signatureArrived(const std::optional<std::string>& text, const Message& whyNot) {
   // Signed for this release and arch, whatever address served it.
-  std::string refused =
-      text ? admitAgent(*text, theDownload_->archive().digest(), installAgentFileName, cache_.floor()) : std::string();
-  if (text && refused == kSignatureMismatch && !fetchedAgain_) {
+  GateStatus refused = text ? admitAgent(*text, theDownload_->archive().digest(), installAgentFileName, cache_.floor())
+                              : GateStatus(GateCode::NoSignature, window::english(whyNot));
+  if (mayPassOnRefetch(refused.code()) && !fetchedAgain_) {
     // Most likely a release published between the two requests: both once more.
     fetchedAgain_ = true;
     state_ = State::Requesting;
     return theDownload_->startOver();
   }
   signature_ = text.value_or(std::string());
-  if (!text || !refused.empty()) {  // never unpacked, cached or started
-    Message why = text ? Message::text(refused) : whyNot;
-    if (!validationString_.empty())
-      refusing_ = AgentCache::Refusal{validationString_, window::english(why), signature_};
+  if (!refused) {  // never unpacked, cached or started
+    Message why = text ? refusalMessage(refused) : whyNot;
+    if (!validationString_.empty()) refusing_ = AgentCache::Refusal{validationString_, refused.message(), signature_};
     return setBack(Setback::Download, why);
   }
   downloadDidFinish();
@@ -336,15 +352,14 @@ void Download::installIntoCache() {
     return;
   }
   ArchiveInTransit& archive = theDownload_->archive();
-  AgentCache::Outcome installed =
+  platform::Status<AgentCache::Code> installed =
       cache_.install(archive.fd(), validationString_, signature_, archive.digest(), callback_);
-  if (installed != AgentCache::Outcome::Installed) {
+  if (!installed) {
     cache_.unlock();
     // Only what the archive itself lacks would fail again; a full disk may not.
-    bool notAnAgent = installed == AgentCache::Outcome::NoInstallScript;
-    std::string why = notAnAgent ? "the new agent has no install script" : "the new agent could not be unpacked";
-    if (notAnAgent && !validationString_.empty()) refusing_ = AgentCache::Refusal{validationString_, why, signature_};
-    return setBack(Setback::Unpack, Message::text(why));
+    if (installed.code() == AgentCache::Code::NoInstallScript && !validationString_.empty())
+      refusing_ = AgentCache::Refusal{validationString_, installed.message(), signature_};
+    return setBack(Setback::Unpack, Message::text(installed.message()));
   }
   startCachedAgent();
 }

@@ -8,18 +8,14 @@
 std::string downloadTo;
 std::string downloadFrom;
 
-namespace {
-ErrorCallback applicationCallback = report_error_main;
-}
-
 HandOffResult CallNSApplicationMain(int /*argc*/, const char** /*argv*/) {
-  return runDownloadApplication(applicationCallback);
+  return runDownloadApplication(report_error_main);
 }
 
 HandOffResult downloadInstallAgentFromQV(const char* destination, ErrorCallback callback) {
   const char* address = std::getenv("QV_INTERNAL_INSTALL_AGENT_URL");
   downloadTo = destination;
   downloadFrom = address ? address : installAgentUrl;
-  applicationCallback = callback ? callback : report_error_main;
-  return CallNSApplicationMain(0, nullptr);
+  // The callback goes as a parameter: the application main has no place for it.
+  return runDownloadApplication(callback ? callback : report_error_main);
 }

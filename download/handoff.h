@@ -11,10 +11,10 @@ extern std::string downloadTo;
 extern std::string downloadFrom;
 
 // Runs the application main (the download window and its loop) and returns
-// its result. The arguments are ignored.
+// its result, reporting through report_error_main. The arguments are ignored.
 HandOffResult CallNSApplicationMain(int argc, const char** argv);
 
 // Stores the destination and the address (QV_INTERNAL_INSTALL_AGENT_URL when
-// set, even empty; else the built-in address) and runs the application. The
-// controller reports through `callback`.
+// set, even empty; else the built-in address) and runs the application, which
+// reports through `callback`.
 HandOffResult downloadInstallAgentFromQV(const char* destination, ErrorCallback callback);

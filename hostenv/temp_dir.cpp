@@ -13,7 +13,7 @@ namespace {
 
 // The new directory is ours alone: nobody else can have put it there,
 // widened it, or (by the trust rule) move it away under us.
-bool isPrivate(const std::string& dir) {
+bool isOursAlone(const std::string& dir) {
   struct stat st;
   return lstat(dir.c_str(), &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == geteuid() &&
          (st.st_mode & 07777) == 0700 && platform::isTrustedDirectoryPath(dir);
@@ -39,7 +39,7 @@ bool TempDir::createUnder(const std::vector<std::string>& parents, bool evenNoex
     if (parent.empty() || (!evenNoexec && statvfs(parent.c_str(), &fs) == 0 && (fs.f_flag & ST_NOEXEC))) continue;
     std::string dir = (parent == "/" ? "" : parent) + "/qvXXXXXX";
     if (!mkdtemp(dir.data())) continue;
-    if (isPrivate(dir)) {
+    if (isOursAlone(dir)) {
       dir_ = dir;
       return true;
     }

@@ -66,6 +66,8 @@ void AgentCache::prepare() const {
   // exist yet is judged by the directory it would be made in; a sticky one
   // like /tmp (HOME unset) will do, since what is made in it is ours alone,
   // and isPrivate judges what stands there afterwards.
+  struct stat st;
+  if (lstat(agentDirectory().c_str(), &st) == 0 && S_ISDIR(st.st_mode)) return;  // nothing to make
   std::string existing = platform::existingAncestor(agentDirectory());
   if (platform::mayHoldPrivateDirectory(platform::resolvePath(existing))) mkpath(agentDirectory(), 0700);
 }
@@ -81,7 +83,10 @@ bool AgentCache::isPrivate(std::string* why) const {
   // there, it has to be private too (and not a link).
   struct stat st;
   std::string deepest = lstat(agentDirectory().c_str(), &st) == 0 ? agentDirectory() : directory_;
-  return platform::isTrustedDirectoryPath(deepest, why);
+  if (deepest == trusted_) return true;
+  if (!platform::isTrustedDirectoryPath(deepest, why)) return false;
+  trusted_ = deepest;
+  return true;
 }
 
 AgentCache::LockState AgentCache::lock() {
@@ -103,24 +108,46 @@ std::string AgentCache::digestRecord(const Blake2bDigest& digest) const {
   return identity.empty() ? std::string() : hex(digest) + " " + identity + "\n";
 }
 
-std::string AgentCache::vouchedAgent() const {
-  std::string agent = installAgentDirOnDisk(directory_);
-  if (agent.empty() || !signaturesRequired()) return agent;
-  std::optional<std::string> signature = readSignature(directory_ + kSignatureName);
-  std::optional<std::string> record = platform::readSmallFile(directory_ + kDigestName, 256);
-  std::optional<Blake2bDigest> digest = record ? fromHex(record->substr(0, record->find(' '))) : std::nullopt;
-  if (!signature || !digest || *record != digestRecord(*digest)) return std::string();
-  return admitAgent(*signature, *digest, installAgentFileName, floor()).empty() ? agent : std::string();
+// Everything a vouching reads, or whose change would change it: renamed
+// into place or removed when written, so a new file is a new inode.
+std::vector<std::optional<FileStamp>> AgentCache::stamps() const {
+  std::vector<std::optional<FileStamp>> stamps;
+  for (const std::string& name : {kSignatureName, kDigestName, kFloorName, validationFileName,
+                                  installAgentDirName, installAgentDirName + "/install"}) {
+    struct stat st;
+    stamps.push_back(lstat((directory_ + name).c_str(), &st) != 0
+                         ? std::nullopt
+                         : std::optional<FileStamp>(FileStamp{st.st_dev, st.st_ino, st.st_size,
+                                                              {st.st_mtim.tv_sec, st.st_mtim.tv_nsec,
+                                                               st.st_ctim.tv_sec, st.st_ctim.tv_nsec}}));
+  }
+  return stamps;
 }
 
-std::optional<std::string> AgentCache::recordedTag() const {
-  if (vouchedAgent().empty()) return std::nullopt;
-  return readValidationString(directory_);
+const AgentCache::Vouched& AgentCache::vouch() const {
+  std::vector<std::optional<FileStamp>> now = stamps();
+  if (vouched_ && vouched_->stamps == now) return *vouched_;
+  vouched_ = Vouched{installAgentDirOnDisk(directory_), std::nullopt, std::nullopt, now};
+  Vouched& vouched = *vouched_;
+  if (!vouched.directory.empty() && signaturesRequired()) {
+    std::optional<std::string> signature = readSignature(directory_ + kSignatureName);
+    std::optional<std::string> record = platform::readSmallFile(directory_ + kDigestName, 256);
+    std::optional<Blake2bDigest> digest = record ? fromHex(record->substr(0, record->find(' '))) : std::nullopt;
+    if (!signature || !digest || *record != digestRecord(*digest) ||
+        !admitAgent(*signature, *digest, installAgentFileName, floor()))
+      vouched.directory.clear();
+    else if (int64_t signedAt = keptFloorOf(*signature, installAgentFileName); signedAt > 0)
+      vouched.signedAt = signedAt;
+  }
+  if (!vouched.directory.empty()) vouched.tag = readValidationString(directory_);
+  return vouched;
 }
 
-bool AgentCache::holdsAgentTagged(const std::string& tag) const {
-  return !vouchedAgent().empty() && isCacheValid(directory_, tag);
-}
+std::string AgentCache::vouchedAgent() const { return vouch().directory; }
+
+std::optional<std::string> AgentCache::recordedTag() const { return vouch().tag; }
+
+bool AgentCache::holdsAgentTagged(const std::string& tag) const { return !tag.empty() && vouch().tag == tag; }
 
 AgentFloor AgentCache::floor() const {
   AgentFloor floor = buildFloor();
@@ -130,11 +157,7 @@ AgentFloor AgentCache::floor() const {
   return floor;
 }
 
-std::optional<int64_t> AgentCache::installedSignedAt() const {
-  std::optional<std::string> signature = readSignature(directory_ + kSignatureName);
-  int64_t signedAt = signature ? keptFloorOf(*signature, installAgentFileName) : 0;
-  return signedAt > 0 ? std::optional<int64_t>(signedAt) : std::nullopt;
-}
+std::optional<int64_t> AgentCache::installedSignedAt() const { return vouch().signedAt; }
 
 // The tag and the reason on a line each, then the signature as it came.
 std::optional<AgentCache::Refusal> AgentCache::refusal() const {
@@ -169,9 +192,11 @@ bool AgentCache::swapIn(const std::string& staging) {
   return std::rename(staging.c_str(), target.c_str()) == 0;
 }
 
-AgentCache::Outcome AgentCache::install(int archiveFd, const std::string& tag, const std::string& signature,
-                                        const Blake2bDigest& digest, ErrorCallback callback) {
-  if (!lock_) return Outcome::Failed;
+platform::Status<AgentCache::Code> AgentCache::install(int archiveFd, const std::string& tag,
+                                                       const std::string& signature, const Blake2bDigest& digest,
+                                                       ErrorCallback callback) {
+  const platform::Status<Code> failed(Code::Failed, "the new agent could not be unpacked");
+  if (!lock_) return failed;
   // What a run killed while unpacking or writing a file here left behind;
   // nobody writes now, we hold the lock.
   for (const std::string& name : platform::directoryEntries(directory_)) {
@@ -182,14 +207,17 @@ AgentCache::Outcome AgentCache::install(int archiveFd, const std::string& tag, c
       platform::removeItemAtPath(directory_ + name);
   }
   std::string staging = directory_ + kStagingPrefix + "XXXXXX";
-  if (!mkdtemp(staging.data())) return Outcome::Failed;
-  bool unpacked = unzipOpenArchive(archiveFd, staging, "unzip", callback);
-  bool complete = unpacked && holdsInstallScript(staging);
-  if (unpacked && !complete) platform::systemLog(missingInstallScript(staging));
-  // On disk before anything names it: a power cut must not leave a swapped-in agent with empty files.
-  if (!complete || !platform::syncTree(staging)) {
+  if (!mkdtemp(staging.data())) return failed;
+  UnzipStatus unpacked = unpackAgentArchive(archiveFd, staging, callback);
+  if (unpacked.code() == UnzipCode::NoInstallScript) {
+    platform::systemLog(unpacked.message());
     platform::removeItemAtPath(staging);
-    return unpacked && !complete ? Outcome::NoInstallScript : Outcome::Failed;
+    return {Code::NoInstallScript, "the new agent has no install script"};
+  }
+  // On disk before anything names it: a power cut must not leave a swapped-in agent with empty files.
+  if (!unpacked || !platform::syncTree(staging)) {
+    platform::removeItemAtPath(staging);
+    return failed;
   }
   // What vouched for the old agent goes before it does, for good before the swap.
   removeValidationString(directory_);
@@ -197,7 +225,7 @@ AgentCache::Outcome AgentCache::install(int archiveFd, const std::string& tag, c
   std::remove((directory_ + kSignatureName).c_str());
   if (!platform::syncDirectory(directory_) || !swapIn(staging)) {
     platform::removeItemAtPath(staging);
-    return Outcome::Failed;
+    return failed;
   }
   // Where there are no birth times, the digest's record ties to this stamp.
   platform::stampIdentity(agentDirectory());
@@ -205,11 +233,11 @@ AgentCache::Outcome AgentCache::install(int archiveFd, const std::string& tag, c
   if (!signature.empty()) {
     if (!platform::replaceFile(directory_ + kSignatureName, signature) ||
         !platform::replaceFile(directory_ + kDigestName, digestRecord(digest)))
-      return Outcome::Failed;
+      return failed;
     AgentFloor kept = floor();
     if (keptFloorOf(signature, installAgentFileName) > kept.kept) platform::replaceFile(directory_ + kFloorName, signature);
   }
   writeValidationString(directory_, tag);
   std::remove((directory_ + kRefusalName).c_str());  // what the server offers now was taken
-  return Outcome::Installed;
+  return {};
 }

@@ -14,6 +14,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "hostenv/report.h"
 #include "provisioning/agent_trust.h"
@@ -52,6 +53,9 @@ class AgentCache {
   // The complete agent's directory (ending with "/") when it may run: in a
   // build with keys only when the gate passes the signature it was
   // installed with, for the archive it was unpacked from. Empty otherwise.
+  // Vouched for once: later calls only look (lstat) whether the files it
+  // was read from are still those files, so a cache hit reads the kept
+  // signature once and hands the launch what was vouched for.
   std::string vouchedAgent() const;
   // The tag recorded for such an agent: what a conditional request names.
   std::optional<std::string> recordedTag() const;
@@ -86,15 +90,30 @@ class AgentCache {
   // and a refused one leaves the old agent as it was. Needs the lock.
   // NoInstallScript: it unpacked, and is not an agent (the archive's own
   // fault, the same at every try); Failed: anything else (unzip, the disk).
-  enum class Outcome { Installed, NoInstallScript, Failed };
-  Outcome install(int archiveFd, const std::string& tag, const std::string& signature, const Blake2bDigest& digest,
+  // The message is the reason for the log line.
+  enum class Code { Ok, NoInstallScript, Failed };
+  platform::Status<Code> install(int archiveFd, const std::string& tag, const std::string& signature, const Blake2bDigest& digest,
                   ErrorCallback callback);
 
  private:
   bool swapIn(const std::string& staging);
   std::string digestRecord(const Blake2bDigest& digest) const;
 
+  // What vouched for the agent, read once, and the stamps of the files it
+  // was read from: gone when one of them changed.
+  struct Vouched {
+    std::string directory;  // empty when the gate refused it
+    std::optional<std::string> tag;
+    std::optional<int64_t> signedAt;
+    std::vector<std::optional<FileStamp>> stamps;
+  };
+  std::vector<std::optional<FileStamp>> stamps() const;
+  const Vouched& vouch() const;
+
   std::string directory_;  // the cache directory, ending with "/"; resolved when it exists
   bool resolved_ = false;
+  // A path found trusted: only the user or root could change that later.
+  mutable std::string trusted_;
+  mutable std::optional<Vouched> vouched_;
   std::unique_ptr<platform::DirectoryLock> lock_;
 };

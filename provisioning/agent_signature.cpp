@@ -46,7 +46,9 @@ bool startsWith(std::string_view s, std::string_view prefix) {
   return s.substr(0, prefix.size()) == prefix;
 }
 
-Verification refuse(std::string reason) { return {false, "bad signature: " + std::move(reason), {}}; }
+Verification refuse(std::string reason, GateCode code = GateCode::BadSignature) {
+  return {code, std::string(kBadSignature) + ": " + std::move(reason)};
+}
 
 // Splits into exactly four lines, each without its "\n" or "\r\n"; the last
 // line's newline is optional.
@@ -145,24 +147,19 @@ Blake2bDigest Blake2b512::finish() const {
   return digest;
 }
 
-FileDigest hashOpenFile(int fd, const std::string& name) {
-  FileDigest result;
+platform::Result<Blake2bDigest, GateCode> hashOpenFile(int fd, const std::string& name) {
   constexpr size_t bufferSize = 256 * 1024;
   std::unique_ptr<unsigned char[]> buffer(new unsigned char[bufferSize]);
   Blake2b512 hasher;
   for (off_t offset = 0;;) {
     ssize_t n = pread(fd, buffer.get(), bufferSize, offset);
     if (n < 0 && errno == EINTR) continue;
-    if (n < 0) {
-      result.error = "cannot read " + name + ": " + std::strerror(errno);
-      return result;
-    }
+    if (n < 0) return {GateCode::Unreadable, "cannot read " + name + ": " + std::strerror(errno)};
     if (n == 0) break;
     hasher.update(buffer.get(), static_cast<size_t>(n));
     offset += n;
   }
-  result.digest = hasher.finish();
-  return result;
+  return hasher.finish();
 }
 
 namespace {
@@ -205,8 +202,8 @@ Verification verify(std::string_view minisig, const Blake2bDigest* digest, const
       break;
     }
   }
-  if (!knownKey) return refuse("signed by an unknown key (key id " + keyIdText(keyId) + ")");
-  if (!signer) return {false, kSignatureMismatch, {}};
+  if (!knownKey) return refuse("signed by an unknown key (key id " + keyIdText(keyId) + ")", GateCode::UnknownKey);
+  if (!signer) return refuse("the archive does not match its signature", GateCode::SignatureMismatch);
 
   // The global signature covers the file signature followed by the comment.
   std::string signedText(reinterpret_cast<const char*>(fileSignature), 64);
@@ -226,7 +223,7 @@ Verification verify(std::string_view minisig, const Blake2bDigest* digest, const
     return refuse("signed for \"" + std::string(*file) + "\", not \"" + expectedFile + "\"");
   std::optional<int64_t> seconds = timestamp ? decimal(*timestamp) : std::nullopt;
   if (!seconds) return refuse("the trusted comment has no valid timestamp");
-  return {true, "", {*seconds, std::string(*file)}};
+  return SignedFacts{*seconds, std::string(*file)};
 }
 
 }  // namespace

@@ -12,15 +12,30 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/result.h"
+
 using Blake2bDigest = std::array<uint8_t, 64>;
 
 // A .minisig is four short lines; anything much bigger is not one, and a
 // hostile server must not make us buffer or scan an arbitrary amount.
 inline constexpr size_t kMaxSignatureBytes = 8 * 1024;
 
-// Why an archive that is not the one its signature was made for is refused:
-// during a release the archive and its signature may come from two.
-inline constexpr char kSignatureMismatch[] = "bad signature: the archive does not match its signature";
+// Why the gate refuses an agent. Callers branch on these, never on the text.
+enum class GateCode {
+  Ok,
+  BadSignature,        // malformed, altered, another name, no timestamp, ...
+  UnknownKey,          // signed by a key the installer does not carry
+  SignatureMismatch,   // a good signature for another archive: during a release the two may come from two
+  BelowBuildFloor,     // signed earlier than the build accepts
+  OlderThanInstalled,  // a good signature, for an agent older than the one installed
+  KeysBroken,          // the installer's own keys do not parse
+  NoSignature,         // none could be had
+  Unreadable,          // the archive could not be read to hash it
+};
+using GateStatus = platform::Status<GateCode>;
+// How BadSignature, UnknownKey, SignatureMismatch and BelowBuildFloor begin:
+// "bad signature: <why>".
+inline constexpr char kBadSignature[] = "bad signature";
 
 struct SignatureKey {
   std::array<uint8_t, 8> id;    // as stored, the bytes a signature names its key by
@@ -55,25 +70,17 @@ class Blake2b512 {
   alignas(64) unsigned char state_[384];  // libsodium's state, opaque here
 };
 
-struct FileDigest {
-  Blake2bDigest digest{};
-  std::string error;  // empty on success
-};
-
 // Streams a file already open, from its start, into the hasher; `name` is
 // for messages.
-FileDigest hashOpenFile(int fd, const std::string& name);
+platform::Result<Blake2bDigest, GateCode> hashOpenFile(int fd, const std::string& name);
 
 struct SignedFacts {
   int64_t timestamp = 0;  // from the trusted comment's "timestamp:" field
   std::string file;       // from its "file:" field
 };
 
-struct Verification {
-  bool ok = false;
-  std::string reason;  // why not, a short phrase for the log line
-  SignedFacts facts;   // only meaningful when ok
-};
+// The signed facts, or why not, a short phrase for the log line.
+using Verification = platform::Result<SignedFacts, GateCode>;
 
 // Checks the text of a .minisig against the archive's digest: the signature
 // must be prehashed, by one of `keys`, match `digest`, carry an intact

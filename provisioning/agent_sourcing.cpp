@@ -38,22 +38,28 @@ std::string whyUntrusted(int dirFd, const std::string& dir, int fd, const std::s
   return std::string();
 }
 
-// Checks that the unpacked archive brought its entry script; says what it
-// holds instead when not. A downloaded archive's problem goes to the
-// system log too.
-SourcedAgent unpacked(bool ok, const std::string& destination, ErrorCallback callback, bool downloaded = false) {
-  if (ok && holdsInstallScript(destination)) return {getInstallAgentExecutable(destination), std::nullopt};
-  if (ok && downloaded) platform::systemLog(missingInstallScript(destination));
-  else if (ok) callback(missingInstallScript(destination), true);
+SourcedAgent noAgent(ErrorCallback callback) {
   callback("Failed to initialize the install agent.", true);
   return {};
+}
+
+// The agent unpacked into `destination`, or no agent; what the archive
+// holds instead of its script goes to the user, or for a downloaded
+// archive to the system log.
+SourcedAgent agentUnpackedIn(const UnzipStatus& unpacked, const std::string& destination, ErrorCallback callback,
+                             bool downloaded) {
+  if (unpacked) return {getInstallAgentExecutable(destination), std::nullopt};
+  if (unpacked.code() == UnzipCode::NoInstallScript && downloaded) platform::systemLog(unpacked.message());
+  else if (unpacked.code() == UnzipCode::NoInstallScript) callback(unpacked.message(), true);
+  return noAgent(callback);
 }
 
 // The shipped archive in the resource directory, unpacked into workDir
 // once the gate has passed it; nothing (not even a message) when none is
 // shipped, and a note when the ones there cannot be trusted: the download
 // road takes over then.
-std::optional<SourcedAgent> shippedAgent(const std::string& workDir, ErrorCallback callback) {
+std::optional<SourcedAgent> shippedAgent(const std::string& workDir, const WrittenFiles& written,
+                                         ErrorCallback callback) {
   std::string location = getDefaultInstallAgentLocation();
   std::string dir = platform::resolvePath(withoutLastComponent(location));
   int dirFd = dir.empty() ? -1 : open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
@@ -67,11 +73,12 @@ std::optional<SourcedAgent> shippedAgent(const std::string& workDir, ErrorCallba
     callback("Ignoring the install agent archives in " + dir + ": " + why, true);
   } else if (!name.empty()) {
     std::string archive = dir + pathSeparator + name;
-    std::string refused = admitShippedArchive(fd, archive, name);
-    if (!refused.empty()) callback("The install agent " + archive + " cannot be trusted: " + refused, true);
-    agent = unpacked(refused.empty() && unzipIsInstalled("unzip", callback) &&
-                         unzipOpenArchive(fd, workDir, "unzip", callback),
-                     workDir, callback);
+    GateStatus admitted = admitShippedArchive(fd, archive, name, written);
+    UnzipStatus unzip = admitted ? unzipInstalled() : UnzipStatus();
+    if (!admitted) callback("The install agent " + archive + " cannot be trusted: " + admitted.message(), true);
+    if (!unzip) callback(unzip.message(), true);
+    agent = admitted && unzip ? agentUnpackedIn(unpackAgentArchive(fd, workDir, callback), workDir, callback, false)
+                              : noAgent(callback);
   }
   if (fd >= 0) close(fd);
   close(dirFd);
@@ -87,8 +94,9 @@ std::string chooseShippedArchive(const std::vector<std::string>& names) {
   return std::string();
 }
 
-SourcedAgent sourceInstallAgent(const std::string& workDir, ErrorCallback callback, DownloadStep download) {
-  if (std::optional<SourcedAgent> shipped = shippedAgent(workDir, callback)) return *shipped;
+SourcedAgent sourceInstallAgent(const std::string& workDir, const WrittenFiles& written, ErrorCallback callback,
+                                DownloadStep download) {
+  if (std::optional<SourcedAgent> shipped = shippedAgent(workDir, written, callback)) return *shipped;
 
   AgentCache().prepare();
   // A fresh look, now that prepare may have made it: resolved at construction.
@@ -100,10 +108,9 @@ SourcedAgent sourceInstallAgent(const std::string& workDir, ErrorCallback callba
                  "): the install agent will be downloaded on every run",
              true);
   // A cache hit alone needs no unzip: without both, nothing is fetched.
-  if (!platform::toolOnPath("unzip") && (!usable || cache.vouchedAgent().empty())) {
-    callback(unzipMissing("unzip"), true);
-    callback("Failed to initialize the install agent.", true);
-    return {};
+  if (UnzipStatus unzip = unzipInstalled(); !unzip && (!usable || cache.vouchedAgent().empty())) {
+    callback(unzip.message(), true);
+    return noAgent(callback);
   }
   std::string target = workDir + pathSeparator + installAgentZipName;
   HandOffResult fetched = download(target.c_str(), callback);
@@ -113,7 +120,7 @@ SourcedAgent sourceInstallAgent(const std::string& workDir, ErrorCallback callba
     case HandOffResult::Kind::ArchiveLeft:
       // The cache could not be used: the agent runs from the work directory
       // and the run waits for it. The download application verified it.
-      return unpacked(unzipInstallAgent(target, workDir, "unzip", callback), workDir, callback, true);
+      return agentUnpackedIn(unpackAgentArchive(target, workDir, callback), workDir, callback, true);
     case HandOffResult::Kind::Failed:
       break;
   }

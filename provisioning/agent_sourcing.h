@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "hostenv/report.h"
+#include "provisioning/agent_trust.h"
 
 // What the download road hands back to sourcing.
 struct HandOffResult {
@@ -34,4 +35,6 @@ std::string chooseShippedArchive(const std::vector<std::string>& names);
 
 // Shipped InstallAgent.zip, else the first InstallAgent_*.zip beside it,
 // both unpacked into workDir; else the per-user cache, refreshed by `download`.
-SourcedAgent sourceInstallAgent(const std::string& workDir, ErrorCallback callback, DownloadStep download);
+// `written`: the files this run wrote into workDir, whose digests the gate takes.
+SourcedAgent sourceInstallAgent(const std::string& workDir, const WrittenFiles& written, ErrorCallback callback,
+                                DownloadStep download);

@@ -3,9 +3,6 @@
 #include <sys/stat.h>
 
 #include <ctime>
-#include <optional>
-#include <tuple>
-#include <vector>
 
 #include "platform/file_manager.h"
 
@@ -19,33 +16,11 @@ const PublicKeys& builtInKeys() {
   return keys;
 }
 
-namespace {
-
-using FileStamp = std::tuple<dev_t, ino_t, off_t, long, long, long, long>;
-
 std::optional<FileStamp> stampOf(int fd) {
   struct stat st;
   if (fstat(fd, &st) != 0) return std::nullopt;
-  return FileStamp{st.st_dev, st.st_ino, st.st_size, st.st_mtim.tv_sec, st.st_mtim.tv_nsec, st.st_ctim.tv_sec,
-                   st.st_ctim.tv_nsec};
-}
-
-std::vector<std::pair<FileStamp, Blake2bDigest>>& writtenFiles() {
-  static std::vector<std::pair<FileStamp, Blake2bDigest>> files;
-  return files;
-}
-
-FileDigest digestOf(int fd, const std::string& path) {
-  if (std::optional<FileStamp> stamp = stampOf(fd))
-    for (const auto& [written, digest] : writtenFiles())
-      if (written == *stamp) return {digest, std::string()};
-  return hashOpenFile(fd, path);
-}
-
-}  // namespace
-
-void noteWrittenFile(int fd, const Blake2bDigest& digest) {
-  if (std::optional<FileStamp> stamp = stampOf(fd)) writtenFiles().emplace_back(*stamp, digest);
+  return FileStamp{st.st_dev, st.st_ino, st.st_size,
+                   {st.st_mtim.tv_sec, st.st_mtim.tv_nsec, st.st_ctim.tv_sec, st.st_ctim.tv_nsec}};
 }
 
 std::string signedDate(int64_t timestamp) {
@@ -58,32 +33,37 @@ std::string signedDate(int64_t timestamp) {
 
 AgentFloor buildFloor() { return {kInstallerMinAgentTimestamp, 0}; }
 
-std::string admitAgent(std::string_view signature, const Blake2bDigest& digest, const std::string& expectedFile,
-                       const AgentFloor& floor, const PublicKeys& keys) {
-  if (keys.keys.empty() && keys.error.empty()) return std::string();  // a build without keys
-  if (!keys.error.empty()) return "the installer's public keys are broken: " + keys.error;
+GateStatus admitAgent(std::string_view signature, const Blake2bDigest& digest, const std::string& expectedFile,
+                      const AgentFloor& floor, const PublicKeys& keys) {
+  if (keys.keys.empty() && keys.error.empty()) return {};  // a build without keys
+  if (!keys.error.empty()) return {GateCode::KeysBroken, "the installer's public keys are broken: " + keys.error};
   Verification v = verifyAgentSignature(signature, digest, keys.keys, expectedFile);
-  if (!v.ok) return v.reason;
-  if (v.facts.timestamp < floor.build)
-    return "bad signature: signed earlier than the oldest agent this installer accepts";
+  if (!v) return v.status();
+  if (v->timestamp < floor.build)
+    return {GateCode::BelowBuildFloor,
+            std::string(kBadSignature) + ": signed earlier than the oldest agent this installer accepts"};
   // Not a bad signature: a good one, for an agent older than the user has.
-  if (v.facts.timestamp < floor.kept)
-    return "the server offers an older agent (signed " + signedDate(v.facts.timestamp) +
-           ") than the one installed (signed " + signedDate(floor.kept) + ")";
-  return std::string();
+  if (v->timestamp < floor.kept)
+    return {GateCode::OlderThanInstalled, "the server offers an older agent (signed " + signedDate(v->timestamp) +
+                                              ") than the one installed (signed " + signedDate(floor.kept) + ")"};
+  return {};
 }
 
 int64_t keptFloorOf(std::string_view signature, const std::string& expectedFile, const PublicKeys& keys) {
   Verification v = verifySignedFacts(signature, keys.keys, expectedFile);
-  return v.ok ? v.facts.timestamp : 0;
+  return v ? v->timestamp : 0;
 }
 
-std::string admitShippedArchive(int fd, const std::string& path, const std::string& name) {
-  if (!signaturesRequired()) return std::string();
+GateStatus admitShippedArchive(int fd, const std::string& path, const std::string& name,
+                               const WrittenFiles& written) {
+  if (!signaturesRequired()) return {};
   // One byte more than a signature can be: the gate refuses it by its size.
   std::optional<std::string> signature = platform::readSmallFile(path + ".minisig", kMaxSignatureBytes + 1);
-  if (!signature) return "no signature at " + path + ".minisig";
-  FileDigest digest = digestOf(fd, path);
-  if (!digest.error.empty()) return digest.error;
-  return admitAgent(*signature, digest.digest, name, buildFloor());
+  if (!signature) return {GateCode::NoSignature, "no signature at " + path + ".minisig"};
+  std::optional<FileStamp> stamp = stampOf(fd);
+  for (const WrittenFile& file : written)
+    if (stamp && *stamp == file.stamp) return admitAgent(*signature, file.digest, name, buildFloor());
+  platform::Result<Blake2bDigest, GateCode> digest = hashOpenFile(fd, path);
+  if (!digest) return digest.status();
+  return admitAgent(*signature, *digest, name, buildFloor());
 }

@@ -13,9 +13,12 @@
 #include "platform/file_manager.h"
 #include "platform/quantities.h"
 #include "platform/task.h"
+#include "provisioning/agent_paths.h"
 #include "provisioning/build_constants.h"
 
 namespace {
+
+const std::string kUnzip = "unzip";
 
 // With these set, unzip takes options from the environment (UNZIP=-: writes
 // entries outside the destination).
@@ -41,12 +44,11 @@ bool succeeded(const platform::ToolRun& run) {
   return run.started && !run.interrupted && WIFEXITED(run.waitStatus) && WEXITSTATUS(run.waitStatus) == 0;
 }
 
-bool extract(int archiveFd, const std::string& destination, const std::string& unzipProgram,
-             ErrorCallback callback) {
+bool extract(int archiveFd, const std::string& destination, ErrorCallback callback) {
   // The totals are a quick first check where unzip has zipinfo's -Zt (not
   // every unzip does, busybox's has not); without them the bounds below
   // still hold what unzip writes.
-  platform::ToolRun totals = platform::runTool({unzipProgram, "-Zt", kArchiveArgument}, kOptionVariables,
+  platform::ToolRun totals = platform::runTool({kUnzip, "-Zt", kArchiveArgument}, kOptionVariables,
                                                archiveFd, true);
   if (totals.interrupted) return false;
   ArchiveLimits limits;
@@ -55,9 +57,9 @@ bool extract(int archiveFd, const std::string& destination, const std::string& u
   limits.freeOn = platform::existingAncestor(destination);
   // Unknown: unzip meets a full disk itself.
   limits.freeBytes = platform::freeBytesAt(limits.freeOn).value_or(ULLONG_MAX);
-  std::string refusal = succeeded(totals) ? checkArchiveTotals(lastLine(totals.output), limits) : std::string();
-  if (!refusal.empty()) {
-    callback(refusal, true);
+  UnzipStatus refusal = succeeded(totals) ? checkArchiveTotals(lastLine(totals.output), limits) : UnzipStatus();
+  if (!refusal) {
+    callback(refusal.message(), true);
     return false;
   }
   // A destination that starts with '-' would read as an option.
@@ -75,73 +77,75 @@ bool extract(int archiveFd, const std::string& destination, const std::string& u
   };
   platform::ToolLimits toolLimits;
   toolLimits.maxFileBytes = std::min(bounds.maxBytes, bounds.freeBytes) + 1;
-  toolLimits.keepGoing = [&] { return checkUnpacked(unpacked(), bounds, true).empty(); };
-  platform::ToolRun run = platform::runTool({unzipProgram, "-qq", "-o", kArchiveArgument, "-d", target},
+  toolLimits.keepGoing = [&] { return checkUnpacked(unpacked(), bounds, true).ok(); };
+  platform::ToolRun run = platform::runTool({kUnzip, "-qq", "-o", kArchiveArgument, "-d", target},
                                             kOptionVariables, archiveFd, false, toolLimits);
   refusal = checkUnpacked(unpacked(), bounds, true);
-  if (!refusal.empty()) {
-    callback(refusal, true);
+  if (!refusal) {
+    callback(refusal.message(), true);
     return false;
   }
   return succeeded(run);
 }
 
+// What was checked through the descriptor is what is unpacked.
+bool unzipOpenArchive(int archiveFd, const std::string& destination, ErrorCallback callback) {
+  struct stat st;
+  bool unpacked = archiveFd >= 0 && fstat(archiveFd, &st) == 0 && S_ISREG(st.st_mode) &&
+                  extract(archiveFd, destination, callback);
+  if (!unpacked) callback("Failed to unzip the install agent", true);
+  return unpacked;
+}
+
 }  // namespace
 
-std::string checkArchiveTotals(const std::string& totalsLine, const ArchiveLimits& limits) {
+UnzipStatus checkArchiveTotals(const std::string& totalsLine, const ArchiveLimits& limits) {
   std::istringstream in(totalsLine);
   unsigned long long entries = 0, bytes = 0;
   std::string filesWord, bytesWord, uncompressedWord;
   if (!(in >> entries >> filesWord >> bytes >> bytesWord >> uncompressedWord) ||
       (filesWord != "file," && filesWord != "files,") || bytesWord != "bytes" ||
       uncompressedWord != "uncompressed,")
-    return std::string();  // no totals to go by
+    return {};  // no totals to go by
   return checkUnpacked({bytes, entries}, limits, false);
 }
 
-std::string checkUnpacked(const platform::TreeTotals& totals, const ArchiveLimits& limits, bool measured) {
+UnzipStatus checkUnpacked(const platform::TreeTotals& totals, const ArchiveLimits& limits, bool measured) {
   const std::string prefix = "The install agent archive ";
+  auto over = [](std::string line) { return UnzipStatus(UnzipCode::OverLimits, std::move(line)); };
   // What was measured while unzip ran is only how far it got.
   const std::string atLeast = measured ? "at least " : "";
   if (totals.entries > limits.maxEntries)
-    return prefix + "holds " + atLeast + std::to_string(totals.entries) + " entries, more than the " +
-           std::to_string(limits.maxEntries) + " allowed";
+    return over(prefix + "holds " + atLeast + std::to_string(totals.entries) + " entries, more than the " +
+                std::to_string(limits.maxEntries) + " allowed");
   std::string size = atLeast + platform::formatByteCount(static_cast<int64_t>(totals.bytes));
   if (totals.bytes > limits.maxBytes)
-    return prefix + "unpacks to " + size + ", more than the " +
-           platform::formatByteCount(static_cast<int64_t>(limits.maxBytes)) + " allowed";
+    return over(prefix + "unpacks to " + size + ", more than the " +
+                platform::formatByteCount(static_cast<int64_t>(limits.maxBytes)) + " allowed");
   if (totals.bytes > limits.freeBytes)
-    return prefix + "unpacks to " + size + ", more than the " +
-           platform::formatByteCount(static_cast<int64_t>(limits.freeBytes)) + " free on " + limits.freeOn;
-  return std::string();
+    return over(prefix + "unpacks to " + size + ", more than the " +
+                platform::formatByteCount(static_cast<int64_t>(limits.freeBytes)) + " free on " + limits.freeOn);
+  return {};
 }
 
-std::string unzipMissing(const std::string& unzipProgram) {
-  return unzipProgram + " is not installed: the installer needs it to unpack the install agent";
+UnzipStatus unzipInstalled() {
+  if (platform::toolOnPath(kUnzip)) return {};
+  return {UnzipCode::NoUnzip, kUnzip + " is not installed: the installer needs it to unpack the install agent"};
 }
 
-bool unzipIsInstalled(const std::string& unzipProgram, ErrorCallback callback) {
-  if (platform::toolOnPath(unzipProgram)) return true;
-  callback(unzipMissing(unzipProgram), true);
-  return false;
+UnzipStatus unpackAgentArchive(int archiveFd, const std::string& destination, ErrorCallback callback) {
+  if (!unzipOpenArchive(archiveFd, destination, callback)) return {UnzipCode::Failed, std::string()};
+  if (std::string missing = missingInstallScript(destination); !missing.empty())
+    return {UnzipCode::NoInstallScript, missing};
+  return {};
 }
 
-bool unzipInstallAgent(const std::string& archive, const std::string& destination,
-                       const std::string& unzipProgram, ErrorCallback callback) {
+UnzipStatus unpackAgentArchive(const std::string& path, const std::string& destination, ErrorCallback callback) {
   struct stat st;
-  if (stat(archive.c_str(), &st) != 0) return false;
+  if (stat(path.c_str(), &st) != 0) return {UnzipCode::NoArchive, std::string()};
   // O_NONBLOCK: a FIFO in the archive's place must not hang the open.
-  int fd = open(archive.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-  bool unpacked = unzipOpenArchive(fd, destination, unzipProgram, callback);
+  int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  UnzipStatus unpacked = unpackAgentArchive(fd, destination, callback);
   if (fd >= 0) close(fd);
-  return unpacked;
-}
-
-bool unzipOpenArchive(int archiveFd, const std::string& destination, const std::string& unzipProgram,
-                      ErrorCallback callback) {
-  struct stat st;
-  bool unpacked = archiveFd >= 0 && fstat(archiveFd, &st) == 0 && S_ISREG(st.st_mode) &&
-                  extract(archiveFd, destination, unzipProgram, callback);
-  if (!unpacked) callback("Failed to unzip the install agent", true);
   return unpacked;
 }

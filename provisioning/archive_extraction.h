@@ -5,27 +5,36 @@
 
 #include "hostenv/report.h"
 #include "platform/file_manager.h"
+#include "platform/result.h"
 
-// True when `unzipProgram` unpacked `archive` into `destination` (created
-// when missing). A missing archive is false without a message. Before
-// unpacking, the archive's totals are read with `unzipProgram -Zt` where
-// it can, and an archive that would not fit (see checkArchiveTotals) is
-// refused with a message naming the sizes; what unzip writes is bounded
-// all the same. unzip runs without the environment variables
-// that change its options, in a process group of its own that a termination
-// signal ends; the unpacking has failed then.
-bool unzipInstallAgent(const std::string& archive, const std::string& destination,
-                       const std::string& unzipProgram, ErrorCallback callback);
+enum class UnzipCode {
+  Ok,
+  NoArchive,        // nothing at the path: said by nobody
+  NoUnzip,          // the tool is not installed
+  OverLimits,       // its totals would not fit
+  Failed,           // unzip failed, or was stopped: "Failed to unzip the install agent" was said
+  NoInstallScript,  // it unpacked and is not an agent (the archive's own fault, the same at every try)
+};
+using UnzipStatus = platform::Status<UnzipCode>;
 
-// The same for an archive already open on `archiveFd` (a regular file):
-// what was checked through that descriptor is what is unpacked.
-bool unzipOpenArchive(int archiveFd, const std::string& destination, const std::string& unzipProgram,
-                      ErrorCallback callback);
+// Unpacks the agent archive open on `archiveFd` (a regular file) into
+// `destination` (created when missing) with the system's unzip, and checks that it brought its install script: what was
+// checked through that descriptor is what is unpacked. NoInstallScript
+// carries missingInstallScript's line, which nobody has said yet; every
+// other failure was said through `callback`. Before unpacking, the
+// archive's totals are read with `unzip -Zt` where it can, and an archive
+// that would not fit (see checkArchiveTotals) is refused with a message
+// naming the sizes; what unzip writes is bounded all the same. unzip runs
+// without the environment variables that change its options, in a process
+// group of its own that a termination signal ends; the unpacking has
+// failed then.
+UnzipStatus unpackAgentArchive(int archiveFd, const std::string& destination, ErrorCallback callback);
+// The same for the archive at `path`; NoArchive, unsaid, when there is none.
+UnzipStatus unpackAgentArchive(const std::string& path, const std::string& destination, ErrorCallback callback);
 
-// Whether `unzipProgram` is there to be run; reported through `callback`
-// (as unzipMissing says) when not, before anything is fetched or unpacked.
-bool unzipIsInstalled(const std::string& unzipProgram, ErrorCallback callback);
-std::string unzipMissing(const std::string& unzipProgram);
+// Whether unzip is there to be run, asked before anything is fetched or
+// unpacked; NoUnzip with the line for the user when not.
+UnzipStatus unzipInstalled();
 
 struct ArchiveLimits {
   unsigned long long maxBytes = 0;    // unpacked, in all
@@ -36,9 +45,9 @@ struct ArchiveLimits {
 
 // Why an archive whose totals line (as `unzip -Zt` ends: "3 files, 1234
 // bytes uncompressed, 567 bytes compressed:  54.1%") is this must not be
-// unpacked within `limits`; empty when it may, or when the line gives no
-// totals (they are then left to the bounds while unpacking).
-std::string checkArchiveTotals(const std::string& totalsLine, const ArchiveLimits& limits);
+// unpacked within `limits` (OverLimits); Ok when it may, or when the line
+// gives no totals (they are then left to the bounds while unpacking).
+UnzipStatus checkArchiveTotals(const std::string& totalsLine, const ArchiveLimits& limits);
 // The same for totals counted on disk (`measured`: while unzip ran, so
 // perhaps only part of the truth).
-std::string checkUnpacked(const platform::TreeTotals& totals, const ArchiveLimits& limits, bool measured);
+UnzipStatus checkUnpacked(const platform::TreeTotals& totals, const ArchiveLimits& limits, bool measured);

@@ -113,7 +113,7 @@ class Unpacker {
 
   // Every check and every part, in this order: the length, the trailer, the
   // index, the links' directories, then the parts, each hashed as it is
-  // written. False at the first problem, with status() and problem() set.
+  // written. False at the first problem, with code() and problem() set.
   bool run(const Record& expected, uint64_t size) {
     std::string trailer, index;
     if (size != expected.fileLength || size < kPayloadRecordSize) return damaged();
@@ -141,8 +141,9 @@ class Unpacker {
     return true;
   }
 
-  int status() const { return status_; }
+  PayloadCode code() const { return code_; }
   const std::string& problem() const { return problem_; }
+  const WrittenFiles& parts() const { return parts_; }
 
   // What a failed unpacking wrote goes again.
   void removeWritten() {
@@ -151,12 +152,17 @@ class Unpacker {
   }
 
  private:
-  bool damaged() { return fail(1, std::string()); }
-  bool cannotWrite() { return fail(2, "Cannot unpack the installer's files into " + dir_ + ": " + why(-1)); }
-  bool fail(int status, std::string problem) {
-    status_ = status;
+  bool damaged() { return fail(PayloadCode::Damaged, std::string()); }
+  bool cannotWrite() {
+    return fail(PayloadCode::CannotUnpack, "Cannot unpack the installer's files into " + dir_ + ": " + why(-1));
+  }
+  bool fail(PayloadCode code, std::string problem) {
+    code_ = code;
     problem_ = std::move(problem);
     return false;
+  }
+  bool cannotRead(ssize_t result) {
+    return fail(PayloadCode::CannotUnpack, "Cannot read the installer file " + path_ + ": " + why(result));
   }
   static std::string why(ssize_t result) { return result == 0 ? "the file ends early" : std::strerror(errno); }
 
@@ -165,7 +171,7 @@ class Unpacker {
     for (size_t done = 0; done < length;) {
       ssize_t n = pread(fd_, into->data() + done, length - done, static_cast<off_t>(offset + done));
       if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) return fail(2, "Cannot read the installer file " + path_ + ": " + why(n));
+      if (n <= 0) return cannotRead(n);
       done += static_cast<size_t>(n);
     }
     return true;
@@ -177,7 +183,7 @@ class Unpacker {
     while (length > 0) {
       ssize_t n = pread(fd_, buffer_.get(), std::min<uint64_t>(length, kCopyBuffer), static_cast<off_t>(offset));
       if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) return fail(2, "Cannot read the installer file " + path_ + ": " + why(n));
+      if (n <= 0) return cannotRead(n);
       hasher.update(buffer_.get(), static_cast<size_t>(n));
       for (ssize_t done = 0; out >= 0 && done < n;) {
         ssize_t w = write(out, buffer_.get() + done, static_cast<size_t>(n - done));
@@ -207,7 +213,7 @@ class Unpacker {
     return true;
   }
 
-  // The part as a file of its own, its digest noted for the signature gate.
+  // The part as a file of its own, its digest kept for the signature gate.
   bool writePart(const Part& part) {
     int out = -1;
     if (!create(part.name, [](const std::string& target) {
@@ -217,7 +223,8 @@ class Unpacker {
     Blake2b512 hasher;
     bool ok = stream(part.offset, part.length, hasher, out);
     if (ok && hasher.finish() != part.digest) ok = damaged();
-    if (ok) noteWrittenFile(out, part.digest);
+    std::optional<FileStamp> stamp = ok ? stampOf(out) : std::nullopt;
+    if (stamp) parts_.push_back({*stamp, part.digest});
     if (close(out) != 0 && ok) ok = cannotWrite();
     return ok;
   }
@@ -226,29 +233,31 @@ class Unpacker {
   std::string path_, dir_;
   std::unique_ptr<unsigned char[]> buffer_;
   std::vector<std::string> written_;  // in the order made
-  int status_ = 0;
+  PayloadCode code_ = PayloadCode::Ok;
   std::string problem_;
+  WrittenFiles parts_;
 };
 
 }  // namespace
 
 bool carriesPayload() { return record().fileLength != 0; }
 
-PayloadOutcome unpackPayload(const std::string& path, const std::string& directory) {
+platform::Result<WrittenFiles, PayloadCode> unpackPayload(const std::string& path, const std::string& directory) {
   const Record expected = record();
   int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
   struct stat st;
   if (fd < 0 || fstat(fd, &st) != 0) {
-    PayloadOutcome unreadable{2, "Cannot read the installer file " + path + ": " + std::strerror(errno)};
+    platform::Status<PayloadCode> unreadable(PayloadCode::CannotUnpack,
+                                             "Cannot read the installer file " + path + ": " + std::strerror(errno));
     if (fd >= 0) close(fd);
     return unreadable;
   }
   Unpacker unpacker(fd, path, directory);
   bool ok = unpacker.run(expected, static_cast<uint64_t>(st.st_size));
   close(fd);
-  if (ok) return {};
+  if (ok) return unpacker.parts();
   unpacker.removeWritten();
-  if (unpacker.status() != 1) return {unpacker.status(), unpacker.problem()};
-  return {1, "The installer file is damaged or incomplete (" + platform::formatByteCount(st.st_size) + " of " +
+  if (unpacker.code() != PayloadCode::Damaged) return {unpacker.code(), unpacker.problem()};
+  return {PayloadCode::Damaged, "The installer file is damaged or incomplete (" + platform::formatByteCount(st.st_size) + " of " +
                  platform::formatByteCount(static_cast<int64_t>(expected.fileLength)) + "): download it again."};
 }

@@ -19,14 +19,15 @@
 #include <cstddef>
 #include <string>
 
+#include "platform/result.h"
+#include "provisioning/agent_trust.h"
+
 // Whether this executable was made into a single file (the build filled in
 // its record). False for the bundle's executable, which then skips the rest.
 bool carriesPayload();
 
-struct PayloadOutcome {
-  int status = 0;       // 0 unpacked, 1 the file is damaged or incomplete, 2 it could not be unpacked
-  std::string problem;  // the line for the user when status is not 0
-};
+// The numbers are the status the run's last line names.
+enum class PayloadCode { Ok = 0, Damaged = 1, CannotUnpack = 2 };
 
 // Checks the single file at `path` (this executable) against its record and
 // unpacks the payload into `directory`, a private one: each part becomes a
@@ -34,8 +35,9 @@ struct PayloadOutcome {
 // link (bundle.zip) a symbolic link to `path` itself. Nothing written stays
 // when the file turns out damaged. Of bundle.zip only its directory (the
 // zip's central directory and end records) is hashed: its contents are the
-// agent's to read, and its entries carry their own checksums.
-PayloadOutcome unpackPayload(const std::string& path, const std::string& directory);
+// agent's to read, and its entries carry their own checksums. The files
+// written, with their digests, for the gate; else the line for the user.
+platform::Result<WrittenFiles, PayloadCode> unpackPayload(const std::string& path, const std::string& directory);
 
 // The record's size, in the executable and at the file's end.
 inline constexpr size_t kPayloadRecordSize = 128;

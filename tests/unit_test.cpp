@@ -171,7 +171,7 @@ std::string sign(const ScratchDir& dir, std::vector<std::string> options = {}, c
 }
 
 // The gate: an intact prehashed signature by a trusted key, for the expected name, no older than either floor;
-// each refusal names its check.
+// each refusal names its check, and only an archive that does not match its signature is fetched once more.
 TEST(AgentGate, AdmitsOnlyAnIntactFreshSignatureNamingTheArchive) {
   ScratchDir dir;
   std::string content(300000, 'z');
@@ -193,30 +193,36 @@ TEST(AgentGate, AdmitsOnlyAnIntactFreshSignatureNamingTheArchive) {
   const AgentFloor none{0, 0};
   const std::string unknownKey = "signed by an unknown key (key id " +  // as the .pub's comment has it
       lines(readFile(std::string(TEST_KEYS_DIR) + "/untrusted.pub"))[0].substr(sizeof "untrusted comment: minisign public key") + ")";
-  struct Row { const char* name; std::string minisig; Blake2bDigest digest; AgentFloor floor; const char* refusal; };
+  constexpr GateCode Ok = GateCode::Ok, SignatureMismatch = GateCode::SignatureMismatch, UnknownKey = GateCode::UnknownKey,
+                     BadSignature = GateCode::BadSignature, BelowBuildFloor = GateCode::BelowBuildFloor,
+                     OlderThanInstalled = GateCode::OlderThanInstalled, KeysBroken = GateCode::KeysBroken;
+  struct Row { const char* name; std::string minisig; Blake2bDigest digest; AgentFloor floor; GateCode code; const char* refusal; };
   const Row rows[] = {
-      {"first key", good, archive, none, nullptr},
-      {"second key, at both floors", at("2000"), archive, {2000, 2000}, nullptr},
-      {"crlf lines, no final newline", crlf, archive, none, nullptr},
-      {"a byte flipped in the archive", good, flipped, none, "the archive does not match its signature"},
-      {"a key not trusted, named as minisign names it", sign(dir, {}, "untrusted"), archive, none, unknownKey.c_str()},
-      {"legacy format", sign(dir, {"-l"}), archive, none, "legacy signature"},
-      {"another file", comment("timestamp:1\tfile:other.zip"), archive, none, "signed for \"other.zip\""},
-      {"a longer name", comment("timestamp:1\tfile:agent.zip.old"), archive, none, "signed for"},
-      {"file named twice", comment("timestamp:1\tfile:x\tfile:agent.zip"), archive, none, "repeats a field"},
-      {"no timestamp", comment("file:agent.zip"), archive, none, "no valid timestamp"},
-      {"trusted comment edited", edited, archive, none, "the trusted comment was altered"},
-      {"an html page", "<!DOCTYPE html>\n<html><body>Not Found</body></html>\n", archive, none, "malformed: not four lines"},
-      {"short base64 in the signature line", shortBase64, archive, none, "malformed: bad signature line"},
-      {"huge", good + std::string(9000, '\n'), archive, none, "too large"},
-      {"a second before the build's floor", at("1999"), archive, {2000, 0}, "earlier than the oldest agent this installer accepts"},
-      {"a day before the kept floor", at("1764633600"), archive, {0, 1764720000},
+      {"first key", good, archive, none, Ok, nullptr},
+      {"second key, at both floors", at("2000"), archive, {2000, 2000}, Ok, nullptr},
+      {"crlf lines, no final newline", crlf, archive, none, Ok, nullptr},
+      {"a byte flipped in the archive", good, flipped, none, SignatureMismatch, "the archive does not match its signature"},
+      {"a key not trusted, named as minisign names it", sign(dir, {}, "untrusted"), archive, none, UnknownKey, unknownKey.c_str()},
+      {"legacy format", sign(dir, {"-l"}), archive, none, BadSignature, "legacy signature"},
+      {"another file", comment("timestamp:1\tfile:other.zip"), archive, none, BadSignature, "signed for \"other.zip\""},
+      {"a longer name", comment("timestamp:1\tfile:agent.zip.old"), archive, none, BadSignature, "signed for"},
+      {"file named twice", comment("timestamp:1\tfile:x\tfile:agent.zip"), archive, none, BadSignature, "repeats a field"},
+      {"no timestamp", comment("file:agent.zip"), archive, none, BadSignature, "no valid timestamp"},
+      {"trusted comment edited", edited, archive, none, BadSignature, "the trusted comment was altered"},
+      {"an html page", "<!DOCTYPE html>\n<html><body>Not Found</body></html>\n", archive, none, BadSignature, "malformed: not four lines"},
+      {"short base64 in the signature line", shortBase64, archive, none, BadSignature, "malformed: bad signature line"},
+      {"huge", good + std::string(9000, '\n'), archive, none, BadSignature, "too large"},
+      {"a second before the build's floor", at("1999"), archive, {2000, 0}, BelowBuildFloor, "earlier than the oldest agent this installer accepts"},
+      {"a day before the kept floor", at("1764633600"), archive, {0, 1764720000}, OlderThanInstalled,
        "the server offers an older agent (signed 2025-12-02) than the one installed (signed 2025-12-03)"},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
-    std::string refused = admitAgent(row.minisig, row.digest, "agent.zip", row.floor, trusted);
+    GateStatus admitted = admitAgent(row.minisig, row.digest, "agent.zip", row.floor, trusted);
+    const std::string& refused = admitted.message();
+    EXPECT_EQ(admitted.code(), row.code) << refused;
     EXPECT_EQ(refused.empty(), !row.refusal) << refused;
+    EXPECT_EQ(mayPassOnRefetch(admitted.code()), row.digest == flipped);
     bool older = row.refusal && contains(row.refusal, "older agent");  // a good signature, for an old agent
     EXPECT_EQ(refused.rfind("bad signature: ", 0), row.refusal && !older ? 0 : std::string::npos) << refused;
     EXPECT_TRUE(!row.refusal || contains(refused, row.refusal)) << refused;
@@ -224,9 +230,10 @@ TEST(AgentGate, AdmitsOnlyAnIntactFreshSignatureNamingTheArchive) {
     bool intact = !row.refusal || row.digest == flipped || contains(row.refusal, "earlier") || older;
     EXPECT_EQ(keptFloorOf(row.minisig, "agent.zip", trusted) > 0, intact);
   }
-  EXPECT_EQ(admitAgent("anything", archive, "agent.zip", none, PublicKeys{}), "");  // a build without keys
+  EXPECT_TRUE(admitAgent("anything", archive, "agent.zip", none, PublicKeys{}).ok());  // a build without keys
   PublicKeys broken = parsePublicKeys("RW" + std::string(54, 'A'));
-  EXPECT_TRUE(contains(admitAgent(good, archive, "agent.zip", none, broken), "keys are broken"));
+  GateStatus brokenKeys = admitAgent(good, archive, "agent.zip", none, broken);
+  EXPECT_TRUE(brokenKeys.code() == KeysBroken && contains(brokenKeys.message(), "keys are broken"));
 }
 
 TEST(UnzipInstallAgent, TotalsAreCheckedAgainstCapsAndFreeSpace) {
@@ -239,7 +246,11 @@ TEST(UnzipInstallAgent, TotalsAreCheckedAgainstCapsAndFreeSpace) {
       {"2 files, 6900000" + tail, refused + "unpacks to 6.9\u00a0MB, more than the 2.1\u00a0MB free on /home"},
       {"Empty zipfile.", ""}, {"unzip: invalid option -- 'Z'", ""}, {"3 files, 9 bytes", ""},
   };
-  for (const Row& row : rows) EXPECT_EQ(checkArchiveTotals(row.line, limits), row.refusal) << row.line;
+  for (const Row& row : rows) {
+    UnzipStatus checked = checkArchiveTotals(row.line, limits);
+    EXPECT_EQ(checked.message(), row.refusal) << row.line;
+    EXPECT_EQ(checked.code(), row.refusal.empty() ? UnzipCode::Ok : UnzipCode::OverLimits) << row.line;
+  }
 }
 
 // Nothing from the environment or the names reaches unzip as an option or a pattern: UNZIP=-: would let
@@ -254,7 +265,7 @@ TEST(UnzipInstallAgent, EnvironmentAndNamesAreNeverOptions) {
     SCOPED_TRACE(name);
     ScopedEnv env(name, name[0] == 'Z' ? "-1" : "-:");
     makeDirs(scratch / "in");
-    unzipInstallAgent(scratch / "x[1].zip", scratch / "in/-d", "unzip", recordMessage);
+    EXPECT_TRUE(unpackAgentArchive(scratch / "x[1].zip", scratch / "in/-d", recordMessage).ok());
     EXPECT_FALSE(exists(scratch / "in/escape"));
     EXPECT_EQ(readFile(scratch / "in/-d/install"), "real");
     ASSERT_EQ(runProcess({"rm", "-rf", scratch / "in"}).exitStatus, 0);

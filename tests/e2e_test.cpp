@@ -57,31 +57,35 @@ using E2E = InstallerRun;
 }  // namespace
 
 // A TMPDIR that is missing or open to others is passed over for /tmp, and so is one where no code may run,
-// unless no other place allows it. The agent runs a helper of its own directly.
+// unless no other place allows it; a linked or relative one is used resolved. The agent runs a helper of its own directly.
 TEST_F(E2E, ShippedAgentGetsEveryArgumentInAPrivateDirectory) {
   const std::vector<std::string> userArgs = {"-mode", "two words", "", "$(touch PWNED)", "a\"b\\c`x`", "~", "~root"};
   const std::string noexec = "mount --bind \"$1\" \"$1\" && mount -o remount,bind,noexec \"$1\"";
   agentExit = 3;
-  struct Row { std::string tmpdir; int mode; std::string parent, mounts = ""; bool helped = true; } rows[] = {
+  const std::string linked = scratch / "linked", relative = "relative";  // a link to scratch/private; below the run's folder
+  makeDirs(scratch / "private"), chmod((scratch / "private").c_str(), 0700), symlink("private", linked.c_str());
+  struct Row { std::string tmpdir; std::optional<mode_t> made; std::string parent, mounts = ""; bool helped = true; } rows[] = {
       {"t m p $HOME `x` \"q\" ;&", 0700, scratch / "t m p $HOME `x` \"q\" ;&/qv"},
-      {"missing", -1, "/tmp/qv"},
+      {"missing", std::nullopt, "/tmp/qv"},
       {"open to all", 0777, "/tmp/qv"},
+      {"linked", std::nullopt, scratch / "private/qv"},  // resolved
+      {"relative", 0700, scratch / "relative/qv"},      // from the run's working directory
       {"noexec", 0700, "/tmp/qv", noexec},
       {"noexec, as is every place but the bundle", 0700, scratch / "noexec, as is every place but the bundle/qv",
        "mount --bind /tmp /tmp && mount -o remount,bind,noexec /tmp && mount --bind '" + app + "' '" + app +
            "' && mount -o remount,bind,exec '" + app + "'", false},
   };
   agentPrologue = "\"$(dirname \"$0\")/helper\"\n";
-  std::map<std::string, std::string> files = agentFiles("v1");
+  Tree files = agentFiles("v1");
   files["helper"] = "#!/bin/sh\ntouch '" + scratch / "helped" + "'\n";
   makeZip(resources + "/InstallAgent_7.16.zip", files);  // a versioned name counts too
   for (const Row& row : rows) {
     SCOPED_TRACE(row.tmpdir);
     if (lacksNamespace(!row.mounts.empty(), row.tmpdir)) continue;
-    if (row.mode >= 0) makeDirs(scratch / row.tmpdir), chmod((scratch / row.tmpdir).c_str(), row.mode);
+    if (row.made) makeDirs(scratch / row.tmpdir), chmod((scratch / row.tmpdir).c_str(), *row.made);
     unlink((scratch / "helped").c_str());
-    ProcessOptions o = options("/unused");
-    o.env["TMPDIR"] = scratch / row.tmpdir;
+    ProcessOptions o = options(shippedRoad);
+    o.env["TMPDIR"] = row.tmpdir == relative ? relative : scratch / row.tmpdir;
     ProcessResult r = run(o, userArgs, row.mounts.empty() ? Lines{} : afterMounting(row.mounts, scratch / row.tmpdir));
     EXPECT_EQ(exists(scratch / "helped"), row.helped) << r.err;
     EXPECT_EQ(r.exitStatus, 0) << r.err;
@@ -97,18 +101,18 @@ TEST_F(E2E, ShippedAgentGetsEveryArgumentInAPrivateDirectory) {
   EXPECT_FALSE(exists(scratch / "PWNED"));
   EXPECT_FALSE(exists(home + "/.velmor"));  // the cache is not touched on this road
   // The test variable, even empty, has the agent unpacked beside the bundle.
-  ProcessOptions beside = options("/unused");
+  ProcessOptions beside = options(shippedRoad);
   beside.env["__QV_BOOTSTRAP_INSTALLER_UNITTEST__"] = "";
   EXPECT_EQ(run(beside).exitStatus, 0);
   EXPECT_EQ(readArgsRecord(record).value_or(Lines{""})[0], scratch / "vol/install");
 }
 
-// No archive, staging directory, tag or agent may stay behind a failure.
+// No archive, staging directory, tag or agent may stay behind a failure. What an archive without its install
+// script says is AgentPaths.AnUnpackedAgentHoldsItsInstallScriptElseSaysWhy's; here each road fails on it.
 TEST_F(E2E, BrokenAgentsFailWithTheirMessagesAndLeaveNothing) {
   const std::string zip = resources + "/InstallAgent.zip", small = scratch / "small";
-  const std::map<std::string, std::string> sparse = {{"install", agentScript()}, {"version", "v1\n"},
-                                                     {"z", std::string(3000000, 0)}};
-  auto shipped = [&](std::map<std::string, std::string> files) { return [=] { makeZip(zip, files); }; };
+  const Tree sparse = {{"install", agentScript()}, {"version", "v1\n"}, {"z", std::string(3000000, 0)}};
+  auto shipped = [&](Tree files) { return [=] { makeZip(zip, files); }; };
   auto files = [](const std::string& q) { return "/files/" + q + (contains(q, "?") ? "&" : "?") + "etag=%22x%22"; };
   publish("v1", "big.zip", 400000);
   publish("v1", "mid.zip", 200000);  // only its last writes meet the full disk
@@ -117,52 +121,41 @@ TEST_F(E2E, BrokenAgentsFailWithTheirMessagesAndLeaveNothing) {
   writeFile(served / "damaged.zip", damaged(readFile(served / "big.zip")));
   writeFile(served / "text.zip", "this is a text file, not an archive\n");
   makeZip(served / "noinstall.zip", {{"agent/install", agentScript()}});
-  makeZip(served / "installdir.zip", {{"install/", ""}, {"install/x", agentScript()}});
-  const std::map<std::string, std::string> linked = {{"install", "->bin/run"}, {"bin/run", agentScript()}, {"version", "v1\n"}};
+  const Tree linked = {{"install", "->bin/run"}, {"bin/run", agentScript()}, {"version", "v1\n"}};
   makeZip(served / "installlink.zip", linked);
-  makeZip(served / "linkout.zip", {{"install", "->../../../../../../../../../../../bin/sh"}});
   const std::string deep = "import os, sys\nos.chdir(sys.argv[1])\n"  // no path handed to the system is that long
       "for _ in range(25): os.mkdir('d' * 200); os.chdir('d' * 200)\nos.link(sys.argv[2], 'i'); os.execv('./i', ['i'])";
-  const Lines unzipFailed = {"Failed to unzip the installer.", "Installation failed."};
   const std::string noUnzip = "unzip is not installed: the installer needs it to unpack the install agent\n"
                               "Failed to initialize the install agent.\nInstallation failed.\n";
+  const Lines noPath = {"env", "PATH=" + scratch / "none"};
   struct Row {
-    std::string name, address;  // "/unused": the shipped road
+    std::string name, address;  // shippedRoad: no download
     std::function<void()> setUp;
     Lines ours;
     std::string inErr;
     std::vector<std::string> wrapper = {};
-    bool smallDisk = false;  // TMPDIR on a 1 MB file system
-    long requests = -1;      // -1: not counted
+    bool smallDisk = false;                // TMPDIR on a 1 MB file system
+    std::optional<long> requests = {};     // the server's count, when it matters
   } rows[] = {
-      {"shipped: no install entry", "/unused", shipped({{"setup", "x"}}), kNoAgent,
+      {"shipped: no install entry", shippedRoad, shipped({{"setup", "x"}}), kNoAgent,
        "The install agent archive has no install script at its top level\nFailed to initialize"},
-      {"shipped: its folder zipped", "/unused", shipped({{"Agent/install", agentScript()}}), kNoAgent,
-       "top level, but Agent/install: the folder Agent was zipped instead of its contents\nFailed to initialize"},
-      {"shipped: install links outside", "/unused", shipped({{"install", "->/bin/sh"}}), kNoAgent,
-       "The install agent archive's install links outside its folder (to /bin/sh)\nFailed to initialize"},
-      {"shipped: install links to nothing", "/unused", shipped({{"install", "->gone\x01"}}), kNoAgent,
-       "The install agent archive's install links to nothing (to gone\\x01)\nFailed to initialize"},
-      {"shipped: damaged", "/unused", [&] { shipped(agentFiles("v1", 200000))(), writeFile(zip, damaged(readFile(zip))); },
+      {"shipped: damaged", shippedRoad, [&] { shipped(agentFiles("v1", 200000))(), writeFile(zip, damaged(readFile(zip))); },
        kShippedUnzipFailed, "bad CRC"},
-      {"shipped: full disk while unpacking", "/unused", shipped(sparse), kShippedUnzipFailed, "write error",
+      {"shipped: full disk while unpacking", shippedRoad, shipped(sparse), kShippedUnzipFailed, "write error",
        withFileLimit(200)},
-      {"shipped: more than the free space", "/unused", shipped(sparse), kShippedUnzipFailed,
+      {"shipped: more than the free space", shippedRoad, shipped(sparse), kShippedUnzipFailed,
        "The install agent archive unpacks to 3.0\u00a0MB, more than the 1.0\u00a0MB free on ", onSmallDisk(small), true},
-      {"shipped: understates its size", "/unused", [&] { writeFile(zip, understated(agentScript())); },
+      {"shipped: understates its size", shippedRoad, [&] { writeFile(zip, understated(agentScript())); },
        kShippedUnzipFailed, "The install agent archive unpacks to at least ", onSmallDisk(small), true},
-      {"shipped: own path beyond PATH_MAX", "/unused", [&] { ship("v1"); }, {},
+      {"shipped: own path beyond PATH_MAX", shippedRoad, [&] { ship("v1"); }, {},
        "Cannot find the installer's own location.\nInstallation failed.\n", {"python3", "-c", deep, scratch.path()}},
-      {"shipped: no unzip", "/unused", [&] { ship("v1"); }, kNoAgent, noUnzip, {"env", "PATH=" + scratch / "none"},
-       false, 0},
-      {"no unzip", files("agent.zip"), nullptr, kNoAgent, noUnzip, {"env", "PATH=" + scratch / "none"}, false, 0},
+      {"shipped: no unzip", shippedRoad, [&] { ship("v1"); }, kNoAgent, noUnzip, noPath, false, 0},
+      {"no unzip", files("agent.zip"), nullptr, kNoAgent, noUnzip, noPath, false, 0},
       {"missing", files("missing.zip"), nullptr, kDownloadFailed, "Error - HTTP status 404 http"},
       {"not a zip", files("text.zip"), nullptr, kDownloadFailed, "not the installer"},
       {"damaged", files("damaged.zip"), nullptr, kDownloadUnzipFailed, "bad CRC"},
-      {"its folder zipped", files("noinstall.zip"), nullptr, unzipFailed, "but agent/install: the folder agent was zipped"},
-      {"install is a directory", files("installdir.zip"), nullptr, unzipFailed, "(its install is not a regular file)"},
-      {"install links outside", files("linkout.zip"), nullptr, unzipFailed,
-       "install links outside its folder (to ../../../../../../../../../../../bin/sh)"},
+      {"its folder zipped", files("noinstall.zip"), nullptr, {"Failed to unzip the installer.", "Installation failed."},
+       "but agent/install: the folder agent was zipped"},
       {"less free space than announced", files("huge.zip"), nullptr, kDownloadFailed,
        "not enough disk space: 3.0\u00a0MB needed, 1.0\u00a0MB free", onSmallDisk(small), true},
       {"full disk while downloading", files("big.zip"), nullptr, kDownloadFailed, "File too large", withFileLimit(100)},
@@ -180,7 +173,7 @@ TEST_F(E2E, BrokenAgentsFailWithTheirMessagesAndLeaveNothing) {
     ProcessOptions o = options(row.address);
     if (row.smallDisk) o.env["TMPDIR"] = small;
     expectFailed(run(o, {}, row.wrapper), row.ours, row.inErr);
-    if (row.requests >= 0) { EXPECT_EQ(server.stat("requests"), row.requests); }
+    if (row.requests) { EXPECT_EQ(server.stat("requests"), *row.requests); }
     Lines left = listDir(cache);
     EXPECT_TRUE(left.empty() || left == Lines{"installagent"}) << ::testing::PrintToString(left);
     EXPECT_EQ(listDir(cache + "/installagent"), Lines{});
@@ -189,8 +182,8 @@ TEST_F(E2E, BrokenAgentsFailWithTheirMessagesAndLeaveNothing) {
   makeDirs(scratch / "busybox");
   ASSERT_EQ(symlink("/bin/busybox", (scratch / "busybox/unzip").c_str()), 0);
   struct Good { std::string address; std::function<void()> setUp; bool busybox; } good[] = {
-      {"/unused", shipped(agentFiles("v1")), false}, {"/unused", shipped(agentFiles("v1")), true},
-      {"/unused", shipped(linked), false}, {files("sparse.zip"), nullptr, false}, {files("big.zip"), nullptr, true},
+      {shippedRoad, shipped(agentFiles("v1")), false}, {shippedRoad, shipped(agentFiles("v1")), true},
+      {shippedRoad, shipped(linked), false}, {files("sparse.zip"), nullptr, false}, {files("big.zip"), nullptr, true},
       {files("installlink.zip"), nullptr, false},
   };
   for (const Good& row : good) {
@@ -203,7 +196,7 @@ TEST_F(E2E, BrokenAgentsFailWithTheirMessagesAndLeaveNothing) {
       EXPECT_EQ(run(options(row.address), {}, wrapper).exitStatus, 0);
     }
     EXPECT_EQ(lines(readFile(starts)), (Lines{"v1", "v1"}));
-    EXPECT_EQ(server.stat("requests"), row.address == "/unused" ? 0 : 1);
+    EXPECT_EQ(server.stat("requests"), row.address == shippedRoad ? 0 : 1);
     EXPECT_EQ(server.stat("body_bytes_sent"), 0);
   }
 }
@@ -216,6 +209,7 @@ TEST_P(DownloadRoad, DownloadsThenReusesThenReplacesTheCache) {
   withDisplay = GetParam();
   if (withDisplay && !getenv("DISPLAY")) GTEST_SKIP() << "needs a display (xvfb-run; CI has one)";
   agentPrologue = "exec >/dev/null 2>&1\nsleep 0.3\n";
+  agentExit = 3;  // the run's own status stays that of starting it, from the window too
   struct Row { std::string etag, served, started; long requests; std::string tag; } rows[] = {
       {"%22one%22", "v1", "v1", 1, "\"one\""},
       {"%22one%22", "v2", "v1", 1, "\"one\""},
@@ -240,18 +234,21 @@ TEST_P(DownloadRoad, DownloadsThenReusesThenReplacesTheCache) {
     EXPECT_FALSE(agentIgnored(SIGPIPE) || agentIgnored(SIGXFSZ));
   }
   EXPECT_EQ(listDir(home), Lines{".velmor"});  // nothing else below the home directory
+  for (std::string dir = cache; dir != home; dir = dir.substr(0, dir.rfind('/'))) EXPECT_EQ(modeOf(dir), 0700) << dir;
 }
 INSTANTIATE_TEST_SUITE_P(Display, DownloadRoad, ::testing::Values(false, true),
                          [](const auto& info) { return info.param ? "Window" : "Console"; });
 
-// With real ETags, a cache hit costs the server no body.
-TEST_F(E2E, CacheHitCostsTheServerNoBody) {
-  publish("v1", "agent.zip", 100000);
-  TestNginx nginx(served.path());
-  for (int i = 0; i < 2; ++i) ASSERT_EQ(run(options(nginx.url("/agent.zip"))).exitStatus, 0);
-  std::string size = std::to_string(readFile(served / "agent.zip").size());
-  EXPECT_EQ(nginx.requests(), (Lines{"/agent.zip 200 " + size + " \"\"",
-                                     "/agent.zip 304 0 \"" + readFile(cache + "/.validatestring") + "\""}));
+// On a terminal the console redraws its progress line in place, on standard error: standard output, a file
+// here, gets none of it.
+TEST_F(E2E, ProgressRedrawsGoToStandardErrorOnly) {
+  publish("v1", "agent.zip", 300000);
+  ProcessOptions o = options("/files/agent.zip?rate=600000");
+  o.env["INSTALLER"] = executable;
+  ProcessResult terminal = runProcess({"script", "-qec", "\"$INSTALLER\" > out", "/dev/null"}, o);
+  EXPECT_EQ(terminal.exitStatus, 0) << terminal.out;
+  EXPECT_TRUE(contains(terminal.out, "\rDownloading")) << terminal.out;
+  EXPECT_EQ(readFile(scratch / "out"), "");
 }
 
 // No server can move the installer's limits on bytes, requests and time;
@@ -267,35 +264,34 @@ TEST_F(E2E, ServersFlakyOrHostileMeetTheInstallersOwnLimits) {
   const long slowSize = readFile(served / "slow.zip").size();
   const long cap = static_cast<long>(maxArchiveBytes);
   const std::string larger = "the download is larger than this installer accepts (";
+  struct BodyBytes { long count; bool atMost; };  // the server's body bytes: exactly, or at most (stopped early)
+  auto exactly = [](long count) { return BodyBytes{count, false}; };
+  auto atMost = [](long count) { return BodyBytes{count, true}; };
   struct Row {
     std::string name, query, inErr;
-    long requests, bodyBytes;  // negative: at most its opposite
+    long requests;
+    BodyBytes body;
     std::string ranges = "[]", cachedTag = "";
   } rows[] = {
-      {"dropped twice, resumed", "/files/big.zip?etag=%22r%22&failures=2&dropafter=100000", "retrying in", 3, size,
-       R"(["bytes=100000-", "bytes=200000-"])"},
-      {"dropped six times after real progress: no retry used up",
-       "/files/huge.zip?etag=%22h%22&failures=6&dropafter=1100000", "retrying in 0.0 s", 7, hugeSize,
+      {"dropped six times after real progress: resumed each time, no retry used up",
+       "/files/huge.zip?etag=%22h%22&failures=6&dropafter=1100000", "retrying in 0.0 s", 7, exactly(hugeSize),
        R"(["bytes=1100000-", "bytes=2200000-", "bytes=3300000-", "bytes=4400000-", "bytes=5500000-", "bytes=6600000-"])"},
-      {"resumed on Last-Modified alone", "/files/big.zip?lastmodified=1&failures=1&dropafter=100000",
-       "the connection dropped", 2, size, R"(["bytes=100000-"])"},
       {"Retry-After honoured", "/files/big.zip?etag=%22a%22&failures=1&status=503&retryafter=1",
-       "retrying in 1.0 s: HTTP status 503", 2, size},
+       "retrying in 1.0 s: HTTP status 503", 2, exactly(size)},
       {"not an archive: refused at its first bytes", "/files/html.zip", "Error - the server sent something that is not",
-       1, -8000000},  // half of it at most: stopped, not read to the end
+       1, atMost(8000000)},  // half of it: stopped, not read to the end
       {"endless resume: every answer breaks off after real progress",
        "/hostile/dropping?etag=%22d%22&dropafter=1153434&announce=" + std::to_string(cap - 1),
-       "Error - the server keeps dropping the connection", maxArchiveRequests, -2 * cap, ""},
+       "Error - the server keeps dropping the connection", maxArchiveRequests, atMost(2 * cap), ""},
       {"announced larger than accepted", "/hostile/dropping?dropafter=10&announce=" + std::to_string(cap + 1),
-       "Error - " + larger + platform::formatByteCount(cap + 1) + ")", 1, -2 * cap},
+       "Error - " + larger + platform::formatByteCount(cap + 1) + ")", 1, atMost(2 * cap)},
       {"endless body without a length", "/hostile/endless",
-       "Error - " + larger + "more than " + platform::formatByteCount(cap) + ")", 1, -2 * cap},
-      {"an honest slow link outlasts the deadline", "/files/slow.zip?etag=%22s%22&rate=50000", "", 1, slowSize},
+       "Error - " + larger + "more than " + platform::formatByteCount(cap) + ")", 1, atMost(2 * cap)},
+      {"an honest slow link outlasts the deadline", "/files/slow.zip?etag=%22s%22&rate=50000", "", 1, exactly(slowSize)},
       {"endless trickle above the stall floor", "/hostile/endless?rate=2000",
-       "Error - the download took longer than " + window::durationInWords(downloadDeadlineSeconds), 1, -2 * cap},
-      {"304 to a request that named no tag", "/hostile/always304?etag=%22x%22", "named no cached agent", 1, 0},
-      {"304 to everything, naming another tag", "/hostile/always304?etag=%22two%22", "named no cached agent", 2, 0,
-       "[]", "\"one\""},
+       "Error - the download took longer than " + window::durationInWords(downloadDeadlineSeconds), 1, atMost(2 * cap)},
+      {"304 to everything, naming another tag", "/hostile/always304?etag=%22two%22", "named no cached agent", 2,
+       exactly(0), "[]", "\"one\""},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
@@ -312,7 +308,8 @@ TEST_F(E2E, ServersFlakyOrHostileMeetTheInstallersOwnLimits) {
     EXPECT_TRUE(contains(r.err, row.inErr)) << r.err;
     EXPECT_EQ(server.stat("requests"), row.requests);
     long sent = server.stat("body_bytes_sent");
-    EXPECT_TRUE(row.bodyBytes >= 0 ? sent == row.bodyBytes : sent <= -row.bodyBytes) << sent;
+    EXPECT_TRUE(row.body.atMost ? sent <= row.body.count : sent == row.body.count) << sent;
+    if (!good) { EXPECT_EQ(occurrences(r.err, row.inErr), 1u) << r.err; }  // the cause said once
     EXPECT_TRUE(row.ranges.empty() || contains(server.stats(), "\"ranges\": " + row.ranges + "}")) << server.stats();
     EXPECT_EQ(startCount(), good ? 1u : 0u);
     EXPECT_EQ(listDir(tmp), Lines{});
@@ -382,9 +379,6 @@ TEST_F(E2E, CacheIsUsedOnlyWhereNobodyElseCanChangeIt) {
   if (geteuid() != 0) GTEST_SKIP() << "needs root to hand directories to another user (CI runs as root)";
   const std::string elsewhere = scratch / "elsewhere";
   struct Row { std::string name; std::function<void()> setUp; bool cacheUsed; } rows[] = {
-      {"writable by a group not ours alone", [&] {
-         chown((home + "/.velmor").c_str(), 0, 65534), chmod((home + "/.velmor").c_str(), 0775); }, false},
-      {"home of another user, as sudo keeps HOME", [&] { chown(home.c_str(), 65534, 65534); }, false},
       {"agent directory writable by others", [&] { chmod((cache + "/installagent").c_str(), 0777); }, false},
       {"link to a private directory of ours", [&] {
          runProcess({"mv", home + "/.velmor", elsewhere});
@@ -529,7 +523,7 @@ TEST_F(E2E, SignalDuringUnzipEndsItAndStartsNothing) {
   writeFile(bin + "/unzip", "#!/bin/sh\ncase \"$1\" in -Z*) exec /usr/bin/unzip \"$@\";; esac\n"
             "kill -TERM $PPID\nexec >/dev/null 2>&1\nread x < '" + fifo + "'\n", 0755);
   ship("v1");
-  ProcessOptions o = options("/unused");
+  ProcessOptions o = options(shippedRoad);
   o.env["PATH"] = bin + ":" + getenv("PATH");
   o.timeoutSeconds = 20;
   expectFailed(run(o), kShippedUnzipFailed, "");
@@ -572,17 +566,11 @@ TEST_F(Signed, WithoutANewAgentTheVouchedOneRunsAndARefusedOneIsNotFetchedAgain)
   } rows[] = {
       {"the vendor's old archive and signature put back", [&] { publishSigned("old", "trusted1", "3900000000"); },
        "old", "the server offers an older agent (signed 2093-08-01) than the one installed (signed 2096-10-02)", runs},
-      {"a key rotation one step ahead", [&] { publishSigned("next", "untrusted", "4100000000"); }, "next",
-       "bad signature: signed by an unknown key (key id " + lines(readFile(std::string(TEST_KEYS_DIR) + "/untrusted.pub"))[0].substr(39) + ")"},
       {"an archive that does not match its signature",
        [&] { publishSigned("bad", "trusted1", "4100000000"), writeFile(zip, damaged(readFile(zip))); }, "bad",
        "bad signature: the archive does not match its signature"},
       {"no signature", [&] { publishSigned("bad", "trusted1", "4100000000"), unlink(sig.c_str()); }, "bad",
        "cannot fetch the signature: HTTP status 404"},
-      {"another release's genuine signature", [&] { sign(zip, "trusted1", signedAt("4100000000", "pi_install_agent_pi_6.0.0_darw64")); },
-       "other", "bad signature: signed for \"pi_install_agent_pi_6.0.0_darw64\", not \"" + installAgentFileName + "\""},
-      {"older than the build's floor", [&] { publishSigned("bad", "trusted1", "999999999"); }, "bad",
-       "bad signature: signed earlier than the oldest agent this installer accepts"},
       {"signed, with no install script", [&] { makeZip(zip, {{"setup", noise(100000)}}), sign(zip, "trusted1", signedAt("4100000000")); },
        "noinstall", "the new agent has no install script", "has no install script at its top level"},
       {"the signature held back past the deadline", [&] { publishSigned("late", "trusted1", "4100000000"); },
@@ -806,10 +794,7 @@ TEST_F(Signed, ShippedArchivesOnlyFromAFolderNobodyElseCanChange) {
       {"read-only mount, another user's archive", unsignedBuild, "InstallAgent_1.zip", anotherUsers, "shipped", "", true},
       {"signed build: the first key", signedBuild, "InstallAgent.zip", signedBy("trusted1"), "shipped", ""},
       {"signed build: the second key, versioned name", signedBuild, "InstallAgent_2.zip", signedBy("trusted2"), "shipped", ""},
-      {"signed build: older than its floor", signedBuild, "InstallAgent.zip",
-       signedBy("trusted1", {"-t", "timestamp:999999999\tfile:InstallAgent.zip"}), "", refusing("InstallAgent.zip")},
       {"signed build: no signature", signedBuild, "InstallAgent.zip", nullptr, "", refusing("InstallAgent.zip")},
-      {"signed build: another key", signedBuild, "InstallAgent.zip", signedBy("untrusted"), "", refusing("InstallAgent.zip")},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);

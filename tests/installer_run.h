@@ -53,8 +53,8 @@ class InstallerRun : public ::testing::Test {
     return "#!/bin/sh\ncat \"$(dirname \"$0\")/version\" >> '" + starts + "'\ngrep SigIgn /proc/$$/status > '" +
            ignoredSignals + "'\n" + agentPrologue + recordingAgentScript(record, agentExit).substr(sizeof "#!/bin/sh\n" - 1);
   }
-  std::map<std::string, std::string> agentFiles(const std::string& version, size_t padding = 0) const {
-    std::map<std::string, std::string> files = {{"install", agentScript()}, {"version", version + "\n"}};
+  Tree agentFiles(const std::string& version, size_t padding = 0) const {
+    Tree files = {{"install", agentScript()}, {"version", version + "\n"}};
     if (padding) files["pad"] = noise(padding);
     return files;
   }
@@ -145,6 +145,8 @@ class InstallerRun : public ::testing::Test {
     return tab == std::string::npos || (std::stoull(line.substr(tab + 1), nullptr, 16) >> (signal - 1) & 1);
   }
 
+  // The address on the shipped road, which never asks the server: a request for it shows as a 404.
+  const std::string shippedRoad = "/files/never-asked-for.zip";
   bool withDisplay = false;
   std::string agentPrologue;  // shell lines the agent runs before it records
   int agentExit = 0;          // the agent's exit status, which the run does not look at

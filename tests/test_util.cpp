@@ -55,6 +55,11 @@ bool exists(const std::string& path) {
   return lstat(path.c_str(), &st) == 0;
 }
 
+int modeOf(const std::string& path) {
+  struct stat st;
+  return lstat(path.c_str(), &st) == 0 ? static_cast<int>(st.st_mode & 07777) : -1;
+}
+
 void makeDirs(const std::string& path) {
   if (g_mkdir_with_parents(path.c_str(), 0755) != 0) ADD_FAILURE() << "mkdir " << path;
 }
@@ -79,23 +84,27 @@ Lines lines(const std::string& text) {
 
 bool contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
 
-void makeZip(const std::string& zipPath, const std::map<std::string, std::string>& files) {
-  ScratchDir staging;
-  std::vector<std::string> argv = {"zip", "-q", "-r", "-y", zipPath};
+size_t occurrences(const std::string& text, const std::string& part) {
+  size_t n = 0;
+  for (size_t at = text.find(part); !part.empty() && at != std::string::npos; at = text.find(part, at + part.size())) ++n;
+  return n;
+}
+
+void writeTree(const std::string& dir, const Tree& files) {
   for (const auto& [name, content] : files) {
-    std::string p = staging / name;
-    argv.push_back(name);
-    if (name.back() == '/') {
-      makeDirs(p);
-      continue;
-    }
-    makeDirs(p.substr(0, p.rfind('/')));
-    if (content.rfind("->", 0) == 0) {  // a symbolic link to the rest
-      symlink(content.c_str() + 2, p.c_str());
-      continue;
-    }
-    writeFile(p, content, content.rfind("#!", 0) == 0 ? 0755 : 0644);  // scripts may be run directly
+    std::string p = dir + "/" + name;
+    makeDirs(name.back() == '/' ? p : p.substr(0, p.rfind('/')));
+    if (name.back() == '/') continue;
+    if (content.rfind("->", 0) == 0) symlink(content.c_str() + 2, p.c_str());  // a symbolic link to the rest
+    else writeFile(p, content, content.rfind("#!", 0) == 0 ? 0755 : 0644);   // scripts may be run directly
   }
+}
+
+void makeZip(const std::string& zipPath, const Tree& files) {
+  ScratchDir staging;
+  writeTree(staging.path(), files);
+  std::vector<std::string> argv = {"zip", "-q", "-r", "-y", zipPath};
+  for (const auto& entry : files) argv.push_back(entry.first);
   unlink(zipPath.c_str());
   ProcessOptions opts;
   opts.workingDirectory = staging.path();

@@ -28,14 +28,19 @@ class ScratchDir {
 void writeFile(const std::string& path, const std::string& content, int mode = 0644);
 std::string readFile(const std::string& path);  // empty when missing
 bool exists(const std::string& path);           // lstat: a dangling link exists
+int modeOf(const std::string& path);            // lstat's permission bits; -1 when missing
 void makeDirs(const std::string& path);
 Lines listDir(const std::string& path);  // sorted, without . and ..
 Lines lines(const std::string& text);    // split at '\n'; a final newline adds no line
 bool contains(const std::string& text, const std::string& part);
+size_t occurrences(const std::string& text, const std::string& part);  // not overlapping
 
-// `zipPath` made by the real zip from name -> content ("x/" is a directory,
-// "->target" a symbolic link; a script ("#!") gets mode 0755).
-void makeZip(const std::string& zipPath, const std::map<std::string, std::string>& files);
+// Files below `dir` from name -> content ("x/" is a directory, "->target" a
+// symbolic link; a script ("#!") gets mode 0755).
+using Tree = std::map<std::string, std::string>;
+void writeTree(const std::string& dir, const Tree& files);
+// `zipPath` made by the real zip from such a tree.
+void makeZip(const std::string& zipPath, const Tree& files);
 
 // An agent script that writes "$0" and each argument, NUL-terminated, to
 // `recordPath` (renamed into place, so a reader never sees half a record).

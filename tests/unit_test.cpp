@@ -15,6 +15,7 @@
 #include "hostenv/report.h"
 #include "launch/agent_launch.h"
 #include "platform/file_manager.h"
+#include "platform/quantities.h"
 #include "provisioning/agent_paths.h"
 #include "provisioning/agent_signature.h"
 #include "provisioning/agent_sourcing.h"
@@ -121,7 +122,7 @@ TEST(Mkpath, MakesEachMissingDirectoryWithTheMode) {
   makeDirs(scratch / "keep");
   chmod((scratch / "keep").c_str(), 0751);
   writeFile(scratch / "file", "");
-  struct Row { std::string path, made; int result, error; mode_t mode; } rows[] = {
+  struct Row { std::string path, made; int result, error, mode; } rows[] = {
       {scratch / "a/b/c", scratch / "a", 0, 0, 0700}, {scratch / "t/u/", scratch / "t/u", 0, 0, 0700},
       {scratch / "d//e///f", scratch / "d/e/f", 0, 0, 0700}, {"", scratch.path(), 0, 0, 0700},
       {scratch / "keep", scratch / "keep", 0, 0, 0751},  // an existing directory keeps its mode
@@ -133,9 +134,7 @@ TEST(Mkpath, MakesEachMissingDirectoryWithTheMode) {
     errno = 0;
     EXPECT_EQ(mkpath(row.path, 0700), row.result);
     EXPECT_EQ(row.result ? errno : 0, row.error);
-    struct stat st;
-    ASSERT_EQ(stat(row.made.c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 0777, row.mode);
+    EXPECT_EQ(modeOf(row.made), row.mode);
   }
   EXPECT_FALSE(exists(scratch / "file/below"));
 }
@@ -156,8 +155,7 @@ TEST(RemoveItemAtPath, NeverFollowsALink) {
     EXPECT_TRUE(platform::removeItemAtPath(scratch / remove));
     EXPECT_FALSE(exists(scratch / remove));
     EXPECT_EQ(readFile(scratch / "outside/dir/keep") + readFile(scratch / "outside/file"), "keepkeep");
-    struct stat st;
-    EXPECT_TRUE(stat((scratch / "outside/dir").c_str(), &st) == 0 && (st.st_mode & 0777) == 0750);
+    EXPECT_EQ(modeOf(scratch / "outside/dir"), 0750);
   }
 }
 
@@ -338,46 +336,86 @@ TEST(TransferPolicy, RetryDelayBacksOffWithJitterUnlessTheServerSaysWhen) {
 namespace {
 using network::TransferEnd;
 
-// One attempt as the test's server plays it; length -2 stands for the body's size, -1 for unknown.
+// One attempt as the test's server plays it.
 struct Answer {
   long status;
   std::string body = "";
   TransferEnd end = TransferEnd::Finished;
   std::optional<std::string> etag = std::nullopt, contentRange = std::nullopt, lastModified = std::nullopt;
-  int64_t length = -2;
-  long redirects = 0;  // followed before this answer
+  std::optional<int64_t> announced = std::nullopt;  // the Content-Length, when not the body's size
+  long redirects = 0;                               // followed before this answer
 };
+constexpr int64_t kNoLength = -1;  // announced as HttpResponse has it: no length (chunked)
 // Cut off after `body`: a 200, or with a range a 206.
 Answer dropped(std::string body, int64_t length, std::optional<std::string> etag = "\"e\"",
                std::optional<std::string> range = std::nullopt) {
   return {range ? 206 : 200, std::move(body), TransferEnd::NetworkError, std::move(etag), range, std::nullopt, length};
 }
+// The rest of a 2 MiB archive from `from`, of the `total` the server names ("*": unknown).
 Answer resumed(std::string body, uint64_t from, std::string total) {
   return {206, std::move(body), TransferEnd::Finished, "\"e\"", "bytes " + std::to_string(from) + "-2097155/" + total};
 }
 
-struct FetchRun : ArchiveFetch::Client {
-  Lines requests;  // each attempt's extra headers
-  std::string outcome;
+struct NoTransfer : network::Transfer {
+  void cancel() override {}
+};
+
+// An ArchiveFetch of http://x/a with the test as the server: it records each request's extra headers, and the
+// test answers them in turn.
+struct ScriptedFetch : ArchiveFetch::Client {
+  explicit ScriptedFetch(ArchiveFetch::Options options, std::optional<std::string> ifNoneMatch = std::nullopt) {
+    options.startTransfer = [this](network::HttpRequest request, network::BodySink* sink,
+                                   network::HttpDownloadDelegate* delegate) -> std::unique_ptr<network::Transfer> {
+      std::string headers;
+      for (const std::string& header : request.headers) headers += (headers.empty() ? "" : " ") + header;
+      requests.push_back(headers);
+      started.push_back({sink, delegate, request.maxRedirects});
+      return std::make_unique<NoTransfer>();
+    };
+    fetch = std::make_unique<ArchiveFetch>(loop, *this, "http://x/a", dir / "a.zip", ifNoneMatch, options);
+  }
+  // Waits for request `i` (false when it never comes) and plays `a` as the real transfer ends: redirects beyond
+  // the request's as too many redirects, a response not taken by its status, a refused write as a write error.
+  bool answer(size_t i, const Answer& a) {
+    platform::iterateUntil([&] { return started.size() > i || !outcome.empty(); }, 10);
+    if (started.size() <= i) return false;
+    auto [sink, delegate, allowed] = started[i];
+    network::TransferResult result{a.end, a.status, 0, network::NetworkCause::None, "", "http://x/a", false,
+                                   std::min(a.redirects, allowed)};
+    if (a.end == TransferEnd::NetworkError) result.cause = network::NetworkCause::ConnectionDropped;
+    if (a.redirects > allowed)
+      result = {TransferEnd::NetworkError, 0, 47, network::NetworkCause::TooManyRedirects, "", "", false, allowed};
+    else if (!delegate->didReceiveResponse({a.status, a.etag, a.lastModified, a.contentRange,
+                                            a.announced.value_or(static_cast<int64_t>(a.body.size())), {}, false}))
+      result.kind = a.status == 304 ? TransferEnd::NotModified : TransferEnd::HttpStatus;
+    else if (!a.body.empty() && !sink->write(a.body.data(), a.body.size(), &result.description))
+      result.kind = TransferEnd::WriteError;
+    delegate->didEnd(result);
+    return true;
+  }
   bool fetchResponded(const network::HttpResponse&) override { return true; }
   void fetchReceived(uint64_t) override {}
   void fetchRetrying(double) override {}
   void fetchEnded(TransferEnd how) override { outcome = how == TransferEnd::Finished ? "finished" : "not modified"; }
   void fetchFailed(const window::Message& why) override { outcome = window::english(why); }
-};
-struct NoTransfer : network::Transfer {
-  void cancel() override {}
+
+  ScratchDir dir;
+  platform::EventLoop loop;
+  Lines requests;
+  std::string outcome;
+  struct Started { network::BodySink* sink; network::HttpDownloadDelegate* delegate; long maxRedirects; };
+  std::vector<Started> started;
+  std::unique_ptr<ArchiveFetch> fetch;
 };
 }  // namespace
 
-// The fetch's decisions, with the test as the server: each attempt's request is recorded and answered from the
-// row's script (its last answer repeats).
+// The fetch's decisions: each row's answers are played in turn (the last repeats).
 TEST(ArchiveFetch, DecidesWhatToRetryResumeRestartOrRefuse) {
   const std::string zip = "PK\x03\x04" + std::string(2 << 20, 'a');  // 2 MiB and a bit
   const uint64_t cut = 1200000, size = zip.size();
   const std::string whole = "finished", head = zip.substr(0, cut), rest = "Range: bytes=1200000- If-Range: \"e\"";
   const Answer fine{200, zip}, dropsAtCut = dropped(head, size), total = resumed(zip.substr(cut), cut, "2097156");
-  auto announced = [&](int64_t length) { return Answer{200, zip, TransferEnd::Finished, {}, {}, {}, length}; };
+  auto announced = [&](int64_t length) { return Answer{.status = 200, .body = zip, .announced = length}; };
   struct Row {
     std::string name; std::vector<Answer> answers; std::string outcome; Lines requests;
     std::optional<std::string> ifNoneMatch = std::nullopt; int maxRequests = 6;
@@ -387,14 +425,16 @@ TEST(ArchiveFetch, DecidesWhatToRetryResumeRestartOrRefuse) {
       {"404 not retried", {{404}}, "HTTP status 404", {""}},
       {"retries spent", {{500}}, "HTTP status 500", {"", "", ""}},
       {"dropped after progress: the rest, vouched for by the ETag", {dropsAtCut, total}, whole, {"", rest}},
-      {"a 200 to a request for the rest starts over", {dropsAtCut, {200, zip, TransferEnd::Finished, "\"e\""}}, whole,
+      {"dropped after a few bytes: the rest all the same", {dropped(zip.substr(0, 6), size), resumed(zip.substr(6), 6, "2097156")},
+       whole, {"", "Range: bytes=6- If-Range: \"e\""}},
+      {"a 200 to a request for the rest starts over", {dropsAtCut, Answer{.status = 200, .body = zip, .etag = "\"e\""}}, whole,
        {"", rest}},
       {"a 206 from elsewhere is refused", {dropsAtCut, resumed(zip.substr(cut - 1), cut - 1, "2097156")},
        "the server sent a part that does not continue the download", {"", rest}},
       {"no validator: all of it again", {dropped(head, size, std::nullopt), fine}, whole, {"", ""}},
       {"Last-Modified vouches when there is no ETag",
-       {{200, head, TransferEnd::NetworkError, std::nullopt, std::nullopt, "Tue, 01 Dec 2026 10:00:00 GMT",
-         static_cast<int64_t>(size)}, total},
+       {Answer{.status = 200, .body = head, .end = TransferEnd::NetworkError,
+               .lastModified = "Tue, 01 Dec 2026 10:00:00 GMT", .announced = static_cast<int64_t>(size)}, total},
        whole, {"", "Range: bytes=1200000- If-Range: Tue, 01 Dec 2026 10:00:00 GMT"}},
       {"a 206 of unknown total continues to the end", {dropsAtCut, resumed(zip.substr(cut), cut, "*")}, whole,
        {"", rest}},
@@ -407,62 +447,30 @@ TEST(ArchiveFetch, DecidesWhatToRetryResumeRestartOrRefuse) {
        "the server keeps dropping the connection", {"", rest}, std::nullopt, 2},
       {"304 to a tag sent", {{304}}, "not modified", {"If-None-Match: \"t\""}, "\"t\""},
       {"304 to no tag", {{304}}, "the server answered \"not modified\" to a request that named no cached agent", {""}},
-      {"unknown length", {announced(-1)}, whole, {""}},
+      {"unknown length", {announced(kNoLength)}, whole, {""}},
       {"more than announced", {announced(1000)}, "the server sent more than it announced", {""}},
       {"less than announced", {announced(size + 1)}, "the server sent less than it announced", {""}},
       {"shorter than a zip header", {{200, "PK"}}, "not the installer", {""}},
       {"a login page", {{200, "<html>" + std::string(5000, ' ')}}, "not the installer", {""}},
-      {"redirects are requests of the budget", {{500, "", TransferEnd::Finished, {}, {}, {}, -2, 2}},
+      {"redirects are requests of the budget", {Answer{.status = 500, .redirects = 2}},
        "the server was asked 6 times without success", {"", ""}},
-      {"no more redirects than the budget has left", {{200, zip, TransferEnd::Finished, {}, {}, {}, -2, 6}},
+      {"no more redirects than the budget has left", {Answer{.status = 200, .body = zip, .redirects = 6}},
        "too many redirects", {""}},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
-    ScratchDir dir;
-    platform::EventLoop loop;
-    FetchRun run;
-    std::vector<std::pair<network::BodySink*, network::HttpDownloadDelegate*>> attempts;
-    std::vector<long> allowed;  // each attempt's redirects
     ArchiveFetch::Options options;
     options.retries = 2;
     options.retryBaseSeconds = 0.001;
     options.maxRequests = row.maxRequests;
     options.deadlineSeconds = 20;
-    options.startTransfer = [&](network::HttpRequest request, network::BodySink* sink,
-                                network::HttpDownloadDelegate* delegate) -> std::unique_ptr<network::Transfer> {
-      std::string headers;
-      for (const std::string& header : request.headers) headers += (headers.empty() ? "" : " ") + header;
-      run.requests.push_back(headers);
-      attempts.push_back({sink, delegate});
-      allowed.push_back(request.maxRedirects);
-      return std::make_unique<NoTransfer>();
-    };
-    ArchiveFetch fetch(loop, run, "http://x/a", dir / "a.zip", row.ifNoneMatch, options);
-    for (size_t played = 0; run.outcome.empty(); ++played) {
-      platform::iterateUntil([&] { return attempts.size() > played || !run.outcome.empty(); }, 10);
-      if (attempts.size() <= played) break;
-      const Answer& a = row.answers.at(std::min(played, row.answers.size() - 1));
-      auto [sink, delegate] = attempts[played];
-      // As the real transfer ends: a response not taken by its status, a refused write as a write error.
-      network::TransferResult result{a.end, a.status, 0, network::NetworkCause::None, "", ""};
-      result.redirects = std::min(a.redirects, allowed[played]);
-      if (a.end == TransferEnd::NetworkError) result.cause = network::NetworkCause::ConnectionDropped;
-      if (a.redirects > allowed[played])
-        result = {TransferEnd::NetworkError, 0, 47, network::NetworkCause::TooManyRedirects, "", "", false,
-                  allowed[played]};
-      else if (!delegate->didReceiveResponse({a.status, a.etag, a.lastModified, a.contentRange,
-                                         a.length == -2 ? static_cast<int64_t>(a.body.size()) : a.length, {}, false}))
-        result.kind = a.status == 304 ? TransferEnd::NotModified : TransferEnd::HttpStatus;
-      else if (!a.body.empty() && !sink->write(a.body.data(), a.body.size(), &result.description))
-        result.kind = TransferEnd::WriteError;
-      delegate->didEnd(result);
-    }
-    EXPECT_TRUE(contains(run.outcome, row.outcome)) << run.outcome;
-    EXPECT_EQ(run.requests, row.requests);
+    ScriptedFetch server(options, row.ifNoneMatch);
+    for (size_t i = 0; server.outcome.empty() && server.answer(i, row.answers.at(std::min(i, row.answers.size() - 1))); ++i) {}
+    EXPECT_TRUE(contains(server.outcome, row.outcome)) << server.outcome;
+    EXPECT_EQ(server.requests, row.requests);
     if (row.outcome == whole) {
-      EXPECT_TRUE(readFile(dir / "a.zip") == zip);
-      EXPECT_EQ(fetch.archive().size(), size);
+      EXPECT_TRUE(readFile(server.dir / "a.zip") == zip);
+      EXPECT_EQ(server.fetch->archive().size(), size);
     }
   }
 }
@@ -478,41 +486,35 @@ TEST(ArchiveFetch, TheSignatureAndEveryRedirectSpendTheBudget) {
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
-    ScratchDir dir;
-    platform::EventLoop loop;
-    FetchRun run;
-    std::vector<std::tuple<network::BodySink*, network::HttpDownloadDelegate*, long>> started;
     ArchiveFetch::Options options;
     options.maxRequests = row.maxRequests;
-    options.startTransfer = [&](network::HttpRequest request, network::BodySink* sink,
-                                network::HttpDownloadDelegate* delegate) -> std::unique_ptr<network::Transfer> {
-      started.emplace_back(sink, delegate, request.maxRedirects);
-      return std::make_unique<NoTransfer>();
-    };
-    // Plays a 200 with `body` after `redirects`, or too many redirects when more than the request allows.
-    auto answer = [&](size_t i, const std::string& body, long redirects) {
-      platform::iterateUntil([&] { return started.size() > i; }, 10);
-      ASSERT_GT(started.size(), i);
-      auto [sink, delegate, allowed] = started[i];
-      network::TransferResult result{TransferEnd::Finished, 200, 0, network::NetworkCause::None, "", "http://x/a",
-                                     false, std::min(redirects, allowed)};
-      if (redirects > allowed) {
-        result.kind = TransferEnd::NetworkError;
-        result.cause = network::NetworkCause::TooManyRedirects;
-      } else if (delegate->didReceiveResponse({200, "\"e\"", {}, {}, static_cast<int64_t>(body.size()), {}, false})) {
-        sink->write(body.data(), body.size(), &result.description);
-      }
-      delegate->didEnd(result);
-    };
-    ArchiveFetch fetch(loop, run, "http://x/a", dir / "a.zip", std::nullopt, options);
-    answer(0, zip, row.archiveRedirects);
-    ASSERT_EQ(run.outcome, "finished");
-    fetch.fetchSignature([&](const std::optional<std::string>& text, const window::Message& whyNot, long) {
-      run.outcome = text ? "signature: " + *text : window::english(whyNot);
+    ScriptedFetch server(options);
+    ASSERT_TRUE(server.answer(0, {.status = 200, .body = zip, .etag = "\"e\"", .redirects = row.archiveRedirects}));
+    ASSERT_EQ(server.outcome, "finished");
+    server.outcome.clear();
+    server.fetch->fetchSignature([&](const std::optional<std::string>& text, const window::Message& whyNot, long) {
+      server.outcome = text ? "signature: " + *text : window::english(whyNot);
     });
-    if (started.size() > 1) answer(1, "sig", row.signatureRedirects);
-    EXPECT_TRUE(contains(run.outcome, row.outcome)) << run.outcome;
+    server.answer(1, {.status = 200, .body = "sig", .etag = "\"e\"", .redirects = row.signatureRedirects});
+    EXPECT_TRUE(contains(server.outcome, row.outcome)) << server.outcome;
   }
+}
+
+// The deadline runs from the first request: an archive fetched again gets what is left of it, not a new one.
+TEST(ArchiveFetch, ARefetchGetsWhatIsLeftOfTheDeadline) {
+  ArchiveFetch::Options options;
+  options.deadlineSeconds = 2;
+  ScriptedFetch server(options);
+  const double start = platform::monotonicSeconds();
+  platform::iterateUntil([] { return false; }, 1.2);
+  ASSERT_TRUE(server.answer(0, {.status = 200, .body = "PK\x03\x04" + std::string(100, 'a')}));
+  ASSERT_EQ(server.outcome, "finished");
+  server.outcome.clear();
+  server.fetch->startOver();
+  platform::iterateUntil([&] { return !server.outcome.empty(); }, 5);
+  EXPECT_TRUE(contains(server.outcome, "took longer than")) << server.outcome;
+  EXPECT_LT(platform::monotonicSeconds() - start, 2.8);  // a deadline of its own would end 3.2 s after the start
+  EXPECT_EQ(server.requests.size(), 2u);
 }
 
 // Where the cache lies, whatever HOME holds (unset or empty: /tmp).
@@ -525,6 +527,30 @@ TEST(AgentPaths, TheCacheIsBelowHomeElseTmp) {
   for (const Row& row : rows) {
     ScopedEnv home("HOME", row.home);
     EXPECT_EQ(getInstallAgentCacheDir(), row.cache) << (row.home ? row.home : "(unset)");
+  }
+}
+
+// What an unpacked archive must hold, else why not, in the words both roads print before they fail.
+TEST(AgentPaths, AnUnpackedAgentHoldsItsInstallScriptElseSaysWhy) {
+  const std::string none = "The install agent archive has no install script at its top level";
+  struct Row { std::string name; Tree files; std::string why; } rows[] = {
+      {"a script", {{"install", "#!/bin/sh\n"}}, ""},
+      {"a link to a script inside", {{"install", "->bin/run"}, {"bin/run", "#!/bin/sh\n"}}, ""},
+      {"no install entry", {{"setup", "x"}}, none},
+      {"its folder zipped", {{"Agent/install", "#!/bin/sh\n"}},
+       none + ", but Agent/install: the folder Agent was zipped instead of its contents"},
+      {"install is a directory", {{"install/", ""}, {"install/x", "#!/bin/sh\n"}}, none + " (its install is not a regular file)"},
+      {"install links outside", {{"install", "->/bin/sh"}},
+       "The install agent archive's install links outside its folder (to /bin/sh)"},
+      {"install links up and out", {{"install", "->../../../../../../../../../../../bin/sh"}},
+       "The install agent archive's install links outside its folder (to ../../../../../../../../../../../bin/sh)"},
+      {"install links to nothing", {{"install", "->gone\x01"}}, "The install agent archive's install links to nothing (to gone\x01)"},
+  };
+  for (const Row& row : rows) {
+    ScratchDir agent;
+    writeTree(agent.path(), row.files);
+    EXPECT_EQ(missingInstallScript(agent.path()), row.why) << row.name;
+    EXPECT_EQ(holdsInstallScript(agent.path()), row.why.empty()) << row.name;
   }
 }
 

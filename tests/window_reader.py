@@ -1,13 +1,14 @@
 #!/usr/bin/python3
 """Runs the installer on a display of its own and reads its window through AT-SPI as a screen reader does; prints
-what it saw, a fact a line. In dbus-run-session: window_reader.py [--wayland] [--escape] [--shot PNG] [--marker FILE]
-[--locale NAME] --err FILE -- INSTALLER... --escape: press Escape once the download or an alert shows. --marker: the
-agent makes FILE when it starts, FILE.done when it ends. Exit 77: a skip."""
+what it saw, a fact a line. In dbus-run-session: window_reader.py [--wayland] [--escape] [--escape-starting]
+[--shot PNG] [--marker FILE] [--locale NAME] --err FILE -- INSTALLER... --escape: press Escape once the download or
+an alert shows; --escape-starting: 1 s after the agent started. --marker: the agent makes FILE when it starts,
+FILE.done when it ends. Exit 77: a skip."""
 import argparse, atexit, os, re, shutil, subprocess, sys, tempfile, time
 
 p = argparse.ArgumentParser()
-for option in ("--wayland", "--escape", "--shot", "--marker", "--locale", "--err"):
-    p.add_argument(option, **({"action": "store_true"} if option in ("--wayland", "--escape") else {}))
+for option in ("--wayland", "--escape", "--escape-starting", "--shot", "--marker", "--locale", "--err"):
+    p.add_argument(option, **({"action": "store_true"} if option in ("--wayland", "--escape", "--escape-starting") else {}))
 p.add_argument("installer", nargs="+")
 a = p.parse_args()
 work, lines = tempfile.mkdtemp(), []
@@ -138,6 +139,9 @@ def starting(since):
         if since >= second and not any(line.startswith("at %d s" % second) for line in lines):
             found = window()  # a frozen window does not answer
             lines.append("at %d s: %s" % (second, found[1] if found else "no answer"))
+            if a.escape_starting and second == 1:
+                pyatspi.Registry.generateKeyboardEvent(0xff1b, None, pyatspi.KEY_SYM)
+                lines.append("escape: pressed")
 
 
 def tick():

@@ -3,6 +3,9 @@
 // reader's report (regular expressions; "!" for what must not be there).
 #include <gtest/gtest.h>
 
+#include <libintl.h>
+
+#include <clocale>
 #include <regex>
 
 #include "installer_run.h"
@@ -50,6 +53,9 @@ const Row kRows[] = {
     {"WindowLiveWhileTheAgentStarts", "/files/agent.zip", {}, {}, "touch \"$M\"; sleep 5; touch \"$M.done\"",
      {"at 1 s: Initializing the installer\n", "at 2 s: Initializing the installer\n", "closed: later, agent running\n",
       "exit: 0"}, true},
+    {"CancelWhileTheAgentStartsIsIgnored", "/files/agent.zip", {"--escape-starting"}, {},
+     "touch \"$M\"; sleep 4; touch \"$M.done\"", {"at 1 s: Initializing the installer\nescape: pressed\n",
+     "at 2 s: Initializing the installer\n", "closed: later, agent running\n", "exit: 0"}, true},
     {"AFailedDownloadWithAnAgentInstalledShowsNoFailure", "/files/missing.zip", {}, {},
      "touch \"$M\"; sleep 3; touch \"$M.done\"", {"at 1 s: Initializing the installer\n", "!alert", "exit: 0"}, true,
      "Using the installed agent \\(signed [0-9]{4}-[0-9]{2}-[0-9]{2}\\): HTTP status 404\n", true, true},
@@ -117,6 +123,24 @@ TEST(TimeLeft, InTheWordsPeopleLookFor) {
     auto left = estimateTimeLeft(0, row.total, row.meter);
     EXPECT_EQ(left ? window::englishTimeLeft(*left) : "", row.expected) << row.total;
   }
+}
+
+// The German catalogue the build makes: "1 Minute", "2 Minuten", and the same for hours.
+TEST(TimeLeft, GermanPluralForms) {
+  const char* domain = "bootstrap-installer";
+  ScopedEnv language("LANGUAGE", "de");  // honoured in any locale but "C"
+  ASSERT_TRUE(setlocale(LC_MESSAGES, "C.UTF-8"));
+  bindtextdomain(domain, INSTALLER_LOCALE_DIR);
+  bind_textdomain_codeset(domain, "UTF-8");
+  const char *minute = "About %1$s minute left", *minutes = "About %1$s minutes left";
+  struct Row { const char *one, *many; unsigned long n; std::string german; } rows[] = {
+      {minute, minutes, 1, "Noch etwa 1 Minute"}, {minute, minutes, 2, "Noch etwa 2 Minuten"},
+      {minute, minutes, 21, "Noch etwa 21 Minuten"}, {"About %1$s hour left", "About %1$s hours left", 1, "Noch etwa 1 Stunde"},
+      {"About %1$s hour left", "About %1$s hours left", 4, "Noch etwa 4 Stunden"},
+  };
+  for (const Row& row : rows)
+    EXPECT_EQ(window::fillPattern(dngettext(domain, row.one, row.many, row.n), {std::to_string(row.n)}), row.german);
+  setlocale(LC_MESSAGES, "C");
 }
 
 }  // namespace

@@ -452,7 +452,7 @@ TEST(ArchiveFetch, DecidesWhatToRetryResumeRestartOrRefuse) {
         result = {TransferEnd::NetworkError, 0, 47, network::NetworkCause::TooManyRedirects, "", "", false,
                   allowed[played]};
       else if (!delegate->didReceiveResponse({a.status, a.etag, a.lastModified, a.contentRange,
-                                         a.length == -2 ? static_cast<int64_t>(a.body.size()) : a.length, {}, false}))
+                                         a.length == -2 ? static_cast<int64_t>(a.body.size()) : a.length, {}}))
         result.kind = a.status == 304 ? TransferEnd::NotModified : TransferEnd::HttpStatus;
       else if (!a.body.empty() && !sink->write(a.body.data(), a.body.size(), &result.description))
         result.kind = TransferEnd::WriteError;
@@ -499,7 +499,7 @@ TEST(ArchiveFetch, TheSignatureAndEveryRedirectSpendTheBudget) {
       if (redirects > allowed) {
         result.kind = TransferEnd::NetworkError;
         result.cause = network::NetworkCause::TooManyRedirects;
-      } else if (delegate->didReceiveResponse({200, "\"e\"", {}, {}, static_cast<int64_t>(body.size()), {}, false})) {
+      } else if (delegate->didReceiveResponse({200, "\"e\"", {}, {}, static_cast<int64_t>(body.size()), {}})) {
         sink->write(body.data(), body.size(), &result.description);
       }
       delegate->didEnd(result);

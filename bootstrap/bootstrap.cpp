@@ -57,7 +57,8 @@ int mainFcn(int argc, const char* const* argv, ErrorCallback callback) {
     return -1;
   }
 
-  SourcedAgent agent = sourceInstallAgent(workDir, *written, callback, downloadInstallAgentFromQV);
+  std::vector<std::string> userArguments(argv + std::min(argc, 1), argv + argc);
+  SourcedAgent agent = sourceInstallAgent(workDir, *written, userArguments, callback, downloadInstallAgentFromQV);
   if (agent.running) {
     // Started from the download window: the run ends with the agent, as it
     // does when it is started below.
@@ -67,7 +68,6 @@ int mainFcn(int argc, const char* const* argv, ErrorCallback callback) {
   if (agent.path.empty()) return -1;
   if (platform::terminationRequested()) return -1;  // interrupted while the agent was made ready
 
-  std::vector<std::string> userArguments(argv + std::min(argc, 1), argv + argc);
   if (!fireInstallAgentWithArgs(agent.path, getBundleLocation(), userArguments, callback)) {
     callback("Failed to start the instal agent", true);
     return -1;

@@ -6,7 +6,6 @@
 #include "provisioning/build_constants.h"
 
 int main(int argc, char** argv) {
-  platform::setProcessArguments(argc, argv);
   platform::setSystemLogIdentifier(productToken);
   platform::ignoreFatalIoSignals();
   platform::watchTerminationSignals();

@@ -6,10 +6,10 @@
 #include "provisioning/build_constants.h"
 #include "window/download_view.h"
 
-HandOffResult runDownloadApplication(ErrorCallback callback) {
+HandOffResult runDownloadApplication(const std::vector<std::string>& userArguments, ErrorCallback callback) {
   if (platform::terminationRequested()) return {};
   platform::EventLoop loop;
-  Download controller(loop, callback);
+  Download controller(loop, callback, userArguments);
   auto window = window::createDownloadView(windowTitle, [&controller] { controller.windowWillClose(); });
   controller.setWindow(window.get());
   // Ending the run by a signal is pressing Cancel.

@@ -1,8 +1,11 @@
 // The download application: one controller, one window, the main loop.
 #pragma once
 
+#include <string>
+#include <vector>
+
 #include "hostenv/report.h"
 #include "provisioning/agent_sourcing.h"
 
 // Runs until the controller stops the loop.
-HandOffResult runDownloadApplication(ErrorCallback callback);
+HandOffResult runDownloadApplication(const std::vector<std::string>& userArguments, ErrorCallback callback);

@@ -1,26 +1,26 @@
-// The download window's controller: downloads the agent archive, reuses a
-// cache the server still vouches for, installs the download into the cache
-// and starts the agent.
+// The download window's controller: shows what the agent's download
+// reports, and acts on how it ends: starts the cached agent, installs a
+// verified archive into the cache and starts it, or falls back to the
+// installed agent or fails.
 #pragma once
 
-#include <cstdint>
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
-#include "download/archive_fetch.h"
-#include "download/progress_meter.h"
+#include "download/agent_download.h"
 #include "hostenv/report.h"
-#include "network/http_download.h"
 #include "platform/event_loop.h"
 #include "provisioning/agent_cache.h"
 #include "provisioning/agent_sourcing.h"
 #include "window/download_view.h"
 
-class Download : private ArchiveFetch::Client {
+class Download : private AgentDownload::Listener {
  public:
-  // installAgentLocation = downloadTo; messages for the command line go to `callback`.
-  Download(platform::EventLoop& loop, ErrorCallback callback);
+  // The archive goes to downloadTo; messages for the command line go to
+  // `callback`; the agent gets `userArguments` after the product archive.
+  Download(platform::EventLoop& loop, ErrorCallback callback, std::vector<std::string> userArguments);
   ~Download();
   Download(const Download&) = delete;
   Download& operator=(const Download&) = delete;
@@ -28,97 +28,55 @@ class Download : private ArchiveFetch::Client {
   // The window, with its progress indicator, status text, cancel button and
   // image view. Not owned.
   void setWindow(window::DownloadView* window) { window_ = window; }
-  window::DownloadView* window() const { return window_; }
 
   void applicationDidFinishLaunching();
   void windowWillClose();
-  void didReceiveDataOfLength(uint64_t length);
+  void downloadFromURL(const std::string& address);
   void failure(const window::Message& message, window::TextColor color);
   // Logs why the download failed and shows it failed.
   void didFailWithError(const window::Message& reason);
-
-  // A vouched cached agent's tag goes along (If-None-Match), so that a
-  // server with nothing new answers 304 without a body.
-  void downloadFromURL(const std::string& address);
-  // Whether to take the response's body.
-  bool didReceiveResponse(const network::HttpResponse& response);
-  void didReceiveAuthenticationChallenge();
   void waitForInstallAgentToStart();
+  // Installs the verified archive into the cache and starts it from there.
   void downloadDidFinish();
   // Starts the cached agent with /bin/sh; false when it could not be started.
   bool fireInstallAgent();
-
-  int64_t fileLength() const { return fileLength_; }
-  int64_t bytesReceived() const { return bytesReceived_; }
-  const ArchiveFetch* theDownload() const { return theDownload_.get(); }
-  const std::string& installAgentLocation() const { return installAgentLocation_; }
-  const std::string& validationString() const { return validationString_; }
 
   // What the run comes to, for the hand-off.
   HandOffResult result() const;
 
  private:
   enum class State {
-    Requesting,     // no response yet
-    AwaitingCache,  // response in; another run holds the cache, the body keeps coming
-    Receiving,
-    Waiting,        // an attempt failed in a way that may pass; the next is due
-    Verifying,      // body complete; fetching and checking its signature
-    Installing,     // verified; waiting for the cache
+    Downloading,
+    Installing,  // verified; waiting for the cache
     Failed,
     AgentStarted,
     ArchiveLeft,
     Closed,
   };
 
-  bool fetchResponded(const network::HttpResponse& response) override;
-  void fetchReceived(uint64_t length) override;
-  void fetchRetrying(double seconds) override;
-  void fetchEnded(network::TransferEnd how) override;
-  void fetchFailed(const window::Message& why) override;
-  // Why this run gets no new agent.
-  enum class Setback {
-    Download,  // not fetched, or refused by the gate
-    Unpack,    // would not unpack, or holds no install script
-    NoUnzip,   // nothing to unpack it with
-  };
-
-  void decideOnCache();
-  void archiveArrived();
-  void signatureArrived(const std::optional<std::string>& text, const window::Message& whyNot);
-  void recheckRefusal();
+  void downloadProgressed(const AgentDownload::Progress& progress) override;
+  void downloadEnded(const AgentDownload::Outcome& outcome) override;
+  void beginBar(const window::Progress& transfer);
   void installIntoCache();
-  void setBack(Setback kind, const window::Message& why);
   void fallBackOrFail();
   void startInstalledAgent();
   void showInitializing();
   void startCachedAgent();
-  void showProgress(uint64_t length);
   void showFailure(const window::Message& message);
   void after(double seconds, void (Download::*step)());
   void cancelTimer();
 
   platform::EventLoop& loop_;
   ErrorCallback callback_;
+  std::vector<std::string> userArguments_;
   window::DownloadView* window_ = nullptr;
   AgentCache cache_;
-  std::unique_ptr<ArchiveFetch> theDownload_;
+  std::unique_ptr<AgentDownload> download_;
+  AgentDownload::Outcome outcome_;
   std::optional<pid_t> agent_;
-  State state_ = State::Requesting;
+  State state_ = State::Downloading;
+  AgentDownload::Phase shownPhase_ = AgentDownload::Phase::Requesting;
+  int64_t shownBytes_ = 0;
   platform::EventLoop::CallId timer_ = 0;
   double agentStartedAt_ = 0;  // monotonic seconds
-
-  int64_t fileLength_ = -1;
-  int64_t bytesReceived_ = 0;
-  RateMeter rate_;
-  std::string installAgentLocation_;
-  std::string validationString_;
-  std::string signature_;  // the archive's signature, as fetched
-  Setback setback_ = Setback::Download;
-  window::Message setbackWhy_;
-  // A refusal on record when the run began (a build with keys and a vouched
-  // agent only), and one to record when this run refuses what it fetched.
-  std::optional<AgentCache::Refusal> refusal_, refusing_;
-  bool fetchedAgain_ = false;  // after an archive that did not match its signature
-  ArchiveFetch::Options transfer_;
 };

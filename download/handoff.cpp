@@ -8,14 +8,15 @@
 std::string downloadTo;
 std::string downloadFrom;
 
-HandOffResult CallNSApplicationMain(int /*argc*/, const char** /*argv*/) {
-  return runDownloadApplication(report_error_main);
+HandOffResult CallNSApplicationMain(int argc, const char** argv) {
+  return runDownloadApplication(std::vector<std::string>(argv + (argc > 0 ? 1 : 0), argv + argc), report_error_main);
 }
 
-HandOffResult downloadInstallAgentFromQV(const char* destination, ErrorCallback callback) {
+HandOffResult downloadInstallAgentFromQV(const char* destination, const std::vector<std::string>& userArguments,
+                                         ErrorCallback callback) {
   const char* address = std::getenv("QV_INTERNAL_INSTALL_AGENT_URL");
   downloadTo = destination;
   downloadFrom = address ? address : installAgentUrl;
   // The callback goes as a parameter: the application main has no place for it.
-  return runDownloadApplication(callback ? callback : report_error_main);
+  return runDownloadApplication(userArguments, callback ? callback : report_error_main);
 }

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "hostenv/report.h"
 #include "provisioning/agent_sourcing.h"
@@ -11,10 +12,12 @@ extern std::string downloadTo;
 extern std::string downloadFrom;
 
 // Runs the application main (the download window and its loop) and returns
-// its result, reporting through report_error_main. The arguments are ignored.
+// its result, reporting through report_error_main. An agent it starts gets
+// the arguments after the program's name.
 HandOffResult CallNSApplicationMain(int argc, const char** argv);
 
 // Stores the destination and the address (QV_INTERNAL_INSTALL_AGENT_URL when
 // set, even empty; else the built-in address) and runs the application, which
 // reports through `callback`.
-HandOffResult downloadInstallAgentFromQV(const char* destination, ErrorCallback callback);
+HandOffResult downloadInstallAgentFromQV(const char* destination, const std::vector<std::string>& userArguments,
+                                         ErrorCallback callback);

@@ -40,10 +40,6 @@ bool takesBody(const network::HttpResponse& response) {
   return response.status >= 200 && response.status < 300;
 }
 
-bool isAuthenticationChallenge(const network::HttpResponse& response) {
-  return response.status == 401 && response.asksForCredentials;
-}
-
 window::Message failureReason(const TransferResult& result) {
   bool answered = result.kind == TransferEnd::HttpStatus || result.kind == TransferEnd::NetworkError;
   if (answered && result.httpStatus == kProxyAuthenticationRequired) return {Id::ProxyAuthentication};

@@ -13,9 +13,6 @@
 // failure, and its body is never saved.
 bool takesBody(const network::HttpResponse& response);
 
-// A 401 that names how to authenticate: the server wants credentials.
-bool isAuthenticationChallenge(const network::HttpResponse& response);
-
 // The "<why>" of "Download failed! Error - <why> <address>", in words a
 // person can act on ("cannot connect to the server", "HTTP status 404"),
 // with libcurl's own words in parentheses where it has some.

@@ -286,7 +286,6 @@ HttpResponse HttpDownload::Impl::currentResponse() {
   response.etag = finalHeader(easy, "ETag");
   response.lastModified = finalHeader(easy, "Last-Modified");
   response.contentRange = finalHeader(easy, "Content-Range");
-  response.asksForCredentials = finalHeader(easy, "WWW-Authenticate").has_value();
   curl_off_t length = -1;
   if (curl_easy_getinfo(easy, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &length) == CURLE_OK)
     response.expectedContentLength = length;

@@ -22,7 +22,6 @@ struct HttpResponse {
   std::optional<std::string> contentRange;
   int64_t expectedContentLength = -1;  // -1 when unknown (chunked, no length)
   std::optional<double> retryAfterSeconds;  // "Retry-After", seconds or a date, as seconds from now
-  bool asksForCredentials = false;          // a "WWW-Authenticate" came with it
 };
 
 // How a transfer ended.

@@ -2,16 +2,11 @@
 #pragma once
 
 #include <string>
-#include <vector>
 
 namespace platform {
 
 // The user's temporary directory: TMPDIR when set and not empty, else empty.
 std::string temporaryDirectory();
-
-// The command line, recorded by main before anything else runs.
-void setProcessArguments(int argc, const char* const* argv);
-const std::vector<std::string>& processArguments();
 
 // Signals that must never end the process: a peer closing a socket
 // (SIGPIPE) or a file-size limit (SIGXFSZ, so writes fail with EFBIG).

@@ -94,7 +94,8 @@ std::string chooseShippedArchive(const std::vector<std::string>& names) {
   return std::string();
 }
 
-SourcedAgent sourceInstallAgent(const std::string& workDir, const WrittenFiles& written, ErrorCallback callback,
+SourcedAgent sourceInstallAgent(const std::string& workDir, const WrittenFiles& written,
+                                const std::vector<std::string>& userArguments, ErrorCallback callback,
                                 DownloadStep download) {
   if (std::optional<SourcedAgent> shipped = shippedAgent(workDir, written, callback)) return *shipped;
 
@@ -113,7 +114,7 @@ SourcedAgent sourceInstallAgent(const std::string& workDir, const WrittenFiles& 
     return noAgent(callback);
   }
   std::string target = workDir + pathSeparator + installAgentZipName;
-  HandOffResult fetched = download(target.c_str(), callback);
+  HandOffResult fetched = download(target.c_str(), userArguments, callback);
   switch (fetched.kind) {
     case HandOffResult::Kind::AgentStarted:
       return {getInstallAgentExecutable(installAgentDirOnDisk()), fetched.agent};

@@ -21,8 +21,10 @@ struct HandOffResult {
   pid_t agent = -1;
 };
 
-// Fetches the agent archive to `destination`, through the cache.
-using DownloadStep = HandOffResult (*)(const char* destination, ErrorCallback callback);
+// Fetches the agent archive to `destination`, through the cache; an agent
+// it starts gets `userArguments`.
+using DownloadStep = HandOffResult (*)(const char* destination, const std::vector<std::string>& userArguments,
+                                       ErrorCallback callback);
 
 struct SourcedAgent {
   std::string path;               // the agent's install script; empty on failure
@@ -36,5 +38,6 @@ std::string chooseShippedArchive(const std::vector<std::string>& names);
 // Shipped InstallAgent.zip, else the first InstallAgent_*.zip beside it,
 // both unpacked into workDir; else the per-user cache, refreshed by `download`.
 // `written`: the files this run wrote into workDir, whose digests the gate takes.
-SourcedAgent sourceInstallAgent(const std::string& workDir, const WrittenFiles& written, ErrorCallback callback,
+SourcedAgent sourceInstallAgent(const std::string& workDir, const WrittenFiles& written,
+                                const std::vector<std::string>& userArguments, ErrorCallback callback,
                                 DownloadStep download);

@@ -1,6 +1,7 @@
 #!/usr/bin/env python3
 """HTTP/1.1 server on 127.0.0.1 for the tests, the demo and the benchmarks:
-`http_server.py --root DIR [--tls PEM]` prints its port, then serves until killed.
+`http_server.py --root DIR [--tls PEM] [--etags 1]` prints its port, then serves until killed;
+with --etags, every file has an ETag of its own, from its time and size, as nginx makes it.
   /files/NAME   ROOT/NAME; "Range: bytes=M-" gets a 206; etag= and lastmodified=1
                 add those headers; If-None-Match naming the etag (in a list too) gets a 304 (without an ETag
                 with bare304=1); rate= caps bytes per second; the first `failures` requests get
@@ -80,6 +81,8 @@ class Handler(BaseHTTPRequestHandler):
             path = os.path.join(self.server.root, self.query["first"])  # the release before
         if "/" in name or not os.path.isfile(path):
             return self.small(404)
+        if self.server.etags and "etag" not in self.query:
+            self.query["etag"] = '"%x-%x"' % (os.stat(path).st_mtime_ns, os.path.getsize(path))
         if name.endswith(".minisig"):
             time.sleep(float(self.query.get("sigdelay", 0)))
         if failing and "status" in self.query:
@@ -141,7 +144,7 @@ def main():
     server = ThreadingHTTPServer(("127.0.0.1", 0), Handler)
     server.daemon_threads = True
     args = dict(zip(sys.argv[1::2], sys.argv[2::2]))
-    server.root = args["--root"]
+    server.root, server.etags = args["--root"], "--etags" in args
     server.lock = threading.Lock()
     server.requests, server.sent, server.agents, server.ranges, server.hits = 0, 0, [], [], {}
     server.handle_error = lambda *args: None  # clients hang up half-way on purpose

@@ -386,7 +386,7 @@ struct ScriptedFetch : ArchiveFetch::Client {
     if (a.redirects > allowed)
       result = {TransferEnd::NetworkError, 0, 47, network::NetworkCause::TooManyRedirects, "", "", false, allowed};
     else if (!delegate->didReceiveResponse({a.status, a.etag, a.lastModified, a.contentRange,
-                                            a.announced.value_or(static_cast<int64_t>(a.body.size())), {}, false}))
+                                            a.announced.value_or(static_cast<int64_t>(a.body.size())), {}}))
       result.kind = a.status == 304 ? TransferEnd::NotModified : TransferEnd::HttpStatus;
     else if (!a.body.empty() && !sink->write(a.body.data(), a.body.size(), &result.description))
       result.kind = TransferEnd::WriteError;

@@ -196,8 +196,10 @@ void AgentDownload::signatureArrived(const std::optional<std::string>& text, con
   if (!text) refused = {GateCode::NoSignature, window::english(whyNot)};
   else if (signaturesRequired())
     refused = admitAgent(*text, fetch_->archive().digest(), installAgentFileName, cache_.floor());
-  if (mayPassOnRefetch(refused.code()) && !fetchedAgain_) {
-    // Most likely a release published between the two requests: both once more.
+  Attempt judged;
+  judged.gate = refused.code();
+  judged.fetchedAgain = fetchedAgain_;
+  if (nextStep(judged) == NextStep::StartOver) {
     fetchedAgain_ = true;
     phase_ = Phase::Requesting;
     return fetch_->startOver();

@@ -168,13 +168,10 @@ void ArchiveFetch::attempt() {
 
 bool ArchiveFetch::didReceiveResponse(const network::HttpResponse& response) {
   retryAfter_ = response.retryAfterSeconds;
-  if (response.status == 304 && !askedIfNoneMatch_) {
-    refusal_ = window::Message::text("the server answered \"not modified\" to a request that named no cached agent");
-    return false;
-  }
   if (!takesBody(response)) {
-    client_.fetchResponded(response);  // a 304 or a challenge is the client's to read
-    return false;                      // and no other body is ever taken
+    // A 304 is the client's to read, once the policy has found it asked for.
+    if (response.status == 304 && askedIfNoneMatch_) client_.fetchResponded(response);
+    return false;  // and no other body is ever taken
   }
   if (!archive_.begin(response, response.status == 206 && askedForRange_)) {
     refusal_ = archive_.refusal();
@@ -192,36 +189,39 @@ void ArchiveFetch::didEnd(const network::TransferResult& result) {
   if (result.kind == network::TransferEnd::Cancelled) return;
   requests_ += static_cast<int>(result.redirects);
   if (!refusal_.empty()) return fail(refusal_);
-  switch (result.kind) {
-    case network::TransferEnd::Finished:
-      if (!archive_.complete()) return fail(archive_.refusal());
-      [[fallthrough]];
-    case network::TransferEnd::NotModified:
+  if (result.kind == network::TransferEnd::WriteError)  // the archive's refusal, or the disk's
+    return fail(archive_.refusal().empty() ? window::Message::text(result.description) : archive_.refusal());
+  if (result.kind == network::TransferEnd::Finished && !archive_.complete()) return fail(archive_.refusal());
+  lastDropped_ = result.kind == network::TransferEnd::NetworkError &&
+                 result.cause == network::NetworkCause::ConnectionDropped;
+  Attempt attempt;
+  attempt.result = result;
+  attempt.askedForRange = askedForRange_;
+  attempt.askedIfNoneMatch = askedIfNoneMatch_;
+  // Only while the kept part grows toward the announced length.
+  attempt.progressed = archive_.resumable() && archive_.total() >= 0 &&
+                       archive_.size() >= keptAtStart_ + kProgressWorthResuming;
+  attempt.retriesUsed = retries_;
+  attempt.retries = options_.retries;
+  switch (nextStep(attempt)) {
+    case NextStep::Accept:
       // The deadline goes on: what the client fetches next (the signature)
       // is part of the download, until finish().
       if (timer_) loop_.cancelCall(timer_);
       timer_ = 0;
       ended_ = result.kind;
       return client_.fetchEnded(result.kind);
-    case network::TransferEnd::WriteError:
-      // The archive's refusal, or the disk's.
-      return fail(archive_.refusal().empty() ? window::Message::text(result.description) : archive_.refusal());
-    default:
-      break;
+    case NextStep::Refuse:
+      return fail(window::Message::text("the server answered \"not modified\" to a request that named no cached agent"));
+    case NextStep::StartOver:  // the kept part no longer fits the archive
+      archive_.restart();
+      return next(0);
+    case NextStep::ResumeNow:
+    case NextStep::RetryLater:
+      return retryLater(result, attempt.progressed);
+    case NextStep::Fail:
+      return fail(failureReason(result));
   }
-  if (result.httpStatus == 416 && askedForRange_) {
-    // The kept part no longer fits the archive: start over.
-    archive_.restart();
-    return next(0);
-  }
-  lastDropped_ = result.kind == network::TransferEnd::NetworkError &&
-                 result.cause == network::NetworkCause::ConnectionDropped;
-  // Only while the kept part grows toward the announced length.
-  bool progressed = archive_.resumable() && archive_.total() >= 0 &&
-                    archive_.size() >= keptAtStart_ + kProgressWorthResuming;
-  if (options_.retries > 0 && isRetryable(result) && (progressed || retries_ < options_.retries))
-    return retryLater(result, progressed);
-  fail(failureReason(result));
 }
 
 // Waits, as the policy says, then asks again; the client says so meanwhile.

@@ -6,10 +6,11 @@
 #include "provisioning/build_constants.h"
 #include "window/download_view.h"
 
-HandOffResult runDownloadApplication(const std::vector<std::string>& userArguments, ErrorCallback callback) {
+HandOffResult runDownloadApplication(AgentCache& cache, const std::vector<std::string>& userArguments,
+                                     ErrorCallback callback) {
   if (platform::terminationRequested()) return {};
   platform::EventLoop loop;
-  Download controller(loop, callback, userArguments);
+  Download controller(loop, cache, callback, userArguments);
   auto window = window::createDownloadView(windowTitle, [&controller] { controller.windowWillClose(); });
   controller.setWindow(window.get());
   // Ending the run by a signal is pressing Cancel.

@@ -8,4 +8,5 @@
 #include "provisioning/agent_sourcing.h"
 
 // Runs until the controller stops the loop.
-HandOffResult runDownloadApplication(const std::vector<std::string>& userArguments, ErrorCallback callback);
+HandOffResult runDownloadApplication(AgentCache& cache, const std::vector<std::string>& userArguments,
+                                     ErrorCallback callback);

@@ -31,8 +31,9 @@ Message downloading(double percent) { return {Id::Downloading, {std::llround(per
 
 }  // namespace
 
-Download::Download(platform::EventLoop& loop, ErrorCallback callback, std::vector<std::string> userArguments)
-    : loop_(loop), callback_(callback), userArguments_(std::move(userArguments)) {}
+Download::Download(platform::EventLoop& loop, AgentCache& cache, ErrorCallback callback,
+                   std::vector<std::string> userArguments)
+    : loop_(loop), callback_(callback), userArguments_(std::move(userArguments)), cache_(cache) {}
 
 Download::~Download() { cancelTimer(); }
 

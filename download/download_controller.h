@@ -18,9 +18,11 @@
 
 class Download : private AgentDownload::Listener {
  public:
-  // The archive goes to downloadTo; messages for the command line go to
-  // `callback`; the agent gets `userArguments` after the product archive.
-  Download(platform::EventLoop& loop, ErrorCallback callback, std::vector<std::string> userArguments);
+  // The archive goes to downloadTo, through `cache`; messages for the
+  // command line go to `callback`; the agent gets `userArguments` after the
+  // product archive.
+  Download(platform::EventLoop& loop, AgentCache& cache, ErrorCallback callback,
+           std::vector<std::string> userArguments);
   ~Download();
   Download(const Download&) = delete;
   Download& operator=(const Download&) = delete;
@@ -70,7 +72,7 @@ class Download : private AgentDownload::Listener {
   ErrorCallback callback_;
   std::vector<std::string> userArguments_;
   window::DownloadView* window_ = nullptr;
-  AgentCache cache_;
+  AgentCache& cache_;
   std::unique_ptr<AgentDownload> download_;
   AgentDownload::Outcome outcome_;
   std::optional<pid_t> agent_;

@@ -19,5 +19,5 @@ HandOffResult CallNSApplicationMain(int argc, const char** argv);
 // Stores the destination and the address (QV_INTERNAL_INSTALL_AGENT_URL when
 // set, even empty; else the built-in address) and runs the application, which
 // reports through `callback`.
-HandOffResult downloadInstallAgentFromQV(const char* destination, const std::vector<std::string>& userArguments,
-                                         ErrorCallback callback);
+HandOffResult downloadInstallAgentFromQV(const char* destination, AgentCache& cache,
+                                         const std::vector<std::string>& userArguments, ErrorCallback callback);

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cmath>
 
+#include "provisioning/agent_trust.h"
+
 using network::NetworkCause;
 using network::TransferEnd;
 using network::TransferResult;
@@ -69,6 +71,21 @@ bool isRetryable(const TransferResult& result) {
     default:
       return false;
   }
+}
+
+NextStep nextStep(const Attempt& a) {
+  if (a.gate) {
+    if (*a.gate == GateCode::Ok) return NextStep::Accept;
+    // Most likely a release published between the two requests: both once more.
+    return mayPassOnRefetch(*a.gate) && !a.fetchedAgain ? NextStep::StartOver : NextStep::Refuse;
+  }
+  const TransferResult& r = a.result;
+  if (r.kind == TransferEnd::Finished) return NextStep::Accept;
+  if (r.kind == TransferEnd::NotModified) return a.askedIfNoneMatch ? NextStep::Accept : NextStep::Refuse;
+  if (r.kind == TransferEnd::HttpStatus && r.httpStatus == 416 && a.askedForRange) return NextStep::StartOver;
+  if (a.retries <= 0 || !isRetryable(r)) return NextStep::Fail;
+  if (a.progressed) return NextStep::ResumeNow;
+  return a.retriesUsed < a.retries ? NextStep::RetryLater : NextStep::Fail;
 }
 
 double retryDelaySeconds(int attempt, std::optional<double> retryAfterSeconds, double baseSeconds, double random01) {

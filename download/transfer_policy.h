@@ -7,6 +7,7 @@
 #include <string>
 
 #include "network/http_download.h"
+#include "provisioning/agent_signature.h"
 #include "window/message.h"
 
 // Only a success status carries the file asked for; anything else is a
@@ -23,6 +24,31 @@ window::Message failureReason(const network::TransferResult& result);
 // and the statuses 408, 429, 500, 502, 503 and 504. Never another 4xx, an
 // untrusted certificate, a write error or a cancel.
 bool isRetryable(const network::TransferResult& result);
+
+// What the download knows when a request has ended, or when the gate has
+// judged a complete archive.
+struct Attempt {
+  network::TransferResult result;
+  bool askedForRange = false;     // the request asked for the rest only
+  bool askedIfNoneMatch = false;  // it named a cached agent's tag
+  bool progressed = false;        // the kept part grew by enough toward a known length to resume at once
+  int retriesUsed = 0;
+  int retries = 0;                // allowed after the first attempt
+  std::optional<GateCode> gate;   // set once the gate judged the whole archive
+  bool fetchedAgain = false;      // the archive and its signature were fetched a second time already
+};
+
+enum class NextStep {
+  Accept,      // the archive (or the server's "not modified") goes on to its check
+  Refuse,      // a "not modified" nothing asked for, or the gate's refusal
+  StartOver,   // from byte 0: the kept part no longer fits, or the archive did not match its signature
+  ResumeNow,   // the link dropped after real progress: the rest at once, without using up a retry
+  RetryLater,  // a failure that may pass: after the back-off
+  Fail,
+};
+
+// Retry, resume, the 304 and the refetch after a mismatch, decided in one place.
+NextStep nextStep(const Attempt& attempt);
 
 // Seconds to wait before retry `attempt` (0 for the first): a random share
 // (`random01`, in [0, 1]) of baseSeconds * 2^attempt, at most 30 s, so that

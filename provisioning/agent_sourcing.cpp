@@ -114,7 +114,7 @@ SourcedAgent sourceInstallAgent(const std::string& workDir, const WrittenFiles& 
     return noAgent(callback);
   }
   std::string target = workDir + pathSeparator + installAgentZipName;
-  HandOffResult fetched = download(target.c_str(), userArguments, callback);
+  HandOffResult fetched = download(target.c_str(), cache, userArguments, callback);
   switch (fetched.kind) {
     case HandOffResult::Kind::AgentStarted:
       return {getInstallAgentExecutable(installAgentDirOnDisk()), fetched.agent};

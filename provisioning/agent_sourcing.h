@@ -21,10 +21,12 @@ struct HandOffResult {
   pid_t agent = -1;
 };
 
-// Fetches the agent archive to `destination`, through the cache; an agent
-// it starts gets `userArguments`.
-using DownloadStep = HandOffResult (*)(const char* destination, const std::vector<std::string>& userArguments,
-                                       ErrorCallback callback);
+class AgentCache;
+
+// Fetches the agent archive to `destination`, through `cache` (already
+// judged: its trust walk is not repeated); an agent it starts gets `userArguments`.
+using DownloadStep = HandOffResult (*)(const char* destination, AgentCache& cache,
+                                       const std::vector<std::string>& userArguments, ErrorCallback callback);
 
 struct SourcedAgent {
   std::string path;               // the agent's install script; empty on failure

@@ -325,6 +325,48 @@ TEST(Message, NumbersGoWhereTheWordsPutThem) {
   for (const Fill& f : fills) EXPECT_EQ(window::fillPattern(f.pattern, {"A", "B"}), f.filled) << f.pattern;
 }
 
+// What comes after a request or the gate's verdict: the one place retry, resume, 304 and refetch are decided.
+TEST(TransferPolicy, NextStep) {
+  using network::NetworkCause;
+  using network::TransferEnd;
+  auto ended = [](TransferEnd kind, long status = 0, NetworkCause cause = NetworkCause::None) {
+    Attempt a;
+    a.result = {kind, status, 0, cause, "", ""};
+    a.retries = 2;
+    return a;
+  };
+  auto with = [](Attempt a, auto change) { change(a); return a; };
+  auto judged = [](GateCode code, bool again) {
+    Attempt a;
+    a.gate = code;
+    a.fetchedAgain = again;
+    return a;
+  };
+  const Attempt dropped = ended(TransferEnd::NetworkError, 200, NetworkCause::ConnectionDropped);
+  struct Row { std::string name; Attempt attempt; NextStep step; } rows[] = {
+      {"the whole body", ended(TransferEnd::Finished), NextStep::Accept},
+      {"304 to a tag sent", with(ended(TransferEnd::NotModified), [](Attempt& a) { a.askedIfNoneMatch = true; }),
+       NextStep::Accept},
+      {"304 nobody asked for", ended(TransferEnd::NotModified), NextStep::Refuse},
+      {"416 to a request for the rest", with(ended(TransferEnd::HttpStatus, 416), [](Attempt& a) { a.askedForRange = true; }),
+       NextStep::StartOver},
+      {"416 to a whole request", ended(TransferEnd::HttpStatus, 416), NextStep::Fail},
+      {"a drop", dropped, NextStep::RetryLater},
+      {"a drop with retries spent", with(dropped, [](Attempt& a) { a.retriesUsed = 2; }), NextStep::Fail},
+      {"a drop after progress, retries spent", with(dropped, [](Attempt& a) { a.retriesUsed = 2; a.progressed = true; }),
+       NextStep::ResumeNow},
+      {"no retries at all", with(dropped, [](Attempt& a) { a.retries = 0; a.progressed = true; }), NextStep::Fail},
+      {"404", ended(TransferEnd::HttpStatus, 404), NextStep::Fail},
+      {"passed by the gate", judged(GateCode::Ok, false), NextStep::Accept},
+      {"a mismatch: fetched once more", judged(GateCode::SignatureMismatch, false), NextStep::StartOver},
+      {"a mismatch after the refetch", judged(GateCode::SignatureMismatch, true), NextStep::Refuse},
+      {"an unknown key is not fetched again", judged(GateCode::UnknownKey, false), NextStep::Refuse},
+      {"an older agent is not fetched again", judged(GateCode::OlderThanInstalled, false), NextStep::Refuse},
+      {"no signature is not fetched again", judged(GateCode::NoSignature, false), NextStep::Refuse},
+  };
+  for (const Row& row : rows) EXPECT_EQ(nextStep(row.attempt), row.step) << row.name;
+}
+
 TEST(TransferPolicy, RetryDelayBacksOffWithJitterUnlessTheServerSaysWhen) {
   struct Row { int attempt; std::optional<double> retryAfter; double random01, seconds; } rows[] = {
       {0, std::nullopt, 1, 1}, {3, std::nullopt, 0.25, 2}, {9, std::nullopt, 1, 30}, {3, 7, 0.5, 7}, {3, 120, 0.5, 60},

@@ -79,24 +79,9 @@ std::string formatSize(int64_t bytes) {
   return formatByteCount(bytes);
 }
 
-std::string localNumber(NumberKind kind, int64_t n) {
-  if (kind == NumberKind::Bytes) return formatSize(n);
-  std::string digits = std::to_string(n);
-  // A percentage keeps its column, as in "Downloading   6%".
-  if (kind == NumberKind::Percent && digits.size() < 3) digits.insert(0, 3 - digits.size(), ' ');
-  return digits;
-}
-
 // A message in the user's language: the catalogue's ids are the English
 // words, with the numbers written the user's way in the translation's places.
-std::string localized(const Message& message) {
-  const Wording* wording = wordingOf(message.id);
-  if (!wording) return message.details;
-  std::vector<std::string> args;
-  for (size_t i = 0; i < wording->numbers.size() && i < message.numbers.size(); ++i)
-    args.push_back(localNumber(wording->numbers[i], message.numbers[i]));
-  return fillPattern(tr(wording->english), args) + message.details;
-}
+std::string localized(const Message& message) { return inWords(message, tr, formatSize); }
 
 std::string timeLeftText(const TimeLeft& left) {
   switch (left.unit) {

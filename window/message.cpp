@@ -1,7 +1,6 @@
 #include "window/message.h"
 
 #include <cmath>
-#include <cstdio>
 
 #include "platform/quantities.h"
 
@@ -43,15 +42,6 @@ const Entry kWordings[] = {
     {Message::Id::CannotFetchSignature, {N_("cannot fetch the signature"), {}}},
 };
 
-std::string englishNumber(NumberKind kind, int64_t n) {
-  if (kind == NumberKind::Bytes) return platform::formatByteCount(n);
-  if (kind == NumberKind::Percent) {
-    char field[16];
-    std::snprintf(field, sizeof field, "%3lld", static_cast<long long>(n));
-    return field;
-  }
-  return std::to_string(n);
-}
 
 }  // namespace
 
@@ -82,13 +72,23 @@ std::string fillPattern(const std::string& pattern, const std::vector<std::strin
   return out;
 }
 
-std::string english(const Message& message) {
+std::string inWords(const Message& message, const std::function<std::string(const char*)>& translate,
+                    const std::function<std::string(int64_t)>& bytes) {
   const Wording* wording = wordingOf(message.id);
   if (!wording) return message.details;
   std::vector<std::string> args;
-  for (size_t i = 0; i < wording->numbers.size() && i < message.numbers.size(); ++i)
-    args.push_back(englishNumber(wording->numbers[i], message.numbers[i]));
-  return fillPattern(wording->english, args) + message.details;
+  for (size_t i = 0; i < wording->numbers.size() && i < message.numbers.size(); ++i) {
+    int64_t n = message.numbers[i];
+    std::string arg = wording->numbers[i] == NumberKind::Bytes ? bytes(n) : std::to_string(n);
+    // A percentage keeps its column, as in "Downloading   6%".
+    if (wording->numbers[i] == NumberKind::Percent && arg.size() < 3) arg.insert(0, 3 - arg.size(), ' ');
+    args.push_back(std::move(arg));
+  }
+  return fillPattern(translate(wording->english), args) + message.details;
+}
+
+std::string english(const Message& message) {
+  return inWords(message, [](const char* words) { return std::string(words); }, platform::formatByteCount);
 }
 
 std::string durationInWords(double seconds) {

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -63,6 +64,10 @@ const Wording* wordingOf(Message::Id id);
 // Puts args[N-1] where `pattern` says "%N$s", and "%" for "%%".
 std::string fillPattern(const std::string& pattern, const std::vector<std::string>& args);
 
+// The message in words: `translate` gives the words for their English (a
+// catalogue's id), `bytes` writes a size.
+std::string inWords(const Message& message, const std::function<std::string(const char*)>& translate,
+                    const std::function<std::string(int64_t)>& bytes);
 // The message as standard error and the system log have it.
 std::string english(const Message& message);
 

@@ -57,14 +57,17 @@ using E2E = InstallerRun;
 }  // namespace
 
 // A TMPDIR that is missing or open to others is passed over for /tmp, and so is one where no code may run,
-// unless no other place allows it; a linked or relative one is used resolved. The agent runs a helper of its own directly.
+// unless no other place allows it; a linked or relative one is used resolved. The agent runs a helper of its
+// own directly.
 TEST_F(E2E, ShippedAgentGetsEveryArgumentInAPrivateDirectory) {
   const std::vector<std::string> userArgs = {"-mode", "two words", "", "$(touch PWNED)", "a\"b\\c`x`", "~", "~root"};
   const std::string noexec = "mount --bind \"$1\" \"$1\" && mount -o remount,bind,noexec \"$1\"";
   agentExit = 3;
-  const std::string linked = scratch / "linked", relative = "relative";  // a link to scratch/private; below the run's folder
+  const std::string linked = scratch / "linked", relative = "relative";  // a link to scratch/private; a name
   makeDirs(scratch / "private"), chmod((scratch / "private").c_str(), 0700), symlink("private", linked.c_str());
-  struct Row { std::string tmpdir; std::optional<mode_t> made; std::string parent, mounts = ""; bool helped = true; } rows[] = {
+  struct Row {
+    std::string tmpdir; std::optional<mode_t> made; std::string parent, mounts = ""; bool helped = true;
+  } rows[] = {
       {"t m p $HOME `x` \"q\" ;&", 0700, scratch / "t m p $HOME `x` \"q\" ;&/qv"},
       {"missing", std::nullopt, "/tmp/qv"},
       {"open to all", 0777, "/tmp/qv"},
@@ -726,8 +729,10 @@ TEST_F(Signed, ACachedAgentRunsOnlyWithItsSignature) {
       {"signed by a key this build dropped", executable, "trusted2", nullptr, oneKeyBuild, "served", 2},
       {"its folder writable by others", executable, "trusted1",
        [&] { chmod((cache + "/installagent").c_str(), 0777); }, executable, "served", 2},
-      {"reached through a link to a private folder", executable, "trusted1", linkedToAPrivateFolder, executable, "cached", 1},
-      {"a floor far ahead, in a cache others can write", executable, "trusted1", plantFutureFloor, executable, "served", 2},
+      {"reached through a link to a private folder", executable, "trusted1", linkedToAPrivateFolder, executable, "cached",
+       1},
+      {"a floor far ahead, in a cache others can write", executable, "trusted1", plantFutureFloor, executable, "served",
+       2},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);

@@ -86,7 +86,8 @@ bool contains(const std::string& text, const std::string& part) { return text.fi
 
 size_t occurrences(const std::string& text, const std::string& part) {
   size_t n = 0;
-  for (size_t at = text.find(part); !part.empty() && at != std::string::npos; at = text.find(part, at + part.size())) ++n;
+  for (size_t at = text.find(part); !part.empty() && at != std::string::npos; at = text.find(part, at + part.size()))
+    ++n;
   return n;
 }
 

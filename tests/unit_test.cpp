@@ -451,7 +451,8 @@ struct ScriptedFetch : ArchiveFetch::Client {
 };
 }  // namespace
 
-// The fetch's decisions: each row's answers are played in turn (the last repeats).
+// The fetch's requests as the policy decides them (which failures are retried: TransferPolicy's tables): each
+// row's answers are played in turn, the last repeating.
 TEST(ArchiveFetch, DecidesWhatToRetryResumeRestartOrRefuse) {
   const std::string zip = "PK\x03\x04" + std::string(2 << 20, 'a');  // 2 MiB and a bit
   const uint64_t cut = 1200000, size = zip.size();
@@ -463,14 +464,12 @@ TEST(ArchiveFetch, DecidesWhatToRetryResumeRestartOrRefuse) {
     std::optional<std::string> ifNoneMatch = std::nullopt; int maxRequests = 6;
   } rows[] = {
       {"200", {fine}, whole, {""}},
-      {"503 retried", {{503}, fine}, whole, {"", ""}},
-      {"404 not retried", {{404}}, "HTTP status 404", {""}},
       {"retries spent", {{500}}, "HTTP status 500", {"", "", ""}},
       {"dropped after progress: the rest, vouched for by the ETag", {dropsAtCut, total}, whole, {"", rest}},
-      {"dropped after a few bytes: the rest all the same", {dropped(zip.substr(0, 6), size), resumed(zip.substr(6), 6, "2097156")},
-       whole, {"", "Range: bytes=6- If-Range: \"e\""}},
-      {"a 200 to a request for the rest starts over", {dropsAtCut, Answer{.status = 200, .body = zip, .etag = "\"e\""}}, whole,
-       {"", rest}},
+      {"dropped after a few bytes: the rest all the same",
+       {dropped(zip.substr(0, 6), size), resumed(zip.substr(6), 6, "2097156")}, whole, {"", "Range: bytes=6- If-Range: \"e\""}},
+      {"a 200 to a request for the rest starts over",
+       {dropsAtCut, Answer{.status = 200, .body = zip, .etag = "\"e\""}}, whole, {"", rest}},
       {"a 206 from elsewhere is refused", {dropsAtCut, resumed(zip.substr(cut - 1), cut - 1, "2097156")},
        "the server sent a part that does not continue the download", {"", rest}},
       {"no validator: all of it again", {dropped(head, size, std::nullopt), fine}, whole, {"", ""}},
@@ -507,7 +506,8 @@ TEST(ArchiveFetch, DecidesWhatToRetryResumeRestartOrRefuse) {
     options.maxRequests = row.maxRequests;
     options.deadlineSeconds = 20;
     ScriptedFetch server(options, row.ifNoneMatch);
-    for (size_t i = 0; server.outcome.empty() && server.answer(i, row.answers.at(std::min(i, row.answers.size() - 1))); ++i) {}
+    for (size_t i = 0; server.outcome.empty(); ++i)
+      if (!server.answer(i, row.answers.at(std::min(i, row.answers.size() - 1)))) break;
     EXPECT_TRUE(contains(server.outcome, row.outcome)) << server.outcome;
     EXPECT_EQ(server.requests, row.requests);
     if (row.outcome == whole) {
@@ -581,12 +581,14 @@ TEST(AgentPaths, AnUnpackedAgentHoldsItsInstallScriptElseSaysWhy) {
       {"no install entry", {{"setup", "x"}}, none},
       {"its folder zipped", {{"Agent/install", "#!/bin/sh\n"}},
        none + ", but Agent/install: the folder Agent was zipped instead of its contents"},
-      {"install is a directory", {{"install/", ""}, {"install/x", "#!/bin/sh\n"}}, none + " (its install is not a regular file)"},
+      {"install is a directory", {{"install/", ""}, {"install/x", "#!/bin/sh\n"}},
+       none + " (its install is not a regular file)"},
       {"install links outside", {{"install", "->/bin/sh"}},
        "The install agent archive's install links outside its folder (to /bin/sh)"},
       {"install links up and out", {{"install", "->../../../../../../../../../../../bin/sh"}},
        "The install agent archive's install links outside its folder (to ../../../../../../../../../../../bin/sh)"},
-      {"install links to nothing", {{"install", "->gone\x01"}}, "The install agent archive's install links to nothing (to gone\x01)"},
+      {"install links to nothing", {{"install", "->gone\x01"}},
+       "The install agent archive's install links to nothing (to gone\x01)"},
   };
   for (const Row& row : rows) {
     ScratchDir agent;

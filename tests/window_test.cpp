@@ -133,10 +133,11 @@ TEST(TimeLeft, GermanPluralForms) {
   bindtextdomain(domain, INSTALLER_LOCALE_DIR);
   bind_textdomain_codeset(domain, "UTF-8");
   const char *minute = "About %1$s minute left", *minutes = "About %1$s minutes left";
+  const char *hour = "About %1$s hour left", *hours = "About %1$s hours left";
   struct Row { const char *one, *many; unsigned long n; std::string german; } rows[] = {
       {minute, minutes, 1, "Noch etwa 1 Minute"}, {minute, minutes, 2, "Noch etwa 2 Minuten"},
-      {minute, minutes, 21, "Noch etwa 21 Minuten"}, {"About %1$s hour left", "About %1$s hours left", 1, "Noch etwa 1 Stunde"},
-      {"About %1$s hour left", "About %1$s hours left", 4, "Noch etwa 4 Stunden"},
+      {minute, minutes, 21, "Noch etwa 21 Minuten"}, {hour, hours, 1, "Noch etwa 1 Stunde"},
+      {hour, hours, 4, "Noch etwa 4 Stunden"},
   };
   for (const Row& row : rows)
     EXPECT_EQ(window::fillPattern(dngettext(domain, row.one, row.many, row.n), {std::to_string(row.n)}), row.german);

@@ -1,5 +1,7 @@
 #include "download/download_controller.h"
 
+#include <fcntl.h>
+
 #include <cmath>
 
 #include "download/handoff.h"
@@ -52,7 +54,7 @@ void Download::cancelTimer() {
 
 HandOffResult Download::result() const {
   if (state_ == State::AgentStarted) return {HandOffResult::Kind::AgentStarted, *agent_};
-  if (state_ == State::ArchiveLeft) return {HandOffResult::Kind::ArchiveLeft};
+  if (state_ == State::ArchiveLeft) return {HandOffResult::Kind::ArchiveLeft, -1, leftArchive_};
   return {};
 }
 
@@ -220,7 +222,7 @@ void Download::installIntoCache() {
   if (lock == AgentCache::LockState::Unavailable) {
     // The cache cannot be used: the command-line road unpacks the archive
     // into the run's private directory and starts it from there.
-    archive.keep();
+    leftArchive_ = fcntl(archive.fd(), F_DUPFD_CLOEXEC, 0);
     state_ = State::ArchiveLeft;
     loop_.stop();
     return;

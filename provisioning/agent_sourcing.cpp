@@ -118,10 +118,14 @@ SourcedAgent sourceInstallAgent(const std::string& workDir, const WrittenFiles& 
   switch (fetched.kind) {
     case HandOffResult::Kind::AgentStarted:
       return {getInstallAgentExecutable(installAgentDirOnDisk()), fetched.agent};
-    case HandOffResult::Kind::ArchiveLeft:
+    case HandOffResult::Kind::ArchiveLeft: {
       // The cache could not be used: the agent runs from the work directory
-      // and the run waits for it. The download application verified it.
-      return agentUnpackedIn(unpackAgentArchive(target, workDir, callback), workDir, callback, true);
+      // and the run waits for it. The download application verified this
+      // very file, handed over open.
+      UnzipStatus unpacked = unpackAgentArchive(fetched.archive, workDir, callback);
+      close(fetched.archive);
+      return agentUnpackedIn(unpacked, workDir, callback, true);
+    }
     case HandOffResult::Kind::Failed:
       break;
   }

@@ -147,7 +147,7 @@ void Download::setBack(Setback kind, const Message& why) {
 // as the gate still vouches for it; else the run fails and says why.
 void Download::fallBackOrFail() {
   AgentCache::LockState lock =
-      signaturesRequired() && cache_.isPrivate() ? cache_.lock() : AgentCache::LockState::Unavailable;
+      signaturesRequired() && cache_.usable() ? cache_.lock() : AgentCache::LockState::Unavailable;
   if (lock == AgentCache::LockState::Busy) return after(kCacheRetrySeconds, &Download::fallBackOrFail);
   if (lock == AgentCache::LockState::Held && !cache_.vouchedAgent().empty()) return startInstalledAgent();
   if (lock == AgentCache::LockState::Held) cache_.unlock();
@@ -176,7 +176,7 @@ void Download::startInstalledAgent() {
 }
 
 void Download::downloadFromURL(const std::string& address) {
-  std::optional<std::string> cachedTag = cache_.isPrivate() ? cache_.recordedTag() : std::nullopt;
+  std::optional<std::string> cachedTag = cache_.usable() ? cache_.recordedTag() : std::nullopt;
   // A refusal matters only while a vouched agent is there to fall back to;
   // its tag goes along, so that a server still offering that archive says so
   // in a 304.
@@ -219,7 +219,7 @@ bool Download::didReceiveResponse(const network::HttpResponse& response) {
 // Decides between the cache and the download under the cache's lock; while
 // another run holds it the body keeps arriving and the decision waits.
 void Download::decideOnCache() {
-  AgentCache::LockState lock = cache_.isPrivate() ? cache_.lock() : AgentCache::LockState::Unavailable;
+  AgentCache::LockState lock = cache_.usable() ? cache_.lock() : AgentCache::LockState::Unavailable;
   if (lock == AgentCache::LockState::Busy) {
     state_ = State::AwaitingCache;
     return after(kCacheRetrySeconds, &Download::decideOnCache);
@@ -341,7 +341,7 @@ void Download::showInitializing() {
 }
 
 void Download::installIntoCache() {
-  AgentCache::LockState lock = cache_.isPrivate() ? cache_.lock() : AgentCache::LockState::Unavailable;
+  AgentCache::LockState lock = cache_.usable() ? cache_.lock() : AgentCache::LockState::Unavailable;
   if (lock == AgentCache::LockState::Busy) return after(kCacheRetrySeconds, &Download::installIntoCache);
   if (lock == AgentCache::LockState::Unavailable) {
     // The cache cannot be used: the command-line road unpacks the archive
@@ -375,7 +375,7 @@ void Download::startCachedAgent() {
 
 bool Download::fireInstallAgent() {
   // Once more at the start: the decision to trust the cache was made a while ago.
-  installAgentLocation_ = cache_.isPrivate() ? cache_.vouchedAgent() : std::string();
+  installAgentLocation_ = cache_.usable() ? cache_.vouchedAgent() : std::string();
   if (!installAgentLocation_.empty()) {
     const auto& own = platform::processArguments();
     std::vector<std::string> user(own.begin() + (own.empty() ? 0 : 1), own.end());

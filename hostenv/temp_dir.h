@@ -13,7 +13,7 @@ class TempDir {
 
   // Under TMPDIR (a relative one taken from the working directory), else
   // under /tmp, else under `lastResort` when given: the first of them where
-  // the new directory is one platform::isTrustedDirectoryPath accepts, ours,
+  // the new directory is one platform::isOursAlone accepts: trusted, ours,
   // mode 0700 and not a link. A parent others could tamper with is passed
   // over, and one on a file system mounted noexec too; with
   // Code::Preferred, such a one still serves when no other does.

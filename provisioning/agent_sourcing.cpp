@@ -1,7 +1,6 @@
 #include "provisioning/agent_sourcing.h"
 
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -9,6 +8,7 @@
 #include "platform/file_manager.h"
 #include "platform/system_log.h"
 #include "platform/task.h"
+#include "platform/trust_rule.h"
 #include "provisioning/agent_cache.h"
 #include "provisioning/agent_paths.h"
 #include "provisioning/agent_trust.h"
@@ -21,21 +21,6 @@ bool isVersionedArchiveName(const std::string& name) {
   static const std::string prefix = "InstallAgent_", suffix = ".zip";
   return name.compare(0, prefix.size(), prefix) == 0 && name.size() >= prefix.size() + suffix.size() &&
          name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0;
-}
-
-// Why the archive open on `fd`, `name` in the directory open on `dirFd`
-// (`dir`), must not be used; empty when it may. Nobody but the user and
-// root may be able to change either (the user's private group aside),
-// unless the file system is read-only and nobody can.
-std::string whyUntrusted(int dirFd, const std::string& dir, int fd, const std::string& name) {
-  struct stat st;
-  if (fd < 0 || fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) return name + " is not a regular file";
-  if (platform::onReadOnlyFileSystem(dirFd)) return std::string();
-  std::string why;
-  if (!platform::isTrustedDirectoryPath(dir, &why)) return "other users can change that folder (" + why + ")";
-  if (st.st_uid != geteuid() && st.st_uid != 0) return name + " belongs to another user";
-  if (platform::writableByOthers(st)) return "other users can change " + name;
-  return std::string();
 }
 
 SourcedAgent noAgent(ErrorCallback callback) {
@@ -68,9 +53,9 @@ std::optional<SourcedAgent> shippedAgent(const std::string& workDir, const Writt
   std::string name = chooseShippedArchive(platform::directoryEntries(dirFd));
   // Opened once: what is checked, hashed and unpacked is this one file.
   int fd = name.empty() ? -1 : openat(dirFd, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-  std::string why = name.empty() ? std::string() : whyUntrusted(dirFd, dir, fd, name);
-  if (!why.empty()) {
-    callback("Ignoring the install agent archives in " + dir + ": " + why, true);
+  platform::TrustStatus trusted = name.empty() ? platform::TrustStatus() : platform::trustedFileIn(dirFd, dir, fd, name);
+  if (!trusted) {
+    callback("Ignoring the install agent archives in " + dir + ": " + trusted.message(), true);
   } else if (!name.empty()) {
     std::string archive = dir + pathSeparator + name;
     GateStatus admitted = admitShippedArchive(fd, archive, name, written);
@@ -100,12 +85,11 @@ SourcedAgent sourceInstallAgent(const std::string& workDir, const WrittenFiles& 
 
   AgentCache().prepare();
   // A fresh look, now that prepare may have made it: resolved at construction.
-  std::string why;
   AgentCache cache;
-  bool usable = cache.isPrivate(&why);
+  platform::TrustStatus usable = cache.usable();
   if (!usable)
-    callback("The agent cache " + platform::parentDirectory(cache.agentDirectory()) + " cannot be used (" + why +
-                 "): the install agent will be downloaded on every run",
+    callback("The agent cache " + platform::parentDirectory(cache.agentDirectory()) + " cannot be used (" +
+                 usable.message() + "): the install agent will be downloaded on every run",
              true);
   // A cache hit alone needs no unzip: without both, nothing is fetched.
   if (UnzipStatus unzip = unzipInstalled(); !unzip && (!usable || cache.vouchedAgent().empty())) {

@@ -15,6 +15,7 @@
 #include "hostenv/report.h"
 #include "launch/agent_launch.h"
 #include "platform/file_manager.h"
+#include "platform/trust_rule.h"
 #include "provisioning/agent_paths.h"
 #include "provisioning/agent_signature.h"
 #include "provisioning/agent_sourcing.h"
@@ -613,10 +614,10 @@ TEST(TrustRule, EveryDirectoryFromTheRootDownIsTheUsersOrRoots) {
     std::vector<platform::Account> accounts = {{"root", 0}, {"u", kGroup}, {"w", kGroup + 1}};
     if (!row.sharedWith.empty()) accounts.push_back({row.sharedWith, kGroup});
     ownGroup = platform::privateGroupOf({"u", kGroup}, row.group, row.members, accounts);
-    std::string why;
-    EXPECT_EQ(platform::isTrustedDirectoryPath("/home/u/c", &why, examine, privateGroup), row.why.empty());
-    EXPECT_EQ(why, row.why);
-    EXPECT_EQ(platform::mayHoldPrivateDirectory("/home/u/c", nullptr, examine, privateGroup),
+    platform::TrustStatus trusted = platform::trustedDirectory("/home/u/c", examine, privateGroup);
+    EXPECT_EQ(trusted.ok(), row.why.empty());
+    EXPECT_EQ(trusted.message(), row.why);
+    EXPECT_EQ(platform::mayHoldPrivateDirectory("/home/u/c", examine, privateGroup).ok(),
               row.why.empty() || row.mayHoldPrivateDirectory);
   }
 }

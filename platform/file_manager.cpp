@@ -17,6 +17,7 @@
 namespace platform {
 
 std::string parentDirectory(const std::string& path) {
+  if (path.empty()) return std::string();  // no path names no folder, least of all the working directory
   std::string trimmed = path;
   while (trimmed.size() > 1 && trimmed.back() == '/') trimmed.pop_back();
   gchar* parent = g_path_get_dirname(trimmed.c_str());

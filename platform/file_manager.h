@@ -12,7 +12,8 @@ namespace platform {
 
 bool fileExistsAtPath(const std::string& path);  // any kind of file; follows links
 // The directory that holds `path` (GLib's rule: "." for a bare name, "/"
-// for a name below the root; trailing separators do not count).
+// for a name below the root; trailing separators do not count; only '/'
+// separates). Empty for an empty path.
 std::string parentDirectory(const std::string& path);
 bool isRegularFile(const std::string& path);     // not through a link
 // Removes a file or a directory tree; symbolic links are removed, never

@@ -46,7 +46,7 @@ SourcedAgent agentUnpackedIn(const UnzipStatus& unpacked, const std::string& des
 std::optional<SourcedAgent> shippedAgent(const std::string& workDir, const WrittenFiles& written,
                                          ErrorCallback callback) {
   std::string location = getDefaultInstallAgentLocation();
-  std::string dir = platform::resolvePath(withoutLastComponent(location));
+  std::string dir = platform::resolvePath(platform::parentDirectory(location));
   int dirFd = dir.empty() ? -1 : open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
   if (dirFd < 0) return std::nullopt;
   std::optional<SourcedAgent> agent;

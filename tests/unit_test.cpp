@@ -142,6 +142,15 @@ TEST(Mkpath, MakesEachMissingDirectoryWithTheMode) {
 }
 
 // A link goes as a link; what it points to is left as it was.
+// One rule for every caller: an empty path names no folder (never the working directory), "/x" lies in "/",
+// and only '/' separates.
+TEST(ParentDirectory, TheFolderThatHoldsAPath) {
+  struct Row { std::string path, parent; } rows[] = {
+      {"", ""}, {"/", "/"}, {"/x", "/"}, {"/a/b/", "/a"}, {"a", "."}, {"/a\\b/c", "/a\\b"}, {"/a\\b", "/"},
+  };
+  for (const Row& row : rows) EXPECT_EQ(platform::parentDirectory(row.path), row.parent) << row.path;
+}
+
 TEST(RemoveItemAtPath, NeverFollowsALink) {
   ScratchDir scratch;
   makeDirs(scratch / "tree/sub/deeper");

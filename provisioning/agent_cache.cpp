@@ -70,7 +70,8 @@ void AgentCache::prepare() const {
   struct stat st;
   if (lstat(agentDirectory().c_str(), &st) == 0 && S_ISDIR(st.st_mode)) return;  // nothing to make
   std::string existing = platform::existingAncestor(agentDirectory());
-  if (platform::mayHoldPrivateDirectory(platform::resolvePath(existing))) mkpath(agentDirectory(), 0700);
+  // What could not be made shows when usable() judges what stands there.
+  if (platform::mayHoldPrivateDirectory(platform::resolvePath(existing))) (void)mkpath(agentDirectory(), 0700);
 }
 
 platform::TrustStatus AgentCache::usable() const {

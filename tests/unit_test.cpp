@@ -122,18 +122,17 @@ TEST(Mkpath, MakesEachMissingDirectoryWithTheMode) {
   makeDirs(scratch / "keep");
   chmod((scratch / "keep").c_str(), 0751);
   writeFile(scratch / "file", "");
-  struct Row { std::string path, made; int result, error; mode_t mode; } rows[] = {
-      {scratch / "a/b/c", scratch / "a", 0, 0, 0700}, {scratch / "t/u/", scratch / "t/u", 0, 0, 0700},
-      {scratch / "d//e///f", scratch / "d/e/f", 0, 0, 0700}, {"", scratch.path(), 0, 0, 0700},
-      {scratch / "keep", scratch / "keep", 0, 0, 0751},  // an existing directory keeps its mode
-      {scratch / "file/below/more", scratch / "file", -1, ENOTDIR, 0644},
-      {scratch / "file", scratch / "file", -1, ENOTDIR, 0644},
+  const MkpathCode made = MkpathCode::Ok, blocked = MkpathCode::NotADirectory;
+  struct Row { std::string path, made; MkpathCode result; mode_t mode; } rows[] = {
+      {scratch / "a/b/c", scratch / "a", made, 0700}, {scratch / "t/u/", scratch / "t/u", made, 0700},
+      {scratch / "d//e///f", scratch / "d/e/f", made, 0700}, {"", scratch.path(), made, 0700},
+      {scratch / "keep", scratch / "keep", made, 0751},  // an existing directory keeps its mode
+      {scratch / "file/below/more", scratch / "file", blocked, 0644},
+      {scratch / "file", scratch / "file", blocked, 0644},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.path);
-    errno = 0;
-    EXPECT_EQ(mkpath(row.path, 0700), row.result);
-    EXPECT_EQ(row.result ? errno : 0, row.error);
+    EXPECT_EQ(mkpath(row.path, 0700).code(), row.result);
     struct stat st;
     ASSERT_EQ(stat(row.made.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, row.mode);

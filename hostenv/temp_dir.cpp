@@ -9,13 +9,13 @@
 #include "platform/process_env.h"
 #include "platform/trust_rule.h"
 
-TempDir::TempDir(const std::string& lastResort, Code code) {
+TempDir::TempDir(const std::string& lastResort, Exec exec) {
   std::vector<std::string> parents;
   std::string tmpdir = platform::temporaryDirectory();
   if (!tmpdir.empty()) parents.push_back(tmpdir);
   parents.push_back("/tmp");
   if (!lastResort.empty()) parents.push_back(lastResort);
-  if (!createUnder(parents, false) && code == Code::Preferred) createUnder(parents, true);
+  if (!createUnder(parents, false) && exec == Exec::Preferred) createUnder(parents, true);
 }
 
 bool TempDir::createUnder(const std::vector<std::string>& parents, bool evenNoexec) {

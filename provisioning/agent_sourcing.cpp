@@ -28,13 +28,17 @@ SourcedAgent noAgent(ErrorCallback callback) {
   return {};
 }
 
+// Where an archive came from: it decides who hears that it holds no script.
+enum class ArchiveFrom { Bundle, Download };
+
 // The agent unpacked into `destination`, or no agent; what the archive
 // holds instead of its script goes to the user, or for a downloaded
 // archive to the system log.
 SourcedAgent agentUnpackedIn(const UnzipStatus& unpacked, const std::string& destination, ErrorCallback callback,
-                             bool downloaded) {
+                             ArchiveFrom from) {
   if (unpacked) return {getInstallAgentExecutable(destination), std::nullopt};
-  if (unpacked.code() == UnzipCode::NoInstallScript && downloaded) platform::systemLog(unpacked.message());
+  if (unpacked.code() == UnzipCode::NoInstallScript && from == ArchiveFrom::Download)
+    platform::systemLog(unpacked.message());
   else if (unpacked.code() == UnzipCode::NoInstallScript) callback(unpacked.message(), true);
   return noAgent(callback);
 }
@@ -62,7 +66,8 @@ std::optional<SourcedAgent> shippedAgent(const std::string& workDir, const Writt
     UnzipStatus unzip = admitted ? unzipInstalled() : UnzipStatus();
     if (!admitted) callback("The install agent " + archive + " cannot be trusted: " + admitted.message(), true);
     if (!unzip) callback(unzip.message(), true);
-    agent = admitted && unzip ? agentUnpackedIn(unpackAgentArchive(fd, workDir, callback), workDir, callback, false)
+    agent = admitted && unzip ? agentUnpackedIn(unpackAgentArchive(fd, workDir, callback), workDir, callback,
+                                                ArchiveFrom::Bundle)
                               : noAgent(callback);
   }
   if (fd >= 0) close(fd);
@@ -104,7 +109,8 @@ SourcedAgent sourceInstallAgent(const std::string& workDir, const WrittenFiles& 
     case HandOffResult::Kind::ArchiveLeft:
       // The cache could not be used: the agent runs from the work directory
       // and the run waits for it. The download application verified it.
-      return agentUnpackedIn(unpackAgentArchive(target, workDir, callback), workDir, callback, true);
+      return agentUnpackedIn(unpackAgentArchive(target, workDir, callback), workDir, callback,
+                             ArchiveFrom::Download);
     case HandOffResult::Kind::Failed:
       break;
   }

@@ -89,14 +89,7 @@ std::string localNumber(NumberKind kind, int64_t n) {
 
 // A message in the user's language: the catalogue's ids are the English
 // words, with the numbers written the user's way in the translation's places.
-std::string localized(const Message& message) {
-  const Wording* wording = wordingOf(message.id);
-  if (!wording) return message.details;
-  std::vector<std::string> args;
-  for (size_t i = 0; i < wording->numbers.size() && i < message.numbers.size(); ++i)
-    args.push_back(localNumber(wording->numbers[i], message.numbers[i]));
-  return fillPattern(tr(wording->english), args) + message.details;
-}
+std::string localized(const Message& message) { return worded(message, tr, localNumber); }
 
 std::string timeLeftText(const TimeLeft& left) {
   switch (left.unit) {

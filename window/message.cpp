@@ -82,13 +82,18 @@ std::string fillPattern(const std::string& pattern, const std::vector<std::strin
   return out;
 }
 
-std::string english(const Message& message) {
+std::string worded(const Message& message, std::string (*pattern)(const char* english),
+                   std::string (*number)(NumberKind kind, int64_t n)) {
   const Wording* wording = wordingOf(message.id);
   if (!wording) return message.details;
   std::vector<std::string> args;
   for (size_t i = 0; i < wording->numbers.size() && i < message.numbers.size(); ++i)
-    args.push_back(englishNumber(wording->numbers[i], message.numbers[i]));
-  return fillPattern(wording->english, args) + message.details;
+    args.push_back(number(wording->numbers[i], message.numbers[i]));
+  return fillPattern(pattern(wording->english), args) + message.details;
+}
+
+std::string english(const Message& message) {
+  return worded(message, [](const char* english) { return std::string(english); }, englishNumber);
 }
 
 std::string durationInWords(double seconds) {

@@ -63,6 +63,10 @@ const Wording* wordingOf(Message::Id id);
 // Puts args[N-1] where `pattern` says "%N$s", and "%" for "%%".
 std::string fillPattern(const std::string& pattern, const std::vector<std::string>& args);
 
+// The message's words: `pattern` gives the pattern for the English one, and
+// `number` writes each number where it says.
+std::string worded(const Message& message, std::string (*pattern)(const char* english),
+                   std::string (*number)(NumberKind kind, int64_t n));
 // The message as standard error and the system log have it.
 std::string english(const Message& message);
 

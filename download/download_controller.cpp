@@ -163,7 +163,7 @@ void Download::fallBackOrFail() {
   cancelTimer();
   state_ = State::Failed;
   AgentCache::LockState lock =
-      signaturesRequired() && cache_.isPrivate() ? cache_.lock() : AgentCache::LockState::Unavailable;
+      signaturesRequired() && cache_.usable() ? cache_.lock() : AgentCache::LockState::Unavailable;
   if (lock == AgentCache::LockState::Busy) return after(kCacheRetrySeconds, &Download::fallBackOrFail);
   if (lock == AgentCache::LockState::Held && !cache_.vouchedAgent().empty()) return startInstalledAgent();
   if (lock == AgentCache::LockState::Held) cache_.unlock();
@@ -216,7 +216,7 @@ void Download::showInitializing() {
 }
 
 void Download::installIntoCache() {
-  AgentCache::LockState lock = cache_.isPrivate() ? cache_.lock() : AgentCache::LockState::Unavailable;
+  AgentCache::LockState lock = cache_.usable() ? cache_.lock() : AgentCache::LockState::Unavailable;
   if (lock == AgentCache::LockState::Busy) return after(kCacheRetrySeconds, &Download::installIntoCache);
   ArchiveInTransit& archive = *outcome_.archive;
   if (lock == AgentCache::LockState::Unavailable) {
@@ -253,7 +253,7 @@ void Download::startCachedAgent() {
 
 bool Download::fireInstallAgent() {
   // The agent the cache vouched for under the lock held now.
-  std::string location = cache_.isPrivate() ? cache_.vouchedAgent() : std::string();
+  std::string location = cache_.usable() ? cache_.vouchedAgent() : std::string();
   if (!location.empty())
     agent_ = startInstallAgent(getInstallAgentExecutable(location), getBundleLocation(), userArguments_);
   if (!agent_) {

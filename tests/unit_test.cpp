@@ -15,6 +15,7 @@
 #include "hostenv/report.h"
 #include "launch/agent_launch.h"
 #include "platform/file_manager.h"
+#include "platform/trust_rule.h"
 #include "provisioning/agent_paths.h"
 #include "provisioning/agent_signature.h"
 #include "provisioning/agent_sourcing.h"
@@ -121,18 +122,17 @@ TEST(Mkpath, MakesEachMissingDirectoryWithTheMode) {
   makeDirs(scratch / "keep");
   chmod((scratch / "keep").c_str(), 0751);
   writeFile(scratch / "file", "");
-  struct Row { std::string path, made; int result, error; mode_t mode; } rows[] = {
-      {scratch / "a/b/c", scratch / "a", 0, 0, 0700}, {scratch / "t/u/", scratch / "t/u", 0, 0, 0700},
-      {scratch / "d//e///f", scratch / "d/e/f", 0, 0, 0700}, {"", scratch.path(), 0, 0, 0700},
-      {scratch / "keep", scratch / "keep", 0, 0, 0751},  // an existing directory keeps its mode
-      {scratch / "file/below/more", scratch / "file", -1, ENOTDIR, 0644},
-      {scratch / "file", scratch / "file", -1, ENOTDIR, 0644},
+  const MkpathCode made = MkpathCode::Ok, blocked = MkpathCode::NotADirectory;
+  struct Row { std::string path, made; MkpathCode result; mode_t mode; } rows[] = {
+      {scratch / "a/b/c", scratch / "a", made, 0700}, {scratch / "t/u/", scratch / "t/u", made, 0700},
+      {scratch / "d//e///f", scratch / "d/e/f", made, 0700}, {"", scratch.path(), made, 0700},
+      {scratch / "keep", scratch / "keep", made, 0751},  // an existing directory keeps its mode
+      {scratch / "file/below/more", scratch / "file", blocked, 0644},
+      {scratch / "file", scratch / "file", blocked, 0644},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.path);
-    errno = 0;
-    EXPECT_EQ(mkpath(row.path, 0700), row.result);
-    EXPECT_EQ(row.result ? errno : 0, row.error);
+    EXPECT_EQ(mkpath(row.path, 0700).code(), row.result);
     struct stat st;
     ASSERT_EQ(stat(row.made.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, row.mode);
@@ -141,6 +141,15 @@ TEST(Mkpath, MakesEachMissingDirectoryWithTheMode) {
 }
 
 // A link goes as a link; what it points to is left as it was.
+// One rule for every caller: an empty path names no folder (never the working directory), "/x" lies in "/",
+// and only '/' separates.
+TEST(ParentDirectory, TheFolderThatHoldsAPath) {
+  struct Row { std::string path, parent; } rows[] = {
+      {"", ""}, {"/", "/"}, {"/x", "/"}, {"/a/b/", "/a"}, {"a", "."}, {"/a\\b/c", "/a\\b"}, {"/a\\b", "/"},
+  };
+  for (const Row& row : rows) EXPECT_EQ(platform::parentDirectory(row.path), row.parent) << row.path;
+}
+
 TEST(RemoveItemAtPath, NeverFollowsALink) {
   ScratchDir scratch;
   makeDirs(scratch / "tree/sub/deeper");
@@ -655,10 +664,10 @@ TEST(TrustRule, EveryDirectoryFromTheRootDownIsTheUsersOrRoots) {
     std::vector<platform::Account> accounts = {{"root", 0}, {"u", kGroup}, {"w", kGroup + 1}};
     if (!row.sharedWith.empty()) accounts.push_back({row.sharedWith, kGroup});
     ownGroup = platform::privateGroupOf({"u", kGroup}, row.group, row.members, accounts);
-    std::string why;
-    EXPECT_EQ(platform::isTrustedDirectoryPath("/home/u/c", &why, examine, privateGroup), row.why.empty());
-    EXPECT_EQ(why, row.why);
-    EXPECT_EQ(platform::mayHoldPrivateDirectory("/home/u/c", nullptr, examine, privateGroup),
+    platform::TrustStatus trusted = platform::trustedDirectory("/home/u/c", examine, privateGroup);
+    EXPECT_EQ(trusted.ok(), row.why.empty());
+    EXPECT_EQ(trusted.message(), row.why);
+    EXPECT_EQ(platform::mayHoldPrivateDirectory("/home/u/c", examine, privateGroup).ok(),
               row.why.empty() || row.mayHoldPrivateDirectory);
   }
 }

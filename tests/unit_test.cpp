@@ -465,6 +465,7 @@ TEST(ArchiveFetch, DecidesWhatToRetryResumeRestartOrRefuse) {
       {"a login page", {{200, "<html>" + std::string(5000, ' ')}}, "not the installer", {""}},
       {"redirects are requests of the budget", {{500, "", TransferEnd::Finished, {}, {}, {}, -2, 2}},
        "the server was asked 6 times without success", {"", ""}},
+      {"a budget of none: no request, and a failure that says so", {fine}, "asked 0 times", {}, std::nullopt, 0},
       {"no more redirects than the budget has left", {{200, zip, TransferEnd::Finished, {}, {}, {}, -2, 6}},
        "too many redirects", {""}},
   };

@@ -40,7 +40,7 @@ int mainFcn(int argc, const char* const* argv, ErrorCallback callback) {
   // code may run too, but makes do with one where it may not.
   bool singleFile = carriesPayload();
   TempDir tempDir(singleFile ? getPathToExecutable() : getDirectoryOfExecutable(),
-                  singleFile ? TempDir::Code::Required : TempDir::Code::Preferred);
+                  singleFile ? TempDir::Exec::Required : TempDir::Exec::Preferred);
   std::string workDir = tempDir.getDir();
   if (std::getenv("__QV_BOOTSTRAP_INSTALLER_UNITTEST__") && !singleFile) {
     workDir = getDirectoryOfExecutable();

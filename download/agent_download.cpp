@@ -34,7 +34,7 @@ Message refusalMessage(const GateStatus& refused) {
 AgentDownload::AgentDownload(platform::EventLoop& loop, AgentCache& cache, Listener& listener,
                              ErrorCallback callback, const std::string& address, const std::string& destination)
     : loop_(loop), cache_(cache), listener_(listener), callback_(callback) {
-  std::optional<std::string> cachedTag = cache_.isPrivate() ? cache_.recordedTag() : std::nullopt;
+  std::optional<std::string> cachedTag = cache_.usable() ? cache_.recordedTag() : std::nullopt;
   // A refusal matters only while a vouched agent is there to fall back to;
   // its tag goes along, so that a server still offering that archive says so
   // in a 304.
@@ -106,7 +106,7 @@ bool AgentDownload::fetchResponded(const network::HttpResponse& response) {
 // Decides between the cache and the download under the cache's lock; while
 // another run holds it the body keeps arriving and the decision waits.
 void AgentDownload::decideOnCache() {
-  AgentCache::LockState lock = cache_.isPrivate() ? cache_.lock() : AgentCache::LockState::Unavailable;
+  AgentCache::LockState lock = cache_.usable() ? cache_.lock() : AgentCache::LockState::Unavailable;
   deciding_ = lock == AgentCache::LockState::Busy;
   if (deciding_) {
     timer_ = loop_.callAfter(kCacheRetrySeconds, [this] {

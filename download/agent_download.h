@@ -62,7 +62,7 @@ class AgentDownload : private ArchiveFetch::Client {
     ~Listener() = default;
   };
 
-  // Starts at once: the archive at `address` into `destination`. A vouched
+  // Starts on the next turn of the loop: the archive at `address` into `destination`. A vouched
   // cached agent's tag goes along (If-None-Match), so that a server with
   // nothing new answers 304 without a body.
   AgentDownload(platform::EventLoop& loop, AgentCache& cache, Listener& listener, ErrorCallback callback,

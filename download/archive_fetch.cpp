@@ -37,7 +37,7 @@ ArchiveFetch::ArchiveFetch(platform::EventLoop& loop, Client& client, std::strin
       options_(options), archive_(std::move(destination), options.hashBody, options.maxBytes),
       startedAt_(platform::monotonicSeconds()) {
   armDeadline(options_.deadlineSeconds);
-  attempt();
+  next(0);  // on the loop: the client hears nothing before this object is its own
 }
 
 void ArchiveFetch::armDeadline(double seconds) {

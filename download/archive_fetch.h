@@ -51,7 +51,7 @@ class ArchiveFetch : private network::HttpDownloadDelegate {
     network::StartTransfer startTransfer = network::startHttpDownload;
   };
 
-  // Starts at once, writing the archive to `destination`. With
+  // Starts on the next turn of the loop, writing the archive to `destination`. With
   // `ifNoneMatch`, a server with nothing newer answers 304.
   ArchiveFetch(platform::EventLoop& loop, Client& client, std::string address, std::string destination,
                std::optional<std::string> ifNoneMatch, Options options);

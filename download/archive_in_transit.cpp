@@ -55,7 +55,7 @@ ArchiveInTransit::ArchiveInTransit(std::string path, bool hash, uint64_t maxByte
 
 ArchiveInTransit::~ArchiveInTransit() {
   if (fd_ >= 0) close(fd_);
-  if (created_ && !kept_) unlink(path_.c_str());  // also after a failed restart closed it
+  if (created_) unlink(path_.c_str());  // also after a failed restart closed it
 }
 
 bool ArchiveInTransit::refuse(window::Message reason, std::string* why) {

@@ -18,7 +18,7 @@ class ArchiveInTransit : public network::BodySink {
   // The archive is written to `path` (whatever stood there is replaced),
   // hashed when `hash`, and never longer than `maxBytes`.
   ArchiveInTransit(std::string path, bool hash, uint64_t maxBytes);
-  ~ArchiveInTransit();  // removes the file unless kept
+  ~ArchiveInTransit();  // removes the file
   ArchiveInTransit(const ArchiveInTransit&) = delete;
   ArchiveInTransit& operator=(const ArchiveInTransit&) = delete;
 
@@ -34,8 +34,6 @@ class ArchiveInTransit : public network::BodySink {
   const window::Message& refusal() const { return refusal_; }
   // Forgets everything that arrived, to begin again at byte 0.
   void restart();
-  // Leaves the file for someone else to use (and remove).
-  void keep() { kept_ = true; }
 
   // Whether a new request may ask for just the rest: part of it is kept, a
   // validator can vouch that the server still has the same archive, and
@@ -57,7 +55,6 @@ class ArchiveInTransit : public network::BodySink {
   bool hashing_;
   uint64_t maxBytes_;
   bool created_ = false;
-  bool kept_ = false;
   Blake2b512 hash_;
   std::string head_;          // the first bytes, until they tell whether this is a zip archive
   uint64_t size_ = 0;         // bytes in the file, every one of them hashed

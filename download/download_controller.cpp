@@ -1,5 +1,7 @@
 #include "download/download_controller.h"
 
+#include <fcntl.h>
+
 #include <cmath>
 
 #include "download/handoff.h"
@@ -52,7 +54,7 @@ void Download::cancelTimer() {
 
 HandOffResult Download::result() const {
   if (state_ == State::AgentStarted) return {HandOffResult::Kind::AgentStarted, *agent_};
-  if (state_ == State::ArchiveLeft) return {HandOffResult::Kind::ArchiveLeft};
+  if (state_ == State::ArchiveLeft) return {HandOffResult::Kind::ArchiveLeft, -1, leftArchive_};
   return {};
 }
 
@@ -161,7 +163,7 @@ void Download::fallBackOrFail() {
   cancelTimer();
   state_ = State::Failed;
   AgentCache::LockState lock =
-      signaturesRequired() && cache_.isPrivate() ? cache_.lock() : AgentCache::LockState::Unavailable;
+      signaturesRequired() && cache_.usable() ? cache_.lock() : AgentCache::LockState::Unavailable;
   if (lock == AgentCache::LockState::Busy) return after(kCacheRetrySeconds, &Download::fallBackOrFail);
   if (lock == AgentCache::LockState::Held && !cache_.vouchedAgent().empty()) return startInstalledAgent();
   if (lock == AgentCache::LockState::Held) cache_.unlock();
@@ -214,13 +216,13 @@ void Download::showInitializing() {
 }
 
 void Download::installIntoCache() {
-  AgentCache::LockState lock = cache_.isPrivate() ? cache_.lock() : AgentCache::LockState::Unavailable;
+  AgentCache::LockState lock = cache_.usable() ? cache_.lock() : AgentCache::LockState::Unavailable;
   if (lock == AgentCache::LockState::Busy) return after(kCacheRetrySeconds, &Download::installIntoCache);
   ArchiveInTransit& archive = *outcome_.archive;
   if (lock == AgentCache::LockState::Unavailable) {
     // The cache cannot be used: the command-line road unpacks the archive
     // into the run's private directory and starts it from there.
-    archive.keep();
+    leftArchive_ = fcntl(archive.fd(), F_DUPFD_CLOEXEC, 0);
     state_ = State::ArchiveLeft;
     loop_.stop();
     return;
@@ -251,7 +253,7 @@ void Download::startCachedAgent() {
 
 bool Download::fireInstallAgent() {
   // The agent the cache vouched for under the lock held now.
-  std::string location = cache_.isPrivate() ? cache_.vouchedAgent() : std::string();
+  std::string location = cache_.usable() ? cache_.vouchedAgent() : std::string();
   if (!location.empty())
     agent_ = startInstallAgent(getInstallAgentExecutable(location), getBundleLocation(), userArguments_);
   if (!agent_) {

@@ -76,6 +76,7 @@ class Download : private AgentDownload::Listener {
   std::unique_ptr<AgentDownload> download_;
   AgentDownload::Outcome outcome_;
   std::optional<pid_t> agent_;
+  int leftArchive_ = -1;  // ArchiveLeft: the verified archive, for the hand-off
   State state_ = State::Downloading;
   AgentDownload::Phase shownPhase_ = AgentDownload::Phase::Requesting;
   int64_t shownBytes_ = 0;

@@ -1,5 +1,6 @@
 #include "hostenv/location.h"
 
+#include "platform/file_manager.h"
 #include "platform/main_bundle.h"
 
 // There is no main bundle only when the executable's own path cannot be
@@ -9,12 +10,7 @@ std::string getPathToExecutable() {
   return bundle ? bundle->bundlePath : std::string();
 }
 
-std::string withoutLastComponent(const std::string& path) {
-  auto sep = path.find_last_of("/\\");
-  return sep == std::string::npos ? path : path.substr(0, sep);
-}
-
-std::string getDirectoryOfExecutable() { return withoutLastComponent(getPathToExecutable()); }
+std::string getDirectoryOfExecutable() { return platform::parentDirectory(getPathToExecutable()); }
 
 std::string getBundleLocation() {
   if (auto bundle = platform::mainBundle())

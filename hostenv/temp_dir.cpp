@@ -1,6 +1,5 @@
 #include "hostenv/temp_dir.h"
 
-#include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
 
@@ -8,26 +7,15 @@
 
 #include "platform/file_manager.h"
 #include "platform/process_env.h"
+#include "platform/trust_rule.h"
 
-namespace {
-
-// The new directory is ours alone: nobody else can have put it there,
-// widened it, or (by the trust rule) move it away under us.
-bool isOursAlone(const std::string& dir) {
-  struct stat st;
-  return lstat(dir.c_str(), &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == geteuid() &&
-         (st.st_mode & 07777) == 0700 && platform::isTrustedDirectoryPath(dir);
-}
-
-}  // namespace
-
-TempDir::TempDir(const std::string& lastResort, Code code) {
+TempDir::TempDir(const std::string& lastResort, Exec exec) {
   std::vector<std::string> parents;
   std::string tmpdir = platform::temporaryDirectory();
   if (!tmpdir.empty()) parents.push_back(tmpdir);
   parents.push_back("/tmp");
   if (!lastResort.empty()) parents.push_back(lastResort);
-  if (!createUnder(parents, false) && code == Code::Preferred) createUnder(parents, true);
+  if (!createUnder(parents, false) && exec == Exec::Preferred) createUnder(parents, true);
 }
 
 bool TempDir::createUnder(const std::vector<std::string>& parents, bool evenNoexec) {
@@ -39,7 +27,7 @@ bool TempDir::createUnder(const std::vector<std::string>& parents, bool evenNoex
     if (parent.empty() || (!evenNoexec && statvfs(parent.c_str(), &fs) == 0 && (fs.f_flag & ST_NOEXEC))) continue;
     std::string dir = (parent == "/" ? "" : parent) + "/qvXXXXXX";
     if (!mkdtemp(dir.data())) continue;
-    if (isOursAlone(dir)) {
+    if (platform::isOursAlone(dir)) {
       dir_ = dir;
       return true;
     }

@@ -3,8 +3,6 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <glib.h>
-#include <grp.h>
-#include <pwd.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
@@ -19,6 +17,7 @@
 namespace platform {
 
 std::string parentDirectory(const std::string& path) {
+  if (path.empty()) return std::string();  // no path names no folder, least of all the working directory
   std::string trimmed = path;
   while (trimmed.size() > 1 && trimmed.back() == '/') trimmed.pop_back();
   gchar* parent = g_path_get_dirname(trimmed.c_str());
@@ -203,11 +202,6 @@ bool stampIdentity(const std::string& path) {
   return stamped;
 }
 
-bool onReadOnlyFileSystem(int fd) {
-  struct statvfs vfs;
-  return fstatvfs(fd, &vfs) == 0 && (vfs.f_flag & ST_RDONLY);
-}
-
 DirectoryLock::DirectoryLock(const std::string& directory) {
   fd_ = open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (fd_ >= 0 && flock(fd_, LOCK_EX | LOCK_NB) != 0) {
@@ -228,91 +222,6 @@ std::string resolvePath(const std::string& path) {
   std::string result = resolved;
   std::free(resolved);
   return result;
-}
-
-std::optional<gid_t> privateGroupOf(const Account& user, const std::string& groupName,
-                                    const std::vector<std::string>& groupMembers,
-                                    const std::vector<Account>& allAccounts) {
-  if (groupName != user.name) return std::nullopt;
-  for (const std::string& member : groupMembers)
-    if (member != user.name) return std::nullopt;
-  for (const Account& account : allAccounts)
-    if (account.primaryGroup == user.primaryGroup && account.name != user.name) return std::nullopt;
-  return user.primaryGroup;
-}
-
-std::optional<gid_t> effectiveUsersPrivateGroup() {
-  static const std::optional<gid_t> group = []() -> std::optional<gid_t> {
-    const struct passwd* pw = getpwuid(geteuid());
-    if (!pw) return std::nullopt;
-    Account user{pw->pw_name, pw->pw_gid};  // copied: the walk below reuses getpwuid's storage
-    const struct group* gr = getgrgid(user.primaryGroup);
-    if (!gr) return std::nullopt;
-    std::string groupName = gr->gr_name;
-    std::vector<std::string> members;
-    for (char** member = gr->gr_mem; *member; ++member) members.push_back(*member);
-    std::vector<Account> accounts;
-    setpwent();
-    while (const struct passwd* entry = getpwent()) accounts.push_back({entry->pw_name, entry->pw_gid});
-    endpwent();
-    return privateGroupOf(user, groupName, members, accounts);
-  }();
-  return group;
-}
-
-bool writableByOthers(const struct stat& st, PrivateGroup privateGroup) {
-  if (st.st_mode & S_IWOTH) return true;
-  if (!(st.st_mode & S_IWGRP)) return false;
-  std::optional<gid_t> own = privateGroup();
-  return !own || st.st_gid != *own;
-}
-
-namespace {
-
-bool trustedChain(const std::string& path, std::string* why, ExaminePath examine, PrivateGroup privateGroup,
-                  bool mayEndSticky) {
-  auto untrusted = [why](const std::string& reason) {
-    if (why) *why = reason;
-    return false;
-  };
-  if (path.empty() || path[0] != '/') return untrusted("not an absolute path: " + path);
-  // "/", then each prefix ending before a separator, then the path itself.
-  std::vector<std::string> chain = {"/"};
-  for (size_t slash = path.find('/', 1); slash != std::string::npos; slash = path.find('/', slash + 1))
-    if (path[slash - 1] != '/') chain.push_back(path.substr(0, slash));
-  if (path.size() > 1 && path.back() != '/') chain.push_back(path);
-  uid_t me = geteuid();
-  for (size_t i = 0; i < chain.size(); ++i) {
-    const std::string& dir = chain[i];
-    struct stat st;
-    if (examine(dir.c_str(), &st) != 0) return untrusted("cannot examine " + dir);
-    if (S_ISLNK(st.st_mode)) return untrusted(dir + " is a symbolic link");
-    if (!S_ISDIR(st.st_mode)) return untrusted(dir + " is not a directory");
-    if (st.st_uid != me && st.st_uid != 0) return untrusted(dir + " belongs to another user");
-    if (!writableByOthers(st, privateGroup)) continue;
-    // Others may add entries to a sticky directory, but not move or remove ours.
-    if (!(st.st_mode & S_ISVTX)) return untrusted(dir + " is writable by others");
-    if (i + 1 == chain.size()) {
-      if (mayEndSticky) continue;
-      return untrusted(dir + " is writable by others");
-    }
-    struct stat next;
-    if (examine(chain[i + 1].c_str(), &next) != 0 || next.st_uid != me)
-      return untrusted(dir + " is writable by others and " + chain[i + 1] + " is not yours");
-  }
-  return true;
-}
-
-}  // namespace
-
-bool isTrustedDirectoryPath(const std::string& resolvedAbsolutePath, std::string* why, ExaminePath examine,
-                            PrivateGroup privateGroup) {
-  return trustedChain(resolvedAbsolutePath, why, examine, privateGroup, false);
-}
-
-bool mayHoldPrivateDirectory(const std::string& resolvedAbsolutePath, std::string* why, ExaminePath examine,
-                             PrivateGroup privateGroup) {
-  return trustedChain(resolvedAbsolutePath, why, examine, privateGroup, true);
 }
 
 std::string existingAncestor(std::string path) {

@@ -12,7 +12,8 @@ namespace platform {
 
 bool fileExistsAtPath(const std::string& path);  // any kind of file; follows links
 // The directory that holds `path` (GLib's rule: "." for a bare name, "/"
-// for a name below the root; trailing separators do not count).
+// for a name below the root; trailing separators do not count; only '/'
+// separates). Empty for an empty path.
 std::string parentDirectory(const std::string& path);
 bool isRegularFile(const std::string& path);     // not through a link
 // Removes a file or a directory tree; symbolic links are removed, never
@@ -63,10 +64,6 @@ std::string fileIdentity(const std::string& path);
 // removed in it later changes that time, and with it the identity.
 bool stampIdentity(const std::string& path);
 
-// Whether the file open on `fd` lies on a file system mounted read-only,
-// where nobody can change it whatever its owner and mode.
-bool onReadOnlyFileSystem(int fd);
-
 // An exclusive advisory lock on a directory itself (flock), held while the
 // object lives; never waits. Not inherited by child processes.
 class DirectoryLock {
@@ -85,44 +82,6 @@ class DirectoryLock {
 
 // The absolute path without links, "." or ".." (realpath); empty on failure.
 std::string resolvePath(const std::string& path);
-
-// What the account database says of one account.
-struct Account {
-  std::string name;
-  gid_t primaryGroup;
-};
-// The user's private group: the user's primary group when it bears the
-// user's name, lists no member but the user, and is no other account's
-// primary group. Nobody else can then write through it, so a folder it may
-// write is as private as one only the user may write (umask 002 systems
-// make home folders so). nullopt when the group is not such a one.
-std::optional<gid_t> privateGroupOf(const Account& user, const std::string& groupName,
-                                    const std::vector<std::string>& groupMembers,
-                                    const std::vector<Account>& allAccounts);
-// The effective user's private group, read from the account database once
-// per process.
-std::optional<gid_t> effectiveUsersPrivateGroup();
-using PrivateGroup = std::optional<gid_t> (*)();
-
-// Whether anyone but the owner may write the file `st` describes: others,
-// or its group unless that is the user's private group.
-bool writableByOthers(const struct stat& st, PrivateGroup privateGroup = effectiveUsersPrivateGroup);
-
-// True when `resolvedAbsolutePath` and every directory above it, up to "/",
-// is a directory (never a link) owned by the effective user or root that
-// nobody else may write (writableByOthers). A sticky directory that others
-// may write (like /tmp) is accepted only when the next component below it
-// belongs to the effective user, so the path itself is never such a one.
-// Otherwise false, with the reason in `why` when given.
-// `examine` is lstat and `privateGroup` the user's but in tests.
-using ExaminePath = int (*)(const char* path, struct stat* st);
-bool isTrustedDirectoryPath(const std::string& resolvedAbsolutePath, std::string* why = nullptr,
-                            ExaminePath examine = ::lstat, PrivateGroup privateGroup = effectiveUsersPrivateGroup);
-// Whether a directory the user makes in `resolvedAbsolutePath` (mode 0700)
-// would pass that rule: the path passes it, or it is a sticky directory
-// like /tmp and the path above it passes.
-bool mayHoldPrivateDirectory(const std::string& resolvedAbsolutePath, std::string* why = nullptr,
-                             ExaminePath examine = ::lstat, PrivateGroup privateGroup = effectiveUsersPrivateGroup);
 
 // Bytes an unprivileged user may still write on the file system that holds
 // `path`, or that would hold it: a missing path is asked of its nearest

@@ -9,6 +9,7 @@
 #include "hostenv/mkpath.h"
 #include "platform/file_manager.h"
 #include "platform/system_log.h"
+#include "platform/trust_rule.h"
 #include "provisioning/agent_paths.h"
 #include "provisioning/agent_trust.h"
 #include "provisioning/archive_extraction.h"
@@ -65,28 +66,30 @@ void AgentCache::prepare() const {
   // HOME): the cache would not be used there anyway. A home that does not
   // exist yet is judged by the directory it would be made in; a sticky one
   // like /tmp (HOME unset) will do, since what is made in it is ours alone,
-  // and isPrivate judges what stands there afterwards.
+  // and usable() judges what stands there afterwards.
   struct stat st;
   if (lstat(agentDirectory().c_str(), &st) == 0 && S_ISDIR(st.st_mode)) return;  // nothing to make
   std::string existing = platform::existingAncestor(agentDirectory());
-  if (platform::mayHoldPrivateDirectory(platform::resolvePath(existing))) mkpath(agentDirectory(), 0700);
+  // What could not be made shows when usable() judges what stands there.
+  if (platform::mayHoldPrivateDirectory(platform::resolvePath(existing))) (void)mkpath(agentDirectory(), 0700);
 }
 
-bool AgentCache::isPrivate(std::string* why) const {
+platform::TrustStatus AgentCache::usable() const {
   if (!resolved_) {
     // Never made: say what stood in the way, where that is the trust rule.
     std::string existing = platform::resolvePath(platform::existingAncestor(directory_));
-    if (why && platform::mayHoldPrivateDirectory(existing, why)) *why = "it cannot be created";
-    return false;
+    platform::TrustStatus above = platform::mayHoldPrivateDirectory(existing);
+    return above ? platform::TrustStatus(platform::TrustCode::Unexaminable, "it cannot be created") : above;
   }
   // The agent directory is ours to make when it is missing; when it is
   // there, it has to be private too (and not a link).
   struct stat st;
   std::string deepest = lstat(agentDirectory().c_str(), &st) == 0 ? agentDirectory() : directory_;
-  if (deepest == trusted_) return true;
-  if (!platform::isTrustedDirectoryPath(deepest, why)) return false;
+  if (deepest == trusted_) return {};
+  platform::TrustStatus trusted = platform::trustedDirectory(deepest);
+  if (!trusted) return trusted;
   trusted_ = deepest;
-  return true;
+  return {};
 }
 
 AgentCache::LockState AgentCache::lock() {
@@ -151,7 +154,7 @@ bool AgentCache::holdsAgentTagged(const std::string& tag) const { return !tag.em
 
 AgentFloor AgentCache::floor() const {
   AgentFloor floor = buildFloor();
-  if (!isPrivate()) return floor;  // someone else's floor could block every install
+  if (!usable()) return floor;  // someone else's floor could block every install
   if (std::optional<std::string> kept = readSignature(directory_ + kFloorName))
     floor.kept = keptFloorOf(*kept, installAgentFileName);
   return floor;
@@ -161,7 +164,7 @@ std::optional<int64_t> AgentCache::installedSignedAt() const { return vouch().si
 
 // The tag and the reason on a line each, then the signature as it came.
 std::optional<AgentCache::Refusal> AgentCache::refusal() const {
-  if (!isPrivate()) return std::nullopt;
+  if (!usable()) return std::nullopt;
   // Room for a tag, a reason and a signature at their longest.
   std::optional<std::string> text = platform::readSmallFile(directory_ + kRefusalName, 64 * 1024);
   size_t first = text ? text->find('\n') : std::string::npos;

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "hostenv/report.h"
+#include "platform/trust_rule.h"
 #include "provisioning/agent_trust.h"
 
 namespace platform {
@@ -38,12 +39,10 @@ class AgentCache {
   // Creates the cache's directories that are missing, mode 0700, when the
   // home directory is one the cache could be trusted in.
   void prepare() const;
-  // Whether every directory from "/" down to the cache (the agent directory
-  // when there is one) belongs to the user or to root and nobody else can
-  // write it, a sticky one like /tmp aside when what is below it is the
-  // user's: only then is a cached agent trusted or a new one put there.
-  // Otherwise the reason goes to `why` when given.
-  bool isPrivate(std::string* why = nullptr) const;
+  // Whether the cache may be used: it exists and the trust rule passes it
+  // (platform::trustedDirectory, down to the agent directory when there is
+  // one). Only then is a cached agent trusted or a new one put there.
+  platform::TrustStatus usable() const;
 
   // Two runs take turns: the cache is used only while the lock is held.
   enum class LockState { Held, Busy, Unavailable };

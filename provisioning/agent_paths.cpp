@@ -6,7 +6,6 @@
 
 #include <algorithm>
 #include <cstdlib>
-#include <optional>
 
 #include "platform/file_manager.h"
 #include "platform/main_bundle.h"
@@ -29,39 +28,40 @@ std::string getInstallAgentCacheDir() { return getInstallAgentCacheBase() + inst
 namespace {
 const std::string kNoScript = "The install agent archive has no install script at its top level";
 
-// Why `agentDir` holds no install script, in the user's words; nothing when
-// it does: a regular file, or a link (as `zip -y` keeps one) that resolves
-// to a regular file below the folder.
-std::optional<std::string> scriptProblem(const std::string& agentDir) {
+// Whether `agentDir` holds an install script: a regular file, or a link (as
+// `zip -y` keeps one) that resolves to a regular file below the folder;
+// why not in the user's words.
+ScriptStatus scriptProblem(const std::string& agentDir) {
   const std::string script = getInstallAgentExecutable(agentDir);
-  const std::string notRegular = kNoScript + " (its install is not a regular file)";
+  const ScriptStatus notRegular(ScriptCode::NotRegular, kNoScript + " (its install is not a regular file)");
   struct stat st;
-  if (lstat(script.c_str(), &st) != 0) return kNoScript;
-  if (S_ISREG(st.st_mode)) return std::nullopt;
+  if (lstat(script.c_str(), &st) != 0) return {ScriptCode::Missing, kNoScript};
+  if (S_ISREG(st.st_mode)) return {};
   if (!S_ISLNK(st.st_mode)) return notRegular;
   char target[PATH_MAX];
   ssize_t length = readlink(script.c_str(), target, sizeof target);
   std::string to = " (to " + std::string(target, static_cast<size_t>(std::max<ssize_t>(length, 0))) + ")";
   std::string resolved = platform::resolvePath(script), folder = platform::resolvePath(agentDir);
-  if (resolved.empty()) return "The install agent archive's install links to nothing" + to;
+  if (resolved.empty()) return {ScriptCode::LinksToNothing, "The install agent archive's install links to nothing" + to};
   if (folder.empty() || resolved.compare(0, folder.size() + 1, folder + pathSeparator) != 0)
-    return "The install agent archive's install links outside its folder" + to;
-  return platform::isRegularFile(resolved) ? std::nullopt : std::optional<std::string>(notRegular);
+    return {ScriptCode::LinksOutside, "The install agent archive's install links outside its folder" + to};
+  return platform::isRegularFile(resolved) ? ScriptStatus() : notRegular;
 }
+
+bool holdsInstallScript(const std::string& agentDir) { return scriptProblem(agentDir).ok(); }
 }  // namespace
 
-bool holdsInstallScript(const std::string& agentDir) { return !scriptProblem(agentDir); }
-
-std::string missingInstallScript(const std::string& agentDir) {
-  std::optional<std::string> problem = scriptProblem(agentDir);
-  if (!problem || *problem != kNoScript) return problem.value_or(std::string());
+ScriptStatus checkInstallScript(const std::string& agentDir) {
+  ScriptStatus problem = scriptProblem(agentDir);
+  if (problem.code() != ScriptCode::Missing) return problem;
   struct stat st;
   for (const std::string& name : platform::directoryEntries(agentDir)) {
     std::string folder = agentDir + pathSeparator + name;
     if (lstat(folder.c_str(), &st) == 0 && S_ISDIR(st.st_mode) && holdsInstallScript(folder))
-      return kNoScript + ", but " + name + "/install: the folder " + name + " was zipped instead of its contents";
+      return {ScriptCode::ZippedFolder,
+              kNoScript + ", but " + name + "/install: the folder " + name + " was zipped instead of its contents"};
   }
-  return kNoScript;
+  return problem;
 }
 
 std::string installAgentDirOnDisk(const std::string& cacheDir) {

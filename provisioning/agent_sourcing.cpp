@@ -1,7 +1,6 @@
 #include "provisioning/agent_sourcing.h"
 
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -9,6 +8,7 @@
 #include "platform/file_manager.h"
 #include "platform/system_log.h"
 #include "platform/task.h"
+#include "platform/trust_rule.h"
 #include "provisioning/agent_cache.h"
 #include "provisioning/agent_paths.h"
 #include "provisioning/agent_trust.h"
@@ -23,33 +23,22 @@ bool isVersionedArchiveName(const std::string& name) {
          name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0;
 }
 
-// Why the archive open on `fd`, `name` in the directory open on `dirFd`
-// (`dir`), must not be used; empty when it may. Nobody but the user and
-// root may be able to change either (the user's private group aside),
-// unless the file system is read-only and nobody can.
-std::string whyUntrusted(int dirFd, const std::string& dir, int fd, const std::string& name) {
-  struct stat st;
-  if (fd < 0 || fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) return name + " is not a regular file";
-  if (platform::onReadOnlyFileSystem(dirFd)) return std::string();
-  std::string why;
-  if (!platform::isTrustedDirectoryPath(dir, &why)) return "other users can change that folder (" + why + ")";
-  if (st.st_uid != geteuid() && st.st_uid != 0) return name + " belongs to another user";
-  if (platform::writableByOthers(st)) return "other users can change " + name;
-  return std::string();
-}
-
 SourcedAgent noAgent(ErrorCallback callback) {
   callback("Failed to initialize the install agent.", true);
   return {};
 }
 
+// Where an archive came from: it decides who hears that it holds no script.
+enum class ArchiveFrom { Bundle, Download };
+
 // The agent unpacked into `destination`, or no agent; what the archive
 // holds instead of its script goes to the user, or for a downloaded
 // archive to the system log.
 SourcedAgent agentUnpackedIn(const UnzipStatus& unpacked, const std::string& destination, ErrorCallback callback,
-                             bool downloaded) {
+                             ArchiveFrom from) {
   if (unpacked) return {getInstallAgentExecutable(destination), std::nullopt};
-  if (unpacked.code() == UnzipCode::NoInstallScript && downloaded) platform::systemLog(unpacked.message());
+  if (unpacked.code() == UnzipCode::NoInstallScript && from == ArchiveFrom::Download)
+    platform::systemLog(unpacked.message());
   else if (unpacked.code() == UnzipCode::NoInstallScript) callback(unpacked.message(), true);
   return noAgent(callback);
 }
@@ -61,23 +50,24 @@ SourcedAgent agentUnpackedIn(const UnzipStatus& unpacked, const std::string& des
 std::optional<SourcedAgent> shippedAgent(const std::string& workDir, const WrittenFiles& written,
                                          ErrorCallback callback) {
   std::string location = getDefaultInstallAgentLocation();
-  std::string dir = platform::resolvePath(withoutLastComponent(location));
+  std::string dir = platform::resolvePath(platform::parentDirectory(location));
   int dirFd = dir.empty() ? -1 : open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
   if (dirFd < 0) return std::nullopt;
   std::optional<SourcedAgent> agent;
   std::string name = chooseShippedArchive(platform::directoryEntries(dirFd));
   // Opened once: what is checked, hashed and unpacked is this one file.
   int fd = name.empty() ? -1 : openat(dirFd, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-  std::string why = name.empty() ? std::string() : whyUntrusted(dirFd, dir, fd, name);
-  if (!why.empty()) {
-    callback("Ignoring the install agent archives in " + dir + ": " + why, true);
+  platform::TrustStatus trusted = name.empty() ? platform::TrustStatus() : platform::trustedFileIn(dirFd, dir, fd, name);
+  if (!trusted) {
+    callback("Ignoring the install agent archives in " + dir + ": " + trusted.message(), true);
   } else if (!name.empty()) {
     std::string archive = dir + pathSeparator + name;
     GateStatus admitted = admitShippedArchive(fd, archive, name, written);
     UnzipStatus unzip = admitted ? unzipInstalled() : UnzipStatus();
     if (!admitted) callback("The install agent " + archive + " cannot be trusted: " + admitted.message(), true);
     if (!unzip) callback(unzip.message(), true);
-    agent = admitted && unzip ? agentUnpackedIn(unpackAgentArchive(fd, workDir, callback), workDir, callback, false)
+    agent = admitted && unzip ? agentUnpackedIn(unpackAgentArchive(fd, workDir, callback), workDir, callback,
+                                                ArchiveFrom::Bundle)
                               : noAgent(callback);
   }
   if (fd >= 0) close(fd);
@@ -101,12 +91,11 @@ SourcedAgent sourceInstallAgent(const std::string& workDir, const WrittenFiles& 
 
   AgentCache().prepare();
   // A fresh look, now that prepare may have made it: resolved at construction.
-  std::string why;
   AgentCache cache;
-  bool usable = cache.isPrivate(&why);
+  platform::TrustStatus usable = cache.usable();
   if (!usable)
-    callback("The agent cache " + platform::parentDirectory(cache.agentDirectory()) + " cannot be used (" + why +
-                 "): the install agent will be downloaded on every run",
+    callback("The agent cache " + platform::parentDirectory(cache.agentDirectory()) + " cannot be used (" +
+                 usable.message() + "): the install agent will be downloaded on every run",
              true);
   // A cache hit alone needs no unzip: without both, nothing is fetched.
   if (UnzipStatus unzip = unzipInstalled(); !unzip && (!usable || cache.vouchedAgent().empty())) {
@@ -118,10 +107,14 @@ SourcedAgent sourceInstallAgent(const std::string& workDir, const WrittenFiles& 
   switch (fetched.kind) {
     case HandOffResult::Kind::AgentStarted:
       return {getInstallAgentExecutable(installAgentDirOnDisk()), fetched.agent};
-    case HandOffResult::Kind::ArchiveLeft:
+    case HandOffResult::Kind::ArchiveLeft: {
       // The cache could not be used: the agent runs from the work directory
-      // and the run waits for it. The download application verified it.
-      return agentUnpackedIn(unpackAgentArchive(target, workDir, callback), workDir, callback, true);
+      // and the run waits for it. The download application verified this
+      // very file, handed over open.
+      UnzipStatus unpacked = unpackAgentArchive(fetched.archive, workDir, callback);
+      close(fetched.archive);
+      return agentUnpackedIn(unpacked, workDir, callback, ArchiveFrom::Download);
+    }
     case HandOffResult::Kind::Failed:
       break;
   }

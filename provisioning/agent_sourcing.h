@@ -15,10 +15,11 @@ struct HandOffResult {
   enum class Kind {
     Failed,        // cancelled, or the download or its install failed: no agent
     AgentStarted,  // the download application started the agent: `agent` runs
-    ArchiveLeft,   // the cache could not be used: the archive waits at the target
+    ArchiveLeft,   // the cache could not be used: `archive` is the verified archive, open
   };
   Kind kind = Kind::Failed;
   pid_t agent = -1;
+  int archive = -1;  // ArchiveLeft: the receiver unpacks it and closes it
 };
 
 class AgentCache;

@@ -135,8 +135,8 @@ UnzipStatus unzipInstalled() {
 
 UnzipStatus unpackAgentArchive(int archiveFd, const std::string& destination, ErrorCallback callback) {
   if (!unzipOpenArchive(archiveFd, destination, callback)) return {UnzipCode::Failed, std::string()};
-  if (std::string missing = missingInstallScript(destination); !missing.empty())
-    return {UnzipCode::NoInstallScript, missing};
+  if (ScriptStatus script = checkInstallScript(destination); !script)
+    return {UnzipCode::NoInstallScript, script.message()};
   return {};
 }
 

@@ -20,7 +20,7 @@ using UnzipStatus = platform::Status<UnzipCode>;
 // Unpacks the agent archive open on `archiveFd` (a regular file) into
 // `destination` (created when missing) with the system's unzip, and checks that it brought its install script: what was
 // checked through that descriptor is what is unpacked. NoInstallScript
-// carries missingInstallScript's line, which nobody has said yet; every
+// carries checkInstallScript's line, which nobody has said yet; every
 // other failure was said through `callback`. Before unpacking, the
 // archive's totals are read with `unzip -Zt` where it can, and an archive
 // that would not fit (see checkArchiveTotals) is refused with a message

@@ -2,14 +2,6 @@
 
 #include "installer_config.h"
 
-namespace {
-std::string blanksAsDashes(std::string text) {
-  for (char& c : text)
-    if (c == ' ' || c == '\t') c = '-';
-  return text;
-}
-}  // namespace
-
 // Defined in dependency order: the composed names use the ones above them.
 const std::string releaseName = INSTALLER_RELEASE_NAME;
 const std::string archName = INSTALLER_ARCH_NAME;
@@ -29,6 +21,6 @@ const double retryBaseSeconds = INSTALLER_RETRY_BASE_SECONDS;
 const unsigned long long maxArchiveBytes = INSTALLER_MAX_ARCHIVE_BYTES;
 const int maxArchiveRequests = INSTALLER_MAX_REQUESTS;
 const double downloadDeadlineSeconds = INSTALLER_DOWNLOAD_DEADLINE_SECONDS;
-const std::string productToken = blanksAsDashes(INSTALLER_BUNDLE_NAME);
+const std::string productToken = INSTALLER_PRODUCT_TOKEN;
 const std::string userAgent =
     productToken + "/" + releaseName + " (" + archName + ") bootstrap-installer/" + INSTALLER_VERSION;

@@ -23,8 +23,9 @@ extern const double retryBaseSeconds;    // the first back-off, doubled each tim
 extern const unsigned long long maxArchiveBytes;  // the largest archive a download may write
 extern const int maxArchiveRequests;               // requests for the archive in one run
 extern const double downloadDeadlineSeconds;       // the whole download, waits included
-// The bundle's name with blanks as '-' ("Acme-Setup"): the product in the
-// User-Agent and the identifier of the installer's lines in the system log.
+// The bundle's name with blanks (spaces and tabs) as '-' ("Acme-Setup"), as
+// the build makes it: the product in the User-Agent, the identifier of the
+// installer's lines in the system log, and the single file's name.
 extern const std::string productToken;
 // "Acme-Setup/2.1.0 (linux64) bootstrap-installer/1.0": a vendor's server
 // logs tell products, releases, platforms and installer versions apart.

@@ -16,6 +16,7 @@
 #include "launch/agent_launch.h"
 #include "platform/file_manager.h"
 #include "platform/quantities.h"
+#include "platform/trust_rule.h"
 #include "provisioning/agent_paths.h"
 #include "provisioning/agent_signature.h"
 #include "provisioning/agent_sourcing.h"
@@ -122,24 +123,32 @@ TEST(Mkpath, MakesEachMissingDirectoryWithTheMode) {
   makeDirs(scratch / "keep");
   chmod((scratch / "keep").c_str(), 0751);
   writeFile(scratch / "file", "");
-  struct Row { std::string path, made; int result, error, mode; } rows[] = {
-      {scratch / "a/b/c", scratch / "a", 0, 0, 0700}, {scratch / "t/u/", scratch / "t/u", 0, 0, 0700},
-      {scratch / "d//e///f", scratch / "d/e/f", 0, 0, 0700}, {"", scratch.path(), 0, 0, 0700},
-      {scratch / "keep", scratch / "keep", 0, 0, 0751},  // an existing directory keeps its mode
-      {scratch / "file/below/more", scratch / "file", -1, ENOTDIR, 0644},
-      {scratch / "file", scratch / "file", -1, ENOTDIR, 0644},
+  const MkpathCode made = MkpathCode::Ok, blocked = MkpathCode::NotADirectory;
+  struct Row { std::string path, made; MkpathCode result; int mode; } rows[] = {
+      {scratch / "a/b/c", scratch / "a", made, 0700}, {scratch / "t/u/", scratch / "t/u", made, 0700},
+      {scratch / "d//e///f", scratch / "d/e/f", made, 0700}, {"", scratch.path(), made, 0700},
+      {scratch / "keep", scratch / "keep", made, 0751},  // an existing directory keeps its mode
+      {scratch / "file/below/more", scratch / "file", blocked, 0644},
+      {scratch / "file", scratch / "file", blocked, 0644},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.path);
-    errno = 0;
-    EXPECT_EQ(mkpath(row.path, 0700), row.result);
-    EXPECT_EQ(row.result ? errno : 0, row.error);
+    EXPECT_EQ(mkpath(row.path, 0700).code(), row.result);
     EXPECT_EQ(modeOf(row.made), row.mode);
   }
   EXPECT_FALSE(exists(scratch / "file/below"));
 }
 
 // A link goes as a link; what it points to is left as it was.
+// One rule for every caller: an empty path names no folder (never the working directory), "/x" lies in "/",
+// and only '/' separates.
+TEST(ParentDirectory, TheFolderThatHoldsAPath) {
+  struct Row { std::string path, parent; } rows[] = {
+      {"", ""}, {"/", "/"}, {"/x", "/"}, {"/a/b/", "/a"}, {"a", "."}, {"/a\\b/c", "/a\\b"}, {"/a\\b", "/"},
+  };
+  for (const Row& row : rows) EXPECT_EQ(platform::parentDirectory(row.path), row.parent) << row.path;
+}
+
 TEST(RemoveItemAtPath, NeverFollowsALink) {
   ScratchDir scratch;
   makeDirs(scratch / "tree/sub/deeper");
@@ -495,6 +504,7 @@ TEST(ArchiveFetch, DecidesWhatToRetryResumeRestartOrRefuse) {
       {"a login page", {{200, "<html>" + std::string(5000, ' ')}}, "not the installer", {""}},
       {"redirects are requests of the budget", {Answer{.status = 500, .redirects = 2}},
        "the server was asked 6 times without success", {"", ""}},
+      {"a budget of none: no request, and a failure that says so", {fine}, "asked 0 times", {}, std::nullopt, 0},
       {"no more redirects than the budget has left", {Answer{.status = 200, .body = zip, .redirects = 6}},
        "too many redirects", {""}},
   };
@@ -575,26 +585,28 @@ TEST(AgentPaths, TheCacheIsBelowHomeElseTmp) {
 // What an unpacked archive must hold, else why not, in the words both roads print before they fail.
 TEST(AgentPaths, AnUnpackedAgentHoldsItsInstallScriptElseSaysWhy) {
   const std::string none = "The install agent archive has no install script at its top level";
-  struct Row { std::string name; Tree files; std::string why; } rows[] = {
-      {"a script", {{"install", "#!/bin/sh\n"}}, ""},
-      {"a link to a script inside", {{"install", "->bin/run"}, {"bin/run", "#!/bin/sh\n"}}, ""},
-      {"no install entry", {{"setup", "x"}}, none},
-      {"its folder zipped", {{"Agent/install", "#!/bin/sh\n"}},
+  using Code = ScriptCode;
+  struct Row { std::string name; Tree files; Code code; std::string why; } rows[] = {
+      {"a script", {{"install", "#!/bin/sh\n"}}, Code::Ok, ""},
+      {"a link to a script inside", {{"install", "->bin/run"}, {"bin/run", "#!/bin/sh\n"}}, Code::Ok, ""},
+      {"no install entry", {{"setup", "x"}}, Code::Missing, none},
+      {"its folder zipped", {{"Agent/install", "#!/bin/sh\n"}}, Code::ZippedFolder,
        none + ", but Agent/install: the folder Agent was zipped instead of its contents"},
-      {"install is a directory", {{"install/", ""}, {"install/x", "#!/bin/sh\n"}},
+      {"install is a directory", {{"install/", ""}, {"install/x", "#!/bin/sh\n"}}, Code::NotRegular,
        none + " (its install is not a regular file)"},
-      {"install links outside", {{"install", "->/bin/sh"}},
+      {"install links outside", {{"install", "->/bin/sh"}}, Code::LinksOutside,
        "The install agent archive's install links outside its folder (to /bin/sh)"},
-      {"install links up and out", {{"install", "->../../../../../../../../../../../bin/sh"}},
+      {"install links up and out", {{"install", "->../../../../../../../../../../../bin/sh"}}, Code::LinksOutside,
        "The install agent archive's install links outside its folder (to ../../../../../../../../../../../bin/sh)"},
-      {"install links to nothing", {{"install", "->gone\x01"}},
+      {"install links to nothing", {{"install", "->gone\x01"}}, Code::LinksToNothing,
        "The install agent archive's install links to nothing (to gone\x01)"},
   };
   for (const Row& row : rows) {
     ScratchDir agent;
     writeTree(agent.path(), row.files);
-    EXPECT_EQ(missingInstallScript(agent.path()), row.why) << row.name;
-    EXPECT_EQ(holdsInstallScript(agent.path()), row.why.empty()) << row.name;
+    ScriptStatus checked = checkInstallScript(agent.path());
+    EXPECT_EQ(checked.code(), row.code) << row.name;
+    EXPECT_EQ(checked.message(), row.why) << row.name;
   }
 }
 
@@ -683,10 +695,10 @@ TEST(TrustRule, EveryDirectoryFromTheRootDownIsTheUsersOrRoots) {
     std::vector<platform::Account> accounts = {{"root", 0}, {"u", kGroup}, {"w", kGroup + 1}};
     if (!row.sharedWith.empty()) accounts.push_back({row.sharedWith, kGroup});
     ownGroup = platform::privateGroupOf({"u", kGroup}, row.group, row.members, accounts);
-    std::string why;
-    EXPECT_EQ(platform::isTrustedDirectoryPath("/home/u/c", &why, examine, privateGroup), row.why.empty());
-    EXPECT_EQ(why, row.why);
-    EXPECT_EQ(platform::mayHoldPrivateDirectory("/home/u/c", nullptr, examine, privateGroup),
+    platform::TrustStatus trusted = platform::trustedDirectory("/home/u/c", examine, privateGroup);
+    EXPECT_EQ(trusted.ok(), row.why.empty());
+    EXPECT_EQ(trusted.message(), row.why);
+    EXPECT_EQ(platform::mayHoldPrivateDirectory("/home/u/c", examine, privateGroup).ok(),
               row.why.empty() || row.mayHoldPrivateDirectory);
   }
 }

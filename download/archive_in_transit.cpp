@@ -1,6 +1,7 @@
 #include "download/archive_in_transit.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -66,7 +67,13 @@ bool ArchiveInTransit::refuse(std::string reason, std::string* why) {
 }
 
 void ArchiveInTransit::restart() {
-  if (fd_ >= 0 && ftruncate(fd_, 0) != 0) {
+  // Only a file that holds something is truncated: on ext4 a truncation to
+  // zero marks the file as replaced in place, and the next close of any
+  // descriptor of it (unzip's, of /dev/fd/3) then flushes the whole archive
+  // to disk, a tenth of the download road for a file about to be removed.
+  struct stat st;
+  bool empty = fd_ >= 0 && fstat(fd_, &st) == 0 && st.st_size == 0;
+  if (fd_ >= 0 && !empty && ftruncate(fd_, 0) != 0) {
     // Cannot empty it: it will not be written again either.
     close(fd_);
     fd_ = -1;

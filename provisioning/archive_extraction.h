@@ -19,9 +19,11 @@ bool unzipInstallAgent(const std::string& archive, const std::string& destinatio
                        const std::string& unzipProgram, ErrorCallback callback);
 
 // The same for an archive already open on `archiveFd` (a regular file):
-// what was checked through that descriptor is what is unpacked.
+// what was checked through that descriptor is what is unpacked. With
+// `toBeSynced` (the caller syncs `destination` afterwards) what unzip has
+// written starts going to disk while it writes the rest.
 bool unzipOpenArchive(int archiveFd, const std::string& destination, const std::string& unzipProgram,
-                      ErrorCallback callback);
+                      ErrorCallback callback, bool toBeSynced = false);
 
 // Whether `unzipProgram` is there to be run; reported through `callback`
 // (as unzipMissing says) when not, before anything is fetched or unpacked.

@@ -28,7 +28,8 @@ class ArchiveInTransit : public platform::BodySink {
   bool begin(const platform::HttpResponse& response, bool continues, std::string* why);
   bool write(const char* data, size_t length, std::string* why) override;
   // The body arrived whole: false with the reason when it is not the
-  // archive announced.
+  // archive announced, or cannot all be written. Only then is fd() the
+  // whole archive.
   bool complete(std::string* why);
   // Forgets everything that arrived, to begin again at byte 0.
   void restart();
@@ -48,6 +49,8 @@ class ArchiveInTransit : public platform::BodySink {
 
  private:
   bool refuse(std::string reason, std::string* why);
+  // Writes the first `count` bytes held back, where they belong in the file.
+  bool writePending(size_t count, std::string* why);
 
   std::string path_;
   int fd_ = -1;
@@ -58,7 +61,8 @@ class ArchiveInTransit : public platform::BodySink {
   bool kept_ = false;
   Blake2b512 hash_;
   std::string head_;          // the first bytes, until they tell whether this is a zip archive
-  uint64_t size_ = 0;         // bytes in the file, every one of them hashed
+  uint64_t size_ = 0;         // bytes taken, every one of them hashed: in the file, or pending_ at its end
+  std::string pending_;       // taken but not yet written
   int64_t total_ = -1;
   uint64_t roomLeft_ = 0;     // for a body of unknown length: what the disk had when it began
   uint64_t begunAt_ = 0;      // size_ when the current body began

@@ -131,27 +131,6 @@ bool syncBelow(int parentFd, const char* name) {
 
 bool syncTree(const std::string& directory) { return syncBelow(AT_FDCWD, directory.c_str()); }
 
-namespace {
-void writeBackBelow(int parentFd, const char* name, uint64_t minBytes) {
-  struct stat st;
-  if (fstatat(parentFd, name, &st, AT_SYMLINK_NOFOLLOW) != 0) return;
-  if (S_ISREG(st.st_mode) && static_cast<uint64_t>(st.st_size) < minBytes) return;
-  if (!S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode)) return;
-  int fd = openat(parentFd, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) return;
-  if (S_ISDIR(st.st_mode)) {
-    for (const std::string& entry : directoryEntries(fd)) writeBackBelow(fd, entry.c_str(), minBytes);
-  } else {
-    sync_file_range(fd, 0, 0, SYNC_FILE_RANGE_WRITE);
-  }
-  close(fd);
-}
-}  // namespace
-
-void startWritingBack(const std::string& directory, uint64_t minBytes) {
-  writeBackBelow(AT_FDCWD, directory.c_str(), minBytes);
-}
-
 std::vector<std::string> directoryEntries(int directoryFd) {
   std::vector<std::string> names;
   int fd = fcntl(directoryFd, F_DUPFD_CLOEXEC, 0);  // closedir closes its own copy

@@ -37,10 +37,6 @@ bool syncDirectory(const std::string& directory);
 // Syncs every file and directory below `directory`, and it, to disk; links
 // are not followed. False when any of them could not be.
 bool syncTree(const std::string& directory);
-// Starts writing to disk every regular file below `directory` of at least
-// `minBytes`, without waiting for it, so that a syncTree after it has
-// little left to do; links are not followed.
-void startWritingBack(const std::string& directory, uint64_t minBytes);
 
 // The names in a directory, without "." and ".."; empty when unreadable.
 std::vector<std::string> directoryEntries(const std::string& directory);

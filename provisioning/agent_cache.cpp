@@ -183,7 +183,7 @@ AgentCache::Outcome AgentCache::install(int archiveFd, const std::string& tag, c
   }
   std::string staging = directory_ + kStagingPrefix + "XXXXXX";
   if (!mkdtemp(staging.data())) return Outcome::Failed;
-  bool unpacked = unzipOpenArchive(archiveFd, staging, "unzip", callback, true);
+  bool unpacked = unzipOpenArchive(archiveFd, staging, "unzip", callback);
   bool complete = unpacked && holdsInstallScript(staging);
   if (unpacked && !complete) platform::systemLog(missingInstallScript(staging));
   // On disk before anything names it: a power cut must not leave a swapped-in agent with empty files.

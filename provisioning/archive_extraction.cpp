@@ -36,8 +36,6 @@ constexpr double kFastestBytesPerSecond = 4e9;
 constexpr double kFastestEntriesPerSecond = 200000;
 constexpr double kShortestCheckSeconds = 0.05;
 constexpr double kLongestCheckSeconds = 1.0;
-// Smaller files are left to the final sync: opening each costs more than it saves.
-constexpr uint64_t kWriteBackFrom = 1 << 20;
 
 std::string lastLine(const std::string& text) {
   std::istringstream in(text);
@@ -52,7 +50,7 @@ bool succeeded(const platform::ToolRun& run) {
 }
 
 bool extract(int archiveFd, const std::string& destination, const std::string& unzipProgram,
-             ErrorCallback callback, bool toBeSynced) {
+             ErrorCallback callback) {
   // The totals are a quick first check where unzip has zipinfo's -Zt (not
   // every unzip does, busybox's has not); without them the bounds below
   // still hold what unzip writes.
@@ -85,13 +83,7 @@ bool extract(int archiveFd, const std::string& destination, const std::string& u
   };
   platform::ToolLimits toolLimits;
   toolLimits.maxFileBytes = std::min(bounds.maxBytes, bounds.freeBytes) + 1;
-  toolLimits.keepGoing = [&] {
-    std::optional<double> next = secondsToNextCheck(unpacked(), bounds);
-    // Beside unzip rather than after it: a sync of hundreds of megabytes
-    // costs a tenth of the download road.
-    if (next && toBeSynced) platform::startWritingBack(destination, kWriteBackFrom);
-    return next;
-  };
+  toolLimits.keepGoing = [&] { return secondsToNextCheck(unpacked(), bounds); };
   platform::ToolRun run = platform::runTool({unzipProgram, "-qq", "-o", kArchiveArgument, "-d", target},
                                             kOptionVariables, archiveFd, false, toolLimits);
   refusal = checkUnpacked(unpacked(), bounds, true);
@@ -162,10 +154,10 @@ bool unzipInstallAgent(const std::string& archive, const std::string& destinatio
 }
 
 bool unzipOpenArchive(int archiveFd, const std::string& destination, const std::string& unzipProgram,
-                      ErrorCallback callback, bool toBeSynced) {
+                      ErrorCallback callback) {
   struct stat st;
   bool unpacked = archiveFd >= 0 && fstat(archiveFd, &st) == 0 && S_ISREG(st.st_mode) &&
-                  extract(archiveFd, destination, unzipProgram, callback, toBeSynced);
+                  extract(archiveFd, destination, unzipProgram, callback);
   if (!unpacked) callback("Failed to unzip the install agent", true);
   return unpacked;
 }

@@ -19,11 +19,9 @@ bool unzipInstallAgent(const std::string& archive, const std::string& destinatio
                        const std::string& unzipProgram, ErrorCallback callback);
 
 // The same for an archive already open on `archiveFd` (a regular file):
-// what was checked through that descriptor is what is unpacked. With
-// `toBeSynced` (the caller syncs `destination` afterwards) what unzip has
-// written starts going to disk while it writes the rest.
+// what was checked through that descriptor is what is unpacked.
 bool unzipOpenArchive(int archiveFd, const std::string& destination, const std::string& unzipProgram,
-                      ErrorCallback callback, bool toBeSynced = false);
+                      ErrorCallback callback);
 
 // Whether `unzipProgram` is there to be run; reported through `callback`
 // (as unzipMissing says) when not, before anything is fetched or unpacked.

@@ -18,9 +18,11 @@ namespace {
 const std::string kZipMagic = "PK\x03\x04";
 // What arrives is written in pieces of this size rather than as libcurl
 // hands it over (16 kB at a time): the page cache then holds the archive in
-// large folios, which halves what writing it costs and what removing it
-// does, at the end of the run.
-constexpr size_t kWriteSize = 1 << 20;
+// large folios, which about halves what writing it costs and what removing
+// it does, at the end of the run. Larger pieces no longer sit in the CPU's
+// cache when they are copied, which costs more than it saves on a busy
+// machine.
+constexpr size_t kWriteSize = 256 << 10;
 
 const char kNotAnArchive[] =
     "the server sent something that is not the installer (an HTML page from a captive portal or a proxy login?)";

@@ -18,8 +18,8 @@ namespace {
 // error page served as 200 fails at its first bytes, not after all of it.
 const std::string kZipMagic = "PK\x03\x04";
 // What arrives is hashed and written by a thread of its own, while the main
-// loop receives what follows: on a fast link receiving, hashing and writing
-// each take a good part of a CPU. It is written in pieces of this size
+// loop receives what follows: on a fast link receiving and hashing each
+// take a good part of a CPU. It is written in pieces of this size
 // rather than as libcurl hands it over (16 kB at a time): the page cache
 // then holds the archive in large folios, which about halves what writing it costs and what removing
 // it does, at the end of the run. Larger pieces no longer sit in the CPU's
@@ -169,14 +169,17 @@ void ArchiveInTransit::handOver(size_t count) {
   }
   pending_.assign(piece.data, count, std::string::npos);
   piece.data.resize(count);
-  if (!writer_.joinable() && !writerFailed_) {
+  // Without a hash the main thread writes each piece itself, while it is
+  // still in its CPU's cache: handed to another CPU, the copy into the page
+  // cache cost more than the thread saved.
+  if (hashing_ && !writer_.joinable() && !writerFailed_) {
     try {
       writer_ = std::thread(&ArchiveInTransit::writeAll, this);
     } catch (const std::system_error&) {
       writerFailed_ = true;
     }
   }
-  if (!writer_.joinable()) return store(piece);  // no thread to be had: right here, then
+  if (!writer_.joinable()) return store(piece);  // right here, then
   {
     std::lock_guard<std::mutex> lock(mutex_);
     queue_.push_back(std::move(piece));

@@ -17,14 +17,14 @@ namespace {
 // Every zip archive starts with a local file header: a login page or an
 // error page served as 200 fails at its first bytes, not after all of it.
 const std::string kZipMagic = "PK\x03\x04";
-// What arrives is hashed and written by a thread of its own, while the main
-// loop receives what follows: on a fast link receiving and hashing each
-// take a good part of a CPU. It is written in pieces of this size
-// rather than as libcurl hands it over (16 kB at a time): the page cache
-// then holds the archive in large folios, which about halves what writing it costs and what removing
-// it does, at the end of the run. Larger pieces no longer sit in the CPU's
-// cache when they are copied, which costs more than it saves on a busy
-// machine.
+// In a build with keys what arrives is hashed and written by a thread of
+// its own, while the main loop receives what follows: on a fast link
+// receiving and hashing each take a good part of a CPU. It is written in
+// pieces of this size rather than as libcurl hands it over (16 kB at a
+// time): the page cache then holds the archive in large folios, which
+// about halves what writing it costs and what removing it does at the end
+// of the run. Larger pieces have left the CPU's cache by the time they are
+// copied, which costs more than it saves on a busy machine.
 constexpr size_t kWriteSize = 256 << 10;
 constexpr size_t kMostWaiting = 4;
 
@@ -88,7 +88,10 @@ bool ArchiveInTransit::refuse(std::string reason, std::string* why) {
 
 void ArchiveInTransit::restart() {
   settle();
-  writeError_ = 0;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    writeError_ = 0;
+  }
   // Only a file that holds something is truncated: on ext4 a truncation to
   // zero marks the file as replaced in place, and the next close of any
   // descriptor of it (unzip's, of /dev/fd/3) then flushes the whole archive

@@ -50,6 +50,7 @@ namespace {
 struct ToolWait {
   ToolRun* run;
   const ToolLimits* limits;
+  GSource* check = nullptr;
   GPid pid = 0;
   bool exited = false;
   bool outputDone = true;
@@ -62,13 +63,24 @@ gboolean onToolSignal(gpointer data) {
   return G_SOURCE_CONTINUE;
 }
 
+// The limits' checks come when they ask for the next one, not on a fixed
+// beat: a wake-up every few tens of milliseconds all through a long
+// unpacking costs the tool its CPU now and then on a busy machine.
 gboolean onToolCheck(gpointer data) {
   auto* wait = static_cast<ToolWait*>(data);
-  if (wait->exited || wait->run->stopped || wait->limits->keepGoing()) return G_SOURCE_CONTINUE;
+  g_source_set_ready_time(wait->check, -1);
+  if (wait->exited || wait->run->stopped) return G_SOURCE_CONTINUE;
+  if (std::optional<double> seconds = wait->limits->keepGoing()) {
+    g_source_set_ready_time(wait->check, g_get_monotonic_time() + static_cast<gint64>(*seconds * G_USEC_PER_SEC));
+    return G_SOURCE_CONTINUE;
+  }
   wait->run->stopped = true;
   if (wait->pid > 0) kill(-wait->pid, SIGKILL);
   return G_SOURCE_CONTINUE;
 }
+
+gboolean dispatchCheck(GSource*, GSourceFunc callback, gpointer data) { return callback(data); }
+GSourceFuncs checkFuncs = {nullptr, nullptr, dispatchCheck, nullptr, nullptr, nullptr};
 
 // In the child, before exec: a group of its own, and its file-size limit.
 void setUpChild(gpointer data) {
@@ -160,7 +172,11 @@ ToolRun runTool(const std::vector<std::string>& argv, const std::vector<std::str
     setpgid(pid, pid);  // here too: a signal may come before the child has done it
     wait.pid = pid;
     attach(g_child_watch_source_new(pid), G_SOURCE_FUNC(onToolExit));
-    if (limits.keepGoing) attach(g_timeout_source_new(50), onToolCheck);
+    if (limits.keepGoing) {
+      wait.check = g_source_new(&checkFuncs, sizeof(GSource));
+      g_source_set_ready_time(wait.check, 0);  // at once
+      attach(wait.check, onToolCheck);
+    }
     if (outFd >= 0) {
       wait.outputDone = false;
       attach(g_unix_fd_source_new(outFd, static_cast<GIOCondition>(G_IO_IN | G_IO_HUP | G_IO_ERR)),

@@ -37,16 +37,16 @@ struct ToolRun {
   bool started = false;
   int waitStatus = 0;        // as waitpid gives it, once started
   bool interrupted = false;  // SIGINT, SIGTERM or SIGHUP came while it ran
-  bool stopped = false;      // its limits' keepGoing said no
+  bool stopped = false;      // its limits' keepGoing said to stop
   std::string output;        // its standard output, when asked for (its errors are then dropped)
 };
 
 // What a tool may do before it is stopped.
 struct ToolLimits {
   uint64_t maxFileBytes = 0;  // no file it writes grows past this (RLIMIT_FSIZE); 0: no limit
-  // Asked every few tens of milliseconds while it runs; false ends its
-  // whole group, and the run counts as stopped.
-  std::function<bool()> keepGoing;
+  // Asked as soon as it runs, then again after the seconds each answer
+  // gives; nothing ends its whole group, and the run counts as stopped.
+  std::function<std::optional<double>()> keepGoing;
 };
 
 // Runs `argv` (argv[0] looked up on PATH) and waits for it: in a process

@@ -1,6 +1,7 @@
 // Unpacking an agent archive with the system's unzip tool.
 #pragma once
 
+#include <optional>
 #include <string>
 
 #include "hostenv/report.h"
@@ -51,3 +52,9 @@ UnzipStatus checkArchiveTotals(const std::string& totalsLine, const ArchiveLimit
 // The same for totals counted on disk (`measured`: while unzip ran, so
 // perhaps only part of the truth).
 UnzipStatus checkUnpacked(const platform::TreeTotals& totals, const ArchiveLimits& limits, bool measured);
+// While unzip runs, having written `totals` so far: seconds until they are
+// counted again, nothing when they are past `limits` already. Never longer
+// than unzip at its fastest needs to reach a limit, never shorter than
+// 50 ms: a limit is passed by at most 50 ms of writing, however long the
+// unpacking.
+std::optional<double> secondsToNextCheck(const platform::TreeTotals& totals, const ArchiveLimits& limits);

@@ -260,6 +260,18 @@ TEST(UnzipInstallAgent, TotalsAreCheckedAgainstCapsAndFreeSpace) {
   }
 }
 
+// The unpacked tree is counted again before unzip could pass a limit at 4 GB/s or 200000 entries/s.
+TEST(UnzipInstallAgent, ChecksComeBeforeALimitCouldBePassed) {
+  const ArchiveLimits limits = {8000000000, 100000, 2000000000, "/home"};
+  struct Row { platform::TreeTotals unpacked; std::optional<double> seconds; } rows[] = {
+      {{0, 0}, 0.5}, {{0, 99000}, 0.05}, {{1200000000, 0}, 0.2}, {{1999000000, 0}, 0.05},
+      {{2000000000, 100000}, 0.05}, {{2000000001, 0}, std::nullopt}, {{0, 100001}, std::nullopt},
+  };
+  for (const Row& row : rows)
+    EXPECT_EQ(secondsToNextCheck(row.unpacked, limits), row.seconds) << row.unpacked.bytes << " " << row.unpacked.entries;
+  EXPECT_EQ(secondsToNextCheck({0, 0}, {8000000000, 1000000, 80000000000, "/home"}), 1.0);
+}
+
 // Nothing from the environment or the names reaches unzip as an option or a pattern: UNZIP=-: would let
 // "../escape" out, "x[1].zip" would match x1.zip.
 TEST(UnzipInstallAgent, EnvironmentAndNamesAreNeverOptions) {

@@ -79,7 +79,8 @@ step undo && again undo.log && started "started with" || fail "signing again did
 if unshare -m true 2>/dev/null; then
   unshare -m sh -c 'mkdir dev && mount -t tmpfs tmpfs dev && cp -a /dev/null /dev/urandom dev/ &&
     { python3 -c "import socket, sys; s = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM); s.bind(sys.argv[1])
-s.settimeout(30); print(s.recv(4096).decode())" dev/log > syslog.out & } && sleep 0.5 && mount --bind dev /dev &&
+s.settimeout(30); print(s.recv(4096).decode())" dev/log > syslog.out & } &&
+    for i in $(seq 200); do [ -S dev/log ] && break; sleep 0.05; done && mount --bind dev /dev &&
     { HOME="$PWD/empty-home" QV_INTERNAL_INSTALL_AGENT_URL="$1" "$2" 2>/dev/null; wait; }' \
     sh "${staging}missing" "out/Acme Setup.app/Contents/MacOS/bootstrap-installer" || true
   grep -q "Acme-Setup\[[0-9]*\]: Download failed! Error - HTTP status 404" syslog.out || fail "system log: $(cat syslog.out)"

@@ -1,13 +1,15 @@
 #!/usr/bin/python3
 """Runs the installer on a display of its own and reads its window through AT-SPI as a screen reader does; prints
 what it saw, a fact a line. In dbus-run-session: window_reader.py [--wayland] [--escape] [--shot PNG] [--marker FILE]
-[--locale NAME] --err FILE -- INSTALLER... --escape: press Escape once the download or an alert shows. --marker: the
-agent makes FILE when it starts, FILE.done when it ends. Exit 77: a skip."""
+[--locale NAME] [--contrast] --err FILE -- INSTALLER... --escape: press Escape once the download or an alert shows.
+--marker: the agent makes FILE when it starts, FILE.done when it ends. --contrast: the texts' contrast on screen, while
+downloading and after a failure. Exit 77: a skip."""
 import argparse, atexit, os, re, shutil, subprocess, sys, tempfile, time
 
 p = argparse.ArgumentParser()
-for option in ("--wayland", "--escape", "--shot", "--marker", "--locale", "--err"):
-    p.add_argument(option, **({"action": "store_true"} if option in ("--wayland", "--escape") else {}))
+flags = ("--wayland", "--escape", "--contrast")
+for option in flags + ("--shot", "--marker", "--locale", "--err"):
+    p.add_argument(option, **({"action": "store_true"} if option in flags else {}))
 p.add_argument("installer", nargs="+")
 a = p.parse_args()
 work, lines = tempfile.mkdtemp(), []
@@ -54,7 +56,7 @@ pyatspi.setTimeout(1500, 1500)  # a window that does not answer by then is froze
 start = time.monotonic()
 installer = subprocess.Popen(a.installer, stdout=subprocess.DEVNULL, stderr=open(a.err, "wb"))
 atexit.register(installer.kill)
-seen = {"values": [], "texts": [0, 0], "tree": [], "agent": None}
+seen = {"values": [], "texts": [0, 0], "tree": [], "agent": None, "heights": {}, "said": [], "contrast": {}}
 
 
 def walk(node, depth, out):
@@ -64,6 +66,7 @@ def walk(node, depth, out):
     out.append("  " * depth + "%s %r" % (node.getRoleName(), node.name) + "".join(
         " labelled-by %r" % r.getTarget(0).name for r in node.getRelationSet()
         if r.getRelationType() == pyatspi.RELATION_LABELLED_BY) +
+        (" described %r" % node.description if node.getRoleName() == "progress bar" and node.description else "") +
         (" focused" if node.getState().contains(pyatspi.STATE_FOCUSED) else ""))
     if node.getRoleName() == "progress bar":
         seen["values"].append(node.queryValue().currentValue)
@@ -78,6 +81,7 @@ def window():
             if app is not None and app.name == "bootstrap-installer":
                 out = []
                 walk(app[0], 0, out)
+                seen["frame"] = app[0]
                 return out, next((re.match(r"\s*label '(.*)'", l)[1] for l in out if "label '" in l), "")
     except Exception:
         return None
@@ -104,10 +108,41 @@ def on_text(event):
         seen["texts"][event.source.getIndexInParent()] += 1
 
 
+def on_shown(event):
+    seen.setdefault("mapped", time.monotonic() - start)
+
+
 def on_showing(event):
     if event.detail1 and event.source.getRoleName() == "alert":
         event.source.clear_cache()  # the name as it is now, not as it was when last seen
         lines.append("alert: %s | %s" % (event.source.name, event.source.description))
+        seen["said"].append("alert")
+
+
+def on_value(event):
+    if event.source.getRoleName() == "progress bar":
+        value = event.source.queryValue()
+        seen["said"].append("full bar" if value.currentValue >= value.maximumValue else "bar")
+
+
+def contrast_on_screen(state):
+    """The contrast of each text label's darkest or lightest pixel with its most common one, on a screenshot."""
+    shot = work + "/contrast.png"
+    subprocess.run(["import", "-window", "root", shot], capture_output=True)
+    ppm = subprocess.run(["convert", shot, "-depth", "8", "ppm:-"], capture_output=True).stdout
+    width, height, body = re.match(rb"P6\s+(\d+)\s+(\d+)\s+255\s(.*)", ppm, re.S).groups()
+    width = int(width)
+    lum = lambda c: sum(w * (v / 12.92 if v <= 0.03928 else ((v + 0.055) / 1.055) ** 2.4)
+                        for w, v in zip((0.2126, 0.7152, 0.0722), (x / 255 for x in c)))
+    ratio = lambda a, b: (max(lum(a), lum(b)) + 0.05) / (min(lum(a), lum(b)) + 0.05)
+    texts = seen["frame"][0][2]  # the frame's box, its filler of texts
+    for i, name in enumerate(("error" if state == "failed" else "status", "cause" if state == "failed" else "detail")):
+        x, y, w, h = texts[i].queryComponent().getExtents(pyatspi.DESKTOP_COORDS)
+        pixels = [tuple(body[(r * width + c) * 3:(r * width + c) * 3 + 3]) for r in range(y, y + h) for c in range(x, x + w)]
+        if not pixels:
+            continue
+        background = max(set(pixels), key=pixels.count)
+        seen["contrast"][name] = max(ratio(p, background) for p in set(pixels))
 
 
 def look(now):
@@ -116,13 +151,24 @@ def look(now):
     if seen["agent"] is not None:
         return starting(now - seen["agent"])
     found = window()
+    alerted = any(line.startswith("alert:") for line in lines)
+    if found and (found[1].endswith("%") or alerted):  # the window's height, downloading and after a failure
+        state = "failed" if alerted else "downloading"
+        height = seen["frame"].queryComponent().getExtents(pyatspi.DESKTOP_COORDS)[3]
+        seen["heights"][state] = max(seen["heights"].get(state, 0), height)
+        if alerted and "after alert" not in seen:
+            seen["after alert"] = [l.strip() for l in found[0] if "push button" in l]
+        if a.contrast and state not in seen["contrast"] and now - seen.get("mapped", now) > 0.5:
+            seen["contrast"][state] = True
+            contrast_on_screen(state)
     if found and found[1].endswith("%"):  # downloading: the first tree with the time left, else the last
         if "\u2014" not in "".join(seen["tree"]):
             seen["tree"] = found[0]
         if a.shot and not os.path.exists(a.shot) and now > 2:
             screenshot()
-    alerted = any(line.startswith("alert:") for line in lines)
-    if a.escape and "escape: pressed" not in lines and found and (found[1].endswith("%") or alerted):
+    measured = not a.contrast or "failed" in seen["contrast"]  # with --contrast: once measured after the alert
+    if a.escape and "escape: pressed" not in lines and found and (found[1].endswith("%") and not a.contrast or
+                                                                   alerted and measured):
         pyatspi.Registry.generateKeyboardEvent(0xff1b, None, pyatspi.KEY_SYM)
         lines.append("escape: pressed")
 
@@ -131,9 +177,23 @@ def starting(since):
     """While the agent starts: what the window answers at 1 s and 2 s, and when it is gone."""
     if any(line.startswith("closed:") for line in lines):
         return
-    if "IsViewable" not in subprocess.run(["xwininfo", "-name", "Installer"], capture_output=True, text=True).stdout:
+    viewable = "IsViewable" in subprocess.run(["xwininfo", "-name", "Installer"], capture_output=True, text=True).stdout
+    seen["viewable"] = seen.get("viewable") or viewable
+    if not viewable and (seen["viewable"] or since > 1 or installer.poll() is not None):
         running = not os.path.exists(a.marker + ".done")
-        return lines.append("closed: " + ("at once" if since < 2 else "later") + (", agent running" if running else ""))
+        lines.append("closed: " + ("at once" if since < 2 else "later") + (", agent running" if running else ""))
+        if running:  # a screen reader lists the applications: the installer gone, or answering
+            try:
+                names = []
+                for app in pyatspi.Registry.getDesktop(0):
+                    if app is not None:
+                        app.clear_cache()  # asks each application for its name, as a screen reader does
+                        names.append(app.name)
+                lines.append("bus: " + ("answers" if "bootstrap-installer" in names else "gone"))
+            except Exception as e:  # the name without an owner is gone; a silent one times out
+                gone = re.search(r"ServiceUnknown|NameHasNoOwner|Disconnected", str(e))
+                lines.append("bus: " + ("gone" if gone else "no answer (%s)" % e))
+        return
     for second in (1, 2):
         if since >= second and not any(line.startswith("at %d s" % second) for line in lines):
             found = window()  # a frozen window does not answer
@@ -155,6 +215,8 @@ def tick():
 
 pyatspi.Registry.registerEventListener(on_showing, "object:state-changed:showing")
 pyatspi.Registry.registerEventListener(on_text, "object:property-change:accessible-name")
+pyatspi.Registry.registerEventListener(on_shown, "window:create")
+pyatspi.Registry.registerEventListener(on_value, "object:property-change:accessible-value")
 GLib.timeout_add(100, tick)
 pyatspi.Registry.start()
 installer.kill()
@@ -165,4 +227,18 @@ rising = values[:values.index(max(values)) + 1] if values else []
 print("progress: " + ("moved" if len(set(rising)) > 2 and rising == sorted(rising) else "still %s" % values))
 # At most 4 changes a second, each of the status and the detail text.
 print("texts: " + ("calm" if max(seen["texts"]) <= 4 * seconds + 1 else "flooded %s in %.1f s" % (seen["texts"], seconds)))
+heights = seen["heights"]
+if len(heights) == 2:
+    print("height: %s (%d px downloading, %d px failed)" % (
+        "kept" if heights["failed"] <= heights["downloading"] else "grew", heights["downloading"], heights["failed"]))
+if "after alert" in seen:
+    print("after alert: " + ", ".join(seen["after alert"]))
+if "alert" in seen["said"]:  # what the bus said up to the alert, repeats folded
+    said = seen["said"][:seen["said"].index("alert") + 1]
+    print("said: " + " ".join(w for i, w in enumerate(said) if i == 0 or said[i - 1] != w))
+print("mapped: " + ("at %.1f s" % seen["mapped"] if "mapped" in seen else "never"))
+ratios = {k: v for k, v in seen["contrast"].items() if not isinstance(v, bool)}
+if ratios:
+    print("contrast: %s (%s)" % ("enough" if min(ratios.values()) >= 4.5 else "low",
+                                 ", ".join("%s %.2f" % kv for kv in sorted(ratios.items()))))
 print("\n".join(lines + ["exit: %d" % installer.wait()]))

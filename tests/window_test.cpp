@@ -1,6 +1,7 @@
 // The download window as a screen reader and a person meet it: the built installer on a display of its own (Xvfb,
 // or Wayland without X) with a session bus, read through AT-SPI by tests/window_reader.py. Each row checks the
 // reader's report (regular expressions; "!" for what must not be there).
+#include <glib.h>
 #include <gtest/gtest.h>
 
 #include <regex>
@@ -119,6 +120,31 @@ TEST_P(Window, Row) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Reader, Window, ::testing::ValuesIn(kRows), [](const auto& info) { return info.param.name; });
+
+// The console's progress line in a terminal 60 columns wide: each redraw stays on its line (a wider one would wrap
+// and leave a line behind at every carriage return), and none repeats the one before.
+TEST_F(InstallerRun, ConsoleRedrawsStayOnTheirLineInANarrowTerminal) {
+  publish("v1", "slow.zip", 400000);
+  ProcessResult r = runProcess({"script", "-qefc", "stty cols 60; exec '" + executable + "'", "/dev/null"},
+                               options(kSlow));
+  ASSERT_EQ(r.exitStatus, 0) << r.out;
+  size_t redraws = 0, left = 0, repeats = 0;
+  for (std::string line : lines(r.out)) {
+    std::string previous;
+    for (size_t at = 0, end; at < line.size(); at = end + 1) {
+      end = std::min(line.find('\r', at), line.size());
+      std::string shown = std::regex_replace(line.substr(at, end - at), std::regex("\033\\[K"), "");
+      if (shown.empty()) continue;
+      redraws += shown.rfind("Downloading", 0) == 0;
+      left += (g_utf8_strlen(shown.c_str(), -1) - 1) / 60;  // rows the terminal wrapped onto
+      repeats += shown == previous;
+      previous = shown;
+    }
+  }
+  EXPECT_GT(redraws, 3u) << r.out;
+  EXPECT_EQ(left, 0u) << r.out;
+  EXPECT_EQ(repeats, 0u) << r.out;
+}
 
 // The time left, as the window and the console say it: only once the rate is steady (100 kB/s here, over 1.5 s)
 // and the total is known.

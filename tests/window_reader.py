@@ -1,13 +1,13 @@
 #!/usr/bin/python3
 """Runs the installer on a display of its own and reads its window through AT-SPI as a screen reader does; prints
 what it saw, a fact a line. In dbus-run-session: window_reader.py [--wayland] [--escape] [--shot PNG] [--marker FILE]
-[--locale NAME] [--contrast] --err FILE -- INSTALLER... --escape: press Escape once the download or an alert shows.
+[--locale NAME] [--contrast] [--wm] --err FILE -- INSTALLER... --escape: press Escape once the download or an alert shows.
 --marker: the agent makes FILE when it starts, FILE.done when it ends. --contrast: the texts' contrast on screen, while
-downloading and after a failure. Exit 77: a skip."""
+downloading and after a failure. --wm: under a window manager (twm). Exit 77: a skip."""
 import argparse, atexit, os, re, shutil, subprocess, sys, tempfile, time
 
 p = argparse.ArgumentParser()
-flags = ("--wayland", "--escape", "--contrast")
+flags = ("--wayland", "--escape", "--contrast", "--wm")
 for option in flags + ("--shot", "--marker", "--locale", "--err"):
     p.add_argument(option, **({"action": "store_true"} if option in flags else {}))
 p.add_argument("installer", nargs="+")
@@ -21,7 +21,7 @@ def skip(why):
     sys.exit(77)
 
 
-for tool in ("weston", "weston-screenshooter") if a.wayland else ("Xvfb", "xwininfo", "import", "xev"):
+for tool in ("weston", "weston-screenshooter") if a.wayland else ("Xvfb", "xwininfo", "import", "xev") + ("twm",) * a.wm:
     if not shutil.which(tool):
         skip(tool + " is not installed")
 if a.locale and a.locale.replace("UTF-8", "utf8") not in subprocess.run(["locale", "-a"], capture_output=True, text=True).stdout:
@@ -47,7 +47,11 @@ atexit.register(display.kill)
 # Every window the X server maps, however briefly.
 maps = None if a.wayland else subprocess.Popen(["xev", "-root", "-event", "substructure"], stdout=subprocess.PIPE,
                                                stderr=subprocess.DEVNULL, text=True)
-time.sleep(0.2)  # listening before the installer starts
+if a.wm:  # placing new windows itself, not asking for a click; in the server's own font
+    open(work + "/twmrc", "w").write('RandomPlacement\nUsePPosition "on"\n' + "".join(
+        '%sFont "fixed"\n' % use for use in ("Title", "Resize", "Menu", "Icon", "IconManager")))
+    atexit.register(subprocess.Popen(["twm", "-f", work + "/twmrc"], stderr=subprocess.DEVNULL).kill)
+time.sleep(0.2)  # listening, and managing, before the installer starts
 # The accessibility bus and registry, started on demand, must see this display.
 subprocess.run(["dbus-update-activation-environment", "DISPLAY", "WAYLAND_DISPLAY", "XDG_RUNTIME_DIR"], check=True)
 try:

@@ -47,6 +47,7 @@ const Row kRows[] = {
      false, kPortalErr},
     {"FailureInHighContrast", kPortal, {"--contrast", "--escape"}, {{"GTK_THEME", "HighContrast"}}, "",
      kPortalFailure, false, kPortalErr},
+    {"FailureUnderAWindowManager", kPortal, {"--contrast", "--escape", "--wm"}, {}, "", kPortalFailure, false, kPortalErr},
     {"FailureInLargeText", kPortal, {"--contrast", "--escape"}, {{"GDK_DPI_SCALE", "1.5"}}, "", kPortalFailure, false,
      kPortalErr},
     {"EscapeCancels", kSlow, {"--escape"}, {}, "", {"escape: pressed", "exit: 255"}, false, "Installation failed.\n"},

@@ -135,8 +135,8 @@ void Download::downloadEnded(const AgentDownload::Outcome& outcome) {
 
 void Download::failure(const Message& message, TextColor color) {
   window_->stopAnimation();
+  // The bar stays where the transfer stopped: a failure is no finished download.
   window_->setIndeterminate(false);
-  window_->setDoubleValue(window_->maxValue());
   window_->setStatusText(message);
   window_->setStatusColor(color);
 }

@@ -1,6 +1,7 @@
 // The download window as a screen reader and a person meet it: the built installer on a display of its own (Xvfb,
 // or Wayland without X) with a session bus, read through AT-SPI by tests/window_reader.py. Each row checks the
 // reader's report (regular expressions; "!" for what must not be there).
+#include <glib.h>
 #include <gtest/gtest.h>
 
 #include <libintl.h>
@@ -27,16 +28,31 @@ struct Row {
 
 const std::string kSlow = "/files/slow.zip?rate=120000";
 const std::string kTree = "frame 'Installer'\n  filler ''\n    icon 'Installer'\n    progress bar 'Download progress' "
-                          "labelled-by 'Downloading +[0-9]+%'\n    filler ''\n      label 'Downloading +[0-9]+%'\n"
+                          "labelled-by 'Downloading +[0-9]+%' described '[^']* \u2014 (A few seconds|Less than a minute) left'\n    filler ''\n      label 'Downloading +[0-9]+%'\n"
                           "      label '[0-9.]+\\\\xa0kB of 400.[0-9]\\\\xa0kB, [0-9.]+\\\\xa0kB/s \u2014 (A few seconds|Less than a minute) left'\n"
                           "    push button 'Cancel' focused\n";
 
+// 100 kB of an archive, then a captive portal's page in its place: downloading, then a failure with a long cause.
+const std::string kPortal = "/files/portal.html?firsthits=1&first=slow.zip&failures=1&dropafter=100000&rate=120000";
+const Lines kPortalFailure = {"alert: Error during [^|]+\\| the server sent something that is not the installer",
+    "height: kept", "after alert: push button 'Close' focused", "said: (bar )?alert( bar)?\n", "contrast: enough", "exit: 255"};
+const std::string kPortalErr = "Download attempt failed, retrying in [^\n]+\nDownload failed! Error - the server sent [^\n]+\nInstallation failed.\n";
+
 const Row kRows[] = {
     {"ReadAsAScreenReaderDoes", kSlow, {"--shot"}, {}, "", {kTree, "progress: moved", "texts: calm",
-     "checkerboard: blurred", "exit: 0"}, true},
+     "checkerboard: blurred", "mapped: yes", "exit: 0"}, true},
     {"FailureIsAnAlertWithItsCause", "/files/missing.zip", {"--escape"}, {}, "",
      {"alert: Error during the download process. See your system log for more information. \\| HTTP status 404\n",
-      "escape: pressed", "exit: 255"}, false, "Download failed! Error - HTTP status 404 \\S+\nInstallation failed.\n"},
+      "said: alert( bar)?\n", "after alert: push button 'Close' focused", "escape: pressed", "exit: 255"}, false,
+     "Download failed! Error - HTTP status 404 \\S+\nInstallation failed.\n"},
+    {"FailureKeepsTheWindowsHeight", kPortal, {"--contrast", "--escape"}, {}, "", kPortalFailure, false, kPortalErr},
+    {"FailureInADarkTheme", kPortal, {"--contrast", "--escape"}, {{"GTK_THEME", "Adwaita:dark"}}, "", kPortalFailure,
+     false, kPortalErr},
+    {"FailureInHighContrast", kPortal, {"--contrast", "--escape"}, {{"GTK_THEME", "HighContrast"}}, "",
+     kPortalFailure, false, kPortalErr},
+    {"FailureUnderAWindowManager", kPortal, {"--contrast", "--escape", "--wm"}, {}, "", kPortalFailure, false, kPortalErr},
+    {"FailureInLargeText", kPortal, {"--contrast", "--escape"}, {{"GDK_DPI_SCALE", "1.5"}}, "", kPortalFailure, false,
+     kPortalErr},
     {"EscapeCancels", kSlow, {"--escape"}, {}, "", {"escape: pressed", "exit: 255"}, false, "Installation failed.\n"},
     {"GermanWindowEnglishStandardError", kSlow + "&failures=1&status=503", {"--locale", kGerman},
      {{"LANG", kGerman}, {"LANGUAGE", "de"}}, "",
@@ -45,17 +61,19 @@ const Row kRows[] = {
       "push button 'Abbrechen' focused", "exit: 0"}, true,
      "Download attempt failed, retrying in 0\\.[01] s: HTTP status 503 \\S+\n"},
     {"UnknownLanguageIsEnglish", kSlow, {"--locale", kGerman}, {{"LANG", kGerman}, {"LANGUAGE", "xx"}}, "",
-     {"label 'Downloading +[0-9]+%'", "push button 'Cancel'", "exit: 0"}, true},
+     {"label 'Downloading +[0-9]+%'", "label '[0-9]+\\.[0-9]\\\\xa0kB of", "push button 'Cancel'", "exit: 0"}, true},
     {"SharpOnHiDpi", kSlow, {"--shot"}, {{"GDK_SCALE", "2"}}, "", {"checkerboard: sharp", "exit: 0"}, true},
     {"NoSplashNoRoomForIt", kSlow, {}, {}, "", {"!icon", "progress bar", "exit: 0"}, true, "", false},
     {"WaylandWithoutX", kSlow, {"--wayland", "--shot"}, {}, "", {"frame 'Installer'", "exit: 0"}, true,
      "(?![^]*Downloading)[^]*"},  // toolkit warnings, but no console progress
     {"WindowLiveWhileTheAgentStarts", "/files/agent.zip", {}, {}, "touch \"$M\"; sleep 5; touch \"$M.done\"",
      {"at 1 s: Initializing the installer\n", "at 2 s: Initializing the installer\n", "closed: later, agent running\n",
-      "exit: 0"}, true},
+      "bus: gone\n", "exit: 0"}, true},
     {"CancelWhileTheAgentStartsIsIgnored", "/files/agent.zip", {"--escape-starting"}, {},
      "touch \"$M\"; sleep 4; touch \"$M.done\"", {"at 1 s: Initializing the installer\nescape: pressed\n",
      "at 2 s: Initializing the installer\n", "closed: later, agent running\n", "exit: 0"}, true},
+    {"QuickCacheHitShowsNoWindow", "/files/$AGENT?etag=v1", {}, {}, "",
+     {"mapped: never", "exit: 0"}, true, "", true, true},
     {"AFailedDownloadWithAnAgentInstalledShowsNoFailure", "/files/missing.zip", {}, {},
      "touch \"$M\"; sleep 3; touch \"$M.done\"", {"at 1 s: Initializing the installer\n", "!alert", "exit: 0"}, true,
      "Using the installed agent \\(signed [0-9]{4}-[0-9]{2}-[0-9]{2}\\): HTTP status 404\n", true, true},
@@ -74,6 +92,7 @@ TEST_P(Window, Row) {
   agentPrologue = "M='" + marker + "'\n" + row.agentPrologue + "\n";
   publish("v1");  // again, with the prologue
   publish("v1", "slow.zip", 400000);
+  writeFile(served / "portal.html", "<html><body>Sign in to the network</body></html>");
   if (row.splash) {  // a one-pixel checkerboard, twice the window's 400 x 400 points
     ASSERT_EQ(runProcess({"convert", "-size", "800x800", "pattern:gray50", resources + "/splash.png"}).exitStatus, 0);
   }
@@ -86,7 +105,9 @@ TEST_P(Window, Row) {
     runProcess({"rm", "-f", starts, marker, marker + ".done"});
   }
   withDisplay = true;
-  ProcessOptions o = options(row.query);
+  std::string query = row.query;
+  if (size_t at = query.find("$AGENT"); at != std::string::npos) query.replace(at, 6, installAgentFileName);
+  ProcessOptions o = options(query);
   for (const auto& [name, value] : row.env) o.env[name] = value;
   o.timeoutSeconds = 90;
   // Debian's own python holds the AT-SPI bindings.
@@ -106,6 +127,27 @@ TEST_P(Window, Row) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Reader, Window, ::testing::ValuesIn(kRows), [](const auto& info) { return info.param.name; });
+
+// The console's progress line in a terminal 60 columns wide: each redraw stays on its line (a wider one would wrap
+// and leave a line behind at every carriage return).
+TEST_F(InstallerRun, ConsoleRedrawsStayOnTheirLineInANarrowTerminal) {
+  publish("v1", "slow.zip", 400000);
+  ProcessResult r = runProcess({"script", "-qefc", "stty cols 60; exec '" + executable + "'", "/dev/null"},
+                               options(kSlow));
+  ASSERT_EQ(r.exitStatus, 0) << r.out;
+  size_t redraws = 0, left = 0;
+  for (std::string line : lines(r.out)) {
+    for (size_t at = 0, end; at < line.size(); at = end + 1) {
+      end = std::min(line.find('\r', at), line.size());
+      std::string shown = std::regex_replace(line.substr(at, end - at), std::regex("\033\\[K"), "");
+      if (shown.empty()) continue;
+      redraws += shown.rfind("Downloading", 0) == 0;
+      left += (g_utf8_strlen(shown.c_str(), -1) - 1) / 60;  // rows the terminal wrapped onto
+    }
+  }
+  EXPECT_GT(redraws, 3u) << r.out;
+  EXPECT_EQ(left, 0u) << r.out;
+}
 
 // The time left, as the window and the console say it: only once the rate is steady (100 kB/s here, over 1.5 s)
 // and the total is known.

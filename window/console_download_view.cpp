@@ -1,6 +1,7 @@
 // The download "window" without a display: progress and status on standard
 // error, Ctrl-C for the Cancel button.
 #include <glib.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -24,6 +25,21 @@ constexpr int64_t kUnknownLengthStep = 10000000;  // a log line per 10 MB
 void writeErr(const std::string& text) {
   std::fwrite(text.data(), 1, text.size(), stderr);
   std::fflush(stderr);
+}
+
+// Asked at each redraw: the terminal may have been resized since.
+int terminalColumns() {
+  winsize size{};
+  if (ioctl(STDERR_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 0) return size.ws_col;
+  return 80;
+}
+
+// At most `columns` characters (the line is English: one column each), the
+// last an ellipsis when something had to go.
+std::string cutToColumns(const std::string& text, long columns) {
+  if (columns < 2 || g_utf8_strlen(text.c_str(), -1) <= columns) return text;
+  const char* end = g_utf8_offset_to_pointer(text.c_str(), columns - 1);
+  return std::string(text.c_str(), end) + "\u2026";
 }
 
 class ConsoleDownloadView final : public DownloadView {
@@ -137,7 +153,11 @@ class ConsoleDownloadView final : public DownloadView {
 
   void writeProgress() {
     if (terminal_) {
-      writeErr("\r" + progressLine() + "\033[K");
+      // Short of the last column, so that a redraw never wraps onto a new
+      // line: a carriage return only goes back to the start of the last one.
+      std::string line = cutToColumns(progressLine(), terminalColumns() - 1);
+      if (!lineOpen_ || line != shownLine_) writeErr("\r" + line + "\033[K");
+      shownLine_ = line;
       lineOpen_ = true;
       lastDraw_ = monotonicSeconds();
     } else {
@@ -154,6 +174,7 @@ class ConsoleDownloadView final : public DownloadView {
     if (pending_) writeProgress();
     if (lineOpen_) writeErr("\n");
     lineOpen_ = false;
+    shownLine_.clear();
   }
 
   void removeSources() {
@@ -173,6 +194,7 @@ class ConsoleDownloadView final : public DownloadView {
 
   bool pending_ = false;   // progress not yet written out
   bool lineOpen_ = false;  // the cursor sits at the end of an in-place line
+  std::string shownLine_;  // what that line says
   double lastDraw_ = -1e9;
   int64_t lastStep_ = -1;
 };

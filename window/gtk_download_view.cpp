@@ -1,4 +1,5 @@
 // The download window on GTK 3; the only file that sees the toolkit.
+#include <atk-bridge.h>
 #include <gtk/gtk.h>
 #ifdef GDK_WINDOWING_X11
 #include <gdk/gdkx.h>
@@ -27,6 +28,15 @@ namespace {
 constexpr guint kPulseIntervalMs = 100;
 constexpr int kContentWidth = 400;
 constexpr int kMargin = 20;
+// Lines kept for the status and for the detail under it, whatever they say:
+// the window is as high from the start as its longest failure needs, so that
+// it never grows off a small screen. What is longer ends in an ellipsis.
+constexpr int kStatusLines = 2;
+constexpr int kDetailLines = 3;
+// A quick cache hit is over before this: no window flashes up for it.
+constexpr guint kMapDelayMs = 400;
+// The usual minimum contrast for text.
+constexpr double kMinContrast = 4.5;
 // A screen reader speaks every change of a text: at most four a second.
 constexpr double kTextInterval = 0.25;
 constexpr char kTextDomain[] = INSTALLER_TEXT_DOMAIN;
@@ -46,6 +56,18 @@ void initTranslations(const std::string& localeDir) {
   // Only the bundle's own catalogues, never one of the system's.
   gTranslated = gUserLocale && !localeDir.empty() && bindtextdomain(kTextDomain, localeDir.c_str()) &&
                 bind_textdomain_codeset(kTextDomain, "UTF-8");
+  if (!gUserLocale) return;
+  // Without a catalogue for the user's language the words stay English, and
+  // so do the numbers: no French sizes among English words. A catalogue
+  // always translates "" into its header.
+  locale_t previous = uselocale(gUserLocale);
+  bool covered = gTranslated && *dgettext(kTextDomain, "") != '\0';
+  uselocale(previous);
+  if (!covered) {
+    freelocale(gUserLocale);
+    gUserLocale = nullptr;
+    gTranslated = false;
+  }
 }
 
 // Runs a scope in the user's locale (this thread only).
@@ -132,20 +154,81 @@ void installStyleOnce() {
   GdkScreen* screen = gdk_screen_get_default();
   if (provider || !screen) return;
   provider = gtk_css_provider_new();
-  gtk_css_provider_load_from_data(provider, "label.error { color: #cc0000; }", -1, nullptr);
+  // The theme's dim style, only less faint: at its usual 0.55 the detail
+  // line is 3.15:1 on a light background; 0.75 keeps 4.5:1 light, dark and
+  // in high contrast.
+  gtk_css_provider_load_from_data(provider, "#detail.dim-label { opacity: 0.75; }", -1, nullptr);
   gtk_style_context_add_provider_for_screen(screen, GTK_STYLE_PROVIDER(provider),
                                             GTK_STYLE_PROVIDER_PRIORITY_APPLICATION);
 }
 
-GtkWidget* makeLineLabel(const char* name) {
+double luminance(const GdkRGBA& c) {
+  auto linear = [](double v) { return v <= 0.03928 ? v / 12.92 : std::pow((v + 0.055) / 1.055, 2.4); };
+  return 0.2126 * linear(c.red) + 0.7152 * linear(c.green) + 0.0722 * linear(c.blue);
+}
+
+double contrast(const GdkRGBA& a, const GdkRGBA& b) {
+  double la = luminance(a), lb = luminance(b);
+  return (std::max(la, lb) + 0.05) / (std::min(la, lb) + 0.05);
+}
+
+// The theme's error colour, moved towards its text colour just as far as it
+// takes to be read on its background: a dark theme's error red is often too
+// dark for its grey.
+void readableErrorColor(GtkWidget* label) {
+  GtkStyleContext* style = gtk_widget_get_style_context(label);
+  GdkRGBA error, text, background;
+  gtk_style_context_get_color(style, gtk_style_context_get_state(style), &error);
+  if (!gtk_style_context_lookup_color(style, "theme_fg_color", &text) ||
+      !gtk_style_context_lookup_color(style, "theme_bg_color", &background))
+    return;
+  GdkRGBA mixed = error;
+  for (int step = 1; step <= 10 && contrast(mixed, background) < kMinContrast; ++step) {
+    double t = step / 10.0;
+    mixed.red = error.red * (1 - t) + text.red * t;
+    mixed.green = error.green * (1 - t) + text.green * t;
+    mixed.blue = error.blue * (1 - t) + text.blue * t;
+  }
+  if (gdk_rgba_equal(&mixed, &error)) return;
+  gchar* colour = gdk_rgba_to_string(&mixed);
+  std::string css = std::string("label { color: ") + colour + "; }";
+  g_free(colour);
+  GtkCssProvider* provider = gtk_css_provider_new();
+  gtk_css_provider_load_from_data(provider, css.c_str(), -1, nullptr);
+  gtk_style_context_add_provider(style, GTK_STYLE_PROVIDER(provider), GTK_STYLE_PROVIDER_PRIORITY_APPLICATION);
+  g_object_unref(provider);
+}
+
+// Keeps room for `lines` lines of the label's font, anew when the font
+// changes (a larger text size): the window's height is settled at the start.
+void reserveLines(GtkWidget* label, gpointer lines) {
+  std::string sample = "Xg";
+  for (int i = 1; i < GPOINTER_TO_INT(lines); ++i) sample += "\nXg";
+  PangoLayout* layout = gtk_widget_create_pango_layout(label, sample.c_str());
+  pango_layout_set_attributes(layout, gtk_label_get_attributes(GTK_LABEL(label)));
+  int width = 0, height = 0;
+  pango_layout_get_pixel_size(layout, &width, &height);
+  g_object_unref(layout);
+  gtk_widget_set_size_request(label, -1, height);
+}
+
+// Wraps within the column and ends in an ellipsis after `lines` lines.
+GtkWidget* makeTextLabel(const char* name, int lines, PangoAttrList* attributes = nullptr) {
   GtkWidget* label = gtk_label_new(nullptr);
   gtk_widget_set_name(label, name);
-  gtk_label_set_single_line_mode(GTK_LABEL(label), TRUE);
+  if (attributes) gtk_label_set_attributes(GTK_LABEL(label), attributes);
+  gtk_label_set_line_wrap(GTK_LABEL(label), TRUE);
+  // A word longer than the column (a long address) breaks too.
+  gtk_label_set_line_wrap_mode(GTK_LABEL(label), PANGO_WRAP_WORD_CHAR);
   gtk_label_set_ellipsize(GTK_LABEL(label), PANGO_ELLIPSIZE_END);
-  // Long texts ellipsize inside the column instead of widening the window.
+  gtk_label_set_lines(GTK_LABEL(label), lines);
+  // Long texts wrap inside the column instead of widening the window.
   gtk_label_set_max_width_chars(GTK_LABEL(label), 1);
   gtk_label_set_xalign(GTK_LABEL(label), 0.0f);
+  gtk_label_set_yalign(GTK_LABEL(label), 0.0f);
   gtk_widget_set_hexpand(label, TRUE);
+  reserveLines(label, GINT_TO_POINTER(lines));
+  g_signal_connect(label, "style-updated", G_CALLBACK(reserveLines), GINT_TO_POINTER(lines));
   return label;
 }
 
@@ -193,15 +276,14 @@ class GtkDownloadView final : public DownloadView {
     // The two texts under the bar; on a failure they become an alert.
     texts_ = gtk_box_new(GTK_ORIENTATION_VERTICAL, 6);
     gtk_box_pack_start(GTK_BOX(box), texts_, FALSE, FALSE, 0);
-    status_ = makeLineLabel("status");
+    status_ = makeTextLabel("status", kStatusLines);
     gtk_box_pack_start(GTK_BOX(texts_), status_, FALSE, FALSE, 0);
 
-    detail_ = makeLineLabel("detail");
-    gtk_style_context_add_class(gtk_widget_get_style_context(detail_), "dim-label");
     PangoAttrList* smaller = pango_attr_list_new();
     pango_attr_list_insert(smaller, pango_attr_scale_new(PANGO_SCALE_SMALL));
-    gtk_label_set_attributes(GTK_LABEL(detail_), smaller);
+    detail_ = makeTextLabel("detail", kDetailLines, smaller);
     pango_attr_list_unref(smaller);
+    gtk_style_context_add_class(gtk_widget_get_style_context(detail_), "dim-label");
     gtk_box_pack_start(GTK_BOX(texts_), detail_, FALSE, FALSE, 0);
     relate(bar_, ATK_RELATION_LABELLED_BY, status_, ATK_RELATION_LABEL_FOR);
     relate(bar_, ATK_RELATION_DESCRIBED_BY, detail_, ATK_RELATION_DESCRIPTION_FOR);
@@ -210,6 +292,10 @@ class GtkDownloadView final : public DownloadView {
     gtk_widget_set_name(cancel_, "cancel");
     gtk_widget_set_halign(cancel_, GTK_ALIGN_END);
     gtk_widget_set_margin_top(cancel_, 8);
+    // A translation of any length stays within the window.
+    GtkLabel* cancelLabel = GTK_LABEL(gtk_bin_get_child(GTK_BIN(cancel_)));
+    gtk_label_set_ellipsize(cancelLabel, PANGO_ELLIPSIZE_END);
+    gtk_label_set_max_width_chars(cancelLabel, 30);
     gtk_box_pack_start(GTK_BOX(box), cancel_, FALSE, FALSE, 0);
 
     gtk_container_add(GTK_CONTAINER(window_), box);
@@ -232,6 +318,13 @@ class GtkDownloadView final : public DownloadView {
                        return TRUE;
                      }),
                      this);
+    // The default button's focus ring shows from the start, not only after
+    // the first key.
+    g_signal_connect(window_, "map-event", G_CALLBACK(+[](GtkWidget* window, GdkEvent*, gpointer) -> gboolean {
+                       gtk_window_set_focus_visible(GTK_WINDOW(window), TRUE);
+                       return FALSE;
+                     }),
+                     nullptr);
 #ifdef GDK_WINDOWING_X11
     // Once on screen it asks for the keyboard, so that keys reach Cancel at
     // once: X without a window manager gives it to nobody. (A Wayland
@@ -246,9 +339,10 @@ class GtkDownloadView final : public DownloadView {
     // Every way of closing ends in "destroy", so onClose runs once per close.
     destroyHandler_ = g_signal_connect(window_, "destroy", G_CALLBACK(onDestroy), this);
 
-    // Shown on the first idle turn, so that what the program sets up right
-    // after creation (the splash above all) is in place when it is centred.
-    showId_ = g_idle_add(
+    // Shown only once the cache check or the download has taken a while: a
+    // quick cache hit closes it before, unseen.
+    showId_ = g_timeout_add(
+        kMapDelayMs,
         [](gpointer data) -> gboolean {
           auto* self = static_cast<GtkDownloadView*>(data);
           self->showId_ = 0;
@@ -298,22 +392,18 @@ class GtkDownloadView final : public DownloadView {
     statusText_ = text;
     scheduleRefresh();
   }
+  // Red is a failure: nothing is left to cancel, so the button closes.
   void setStatusColor(TextColor color) override {
-    if (!window_) return;
+    if (!window_ || failed_ == (color == TextColor::Red)) return;
     failed_ = color == TextColor::Red;
     GtkStyleContext* style = gtk_widget_get_style_context(status_);
-    if (failed_)
+    if (failed_) {
       gtk_style_context_add_class(style, "error");
-    else
+      readableErrorColor(status_);
+      gtk_button_set_label(GTK_BUTTON(cancel_), tr("Close").c_str());
+      gtk_widget_set_sensitive(cancel_, TRUE);
+    } else {
       gtk_style_context_remove_class(style, "error");
-    // A failure and its cause are read whole, on as many lines as they
-    // take; progress stays on one line so the window does not jump while it
-    // downloads.
-    for (GtkWidget* widget : {status_, detail_}) {
-      GtkLabel* label = GTK_LABEL(widget);
-      gtk_label_set_single_line_mode(label, !failed_);
-      gtk_label_set_ellipsize(label, failed_ ? PANGO_ELLIPSIZE_NONE : PANGO_ELLIPSIZE_END);
-      gtk_label_set_line_wrap(label, failed_);
     }
     scheduleRefresh();
   }
@@ -341,15 +431,9 @@ class GtkDownloadView final : public DownloadView {
     loadSplash();
   }
 
-  void displayIfNeeded() override {
-    // Widgets follow the model once per frame; here the window only has to
-    // be on screen.
-    if (showId_) {
-      g_source_remove(showId_);
-      showId_ = 0;
-      gtk_widget_show(window_);
-    }
-  }
+  // Widgets follow the model once per frame, and the window shows on its
+  // own once the wait is long enough to need it.
+  void displayIfNeeded() override {}
 
   void close() override {
     if (window_) destroyWindow();
@@ -369,8 +453,10 @@ class GtkDownloadView final : public DownloadView {
   void destroyWindow() {
     gtk_widget_destroy(window_);
     // The loop may not turn again before the program waits for the agent:
-    // the window must be off the screen now, not frozen on it.
+    // the window must be off the screen now, not frozen on it, and off the
+    // accessibility bus, where a screen reader would wait for its answers.
     gdk_display_flush(gdk_display_get_default());
+    atk_bridge_adaptor_cleanup();
   }
 
   // At the window's scale factor, so that a splash twice the size is drawn
@@ -417,19 +503,25 @@ class GtkDownloadView final : public DownloadView {
         this, nullptr);
   }
 
-  // Pushes the model to the widgets, touching only what changed.
+  // Pushes the model to the widgets, touching only what changed. After a
+  // failure the alert goes first: nothing else is said ahead of it.
   void refresh() {
     if (!window_) return;
-    if (!(indeterminate_ && pulseId_)) {
-      double fraction = 0.0;
-      if (!indeterminate_ && max_ > 0 && std::isfinite(value_ / max_))
-        fraction = std::clamp(value_ / max_, 0.0, 1.0);
-      if (fraction != shownFraction_) {
-        gtk_progress_bar_set_fraction(GTK_PROGRESS_BAR(bar_), fraction);
-        shownFraction_ = fraction;
-      }
-    }
     refreshTexts();
+    if (!failed_ || alerting_) refreshBar();
+  }
+
+  void refreshBar() {
+    if (indeterminate_ && pulseId_) return;
+    double fraction = 0.0;
+    if (failed_)  // stays where the transfer stopped, empty after a pulse: a failure is no finished download
+      fraction = std::max(shownFraction_, 0.0);
+    else if (!indeterminate_ && max_ > 0 && std::isfinite(value_ / max_))
+      fraction = std::clamp(value_ / max_, 0.0, 1.0);
+    if (fraction != shownFraction_) {
+      gtk_progress_bar_set_fraction(GTK_PROGRESS_BAR(bar_), fraction);
+      shownFraction_ = fraction;
+    }
   }
 
   // The texts follow at most every kTextInterval; a change that comes
@@ -454,7 +546,12 @@ class GtkDownloadView final : public DownloadView {
     if (status == shownStatus_ && detail == shownDetail_ && failed_ == alerting_) return;
     lastTextChange_ = monotonicSeconds();
     if (status != shownStatus_) gtk_label_set_text(GTK_LABEL(status_), status.c_str());
-    if (detail != shownDetail_) gtk_label_set_text(GTK_LABEL(detail_), detail.c_str());
+    if (detail != shownDetail_) {
+      gtk_label_set_text(GTK_LABEL(detail_), detail.c_str());
+      // The figures and the time left, for a screen reader that reads the
+      // bar; a failure's cause belongs to the alert.
+      atk_object_set_description(gtk_widget_get_accessible(bar_), failed_ ? "" : detail.c_str());
+    }
     shownStatus_ = status;
     shownDetail_ = detail;
     if (failed_ || alerting_) showAlert();
@@ -472,6 +569,10 @@ class GtkDownloadView final : public DownloadView {
       gtk_widget_show(texts_);
     }
     alerting_ = failed_;
+    if (failed_) {
+      atk_object_set_description(gtk_widget_get_accessible(bar_), "");
+      refreshBar();
+    }
   }
 
   void updatePulse() {

@@ -74,12 +74,10 @@ void Download::applicationDidFinishLaunching() {
 void Download::windowWillClose() {
   cancelTimer();
   if (download_) download_->cancel();
-  if (state_ != State::AgentStarted && state_ != State::ArchiveLeft) state_ = State::Closed;
   loop_.stop();
 }
 
 void Download::downloadFromURL(const std::string& address) {
-  state_ = State::Downloading;
   AgentDownload::Listener& listener = *this;
   download_ = std::make_unique<AgentDownload>(loop_, cache_, listener, callback_, address, downloadTo);
 }
@@ -145,7 +143,6 @@ void Download::failure(const Message& message, TextColor color) {
 // for, the run ends here.
 void Download::showFailure(const Message& message) {
   cancelTimer();
-  state_ = State::Failed;
   window_->setDetailText({});  // a "Retrying..." note is over
   failure(message, TextColor::Red);
   if (!window_->waitsForUser()) after(0, &Download::waitForInstallAgentToStart);
@@ -161,7 +158,6 @@ void Download::didFailWithError(const Message& reason) {
 // as the gate still vouches for it; else the run fails and says why.
 void Download::fallBackOrFail() {
   cancelTimer();
-  state_ = State::Failed;
   AgentCache::LockState lock =
       signaturesRequired() && cache_.usable() ? cache_.lock() : AgentCache::LockState::Unavailable;
   if (lock == AgentCache::LockState::Busy) return after(kCacheRetrySeconds, &Download::fallBackOrFail);
@@ -203,7 +199,6 @@ void Download::waitForInstallAgentToStart() {
 void Download::downloadDidFinish() {
   download_->finish();  // unpacking is not the server's time
   showInitializing();
-  state_ = State::Installing;
   installIntoCache();
 }
 

@@ -48,12 +48,9 @@ class Download : private AgentDownload::Listener {
 
  private:
   enum class State {
-    Downloading,
-    Installing,  // verified; waiting for the cache
-    Failed,
+    Running,  // downloading, installing, showing a failure, or closed without an agent
     AgentStarted,
     ArchiveLeft,
-    Closed,
   };
 
   void downloadProgressed(const AgentDownload::Progress& progress) override;
@@ -77,7 +74,7 @@ class Download : private AgentDownload::Listener {
   AgentDownload::Outcome outcome_;
   std::optional<pid_t> agent_;
   int leftArchive_ = -1;  // ArchiveLeft: the verified archive, for the hand-off
-  State state_ = State::Downloading;
+  State state_ = State::Running;
   AgentDownload::Phase shownPhase_ = AgentDownload::Phase::Requesting;
   int64_t shownBytes_ = 0;
   platform::EventLoop::CallId timer_ = 0;

@@ -61,8 +61,9 @@ struct Part {
 
 bool within(uint64_t offset, uint64_t length, uint64_t end) { return offset <= end && length <= end - offset; }
 
-// A relative path of plain names: it cannot leave the directory.
-bool safeName(const std::string& name) {
+}  // namespace
+
+bool isPlainRelativePath(const std::string& name) {
   if (name.empty() || name.size() > 255 || name[0] == '/' || name.find('\0') != std::string::npos) return false;
   size_t start = 0;
   while (true) {
@@ -73,6 +74,8 @@ bool safeName(const std::string& name) {
     start = slash + 1;
   }
 }
+
+namespace {
 
 // count, then per part: kind (1 byte, 1 = link), name length (2) and name,
 // offset, length, hashed offset, hashed length (8 each), digest (64).
@@ -96,7 +99,7 @@ std::optional<std::vector<Part>> parseIndex(const std::string& index, uint64_t f
     std::memcpy(part.digest.data(), p + at + 32, 64);
     at += 96;
     bool wholePart = part.hashedOffset == part.offset && part.hashedLength == part.length;
-    if (!safeName(part.name) || !within(part.offset, part.length, fileLength) ||
+    if (!isPlainRelativePath(part.name) || !within(part.offset, part.length, fileLength) ||
         !within(part.hashedOffset - part.offset, part.hashedLength, part.length) ||
         part.hashedOffset < part.offset || (!part.link && !wholePart))
       return std::nullopt;

@@ -39,5 +39,9 @@ enum class PayloadCode { Ok = 0, Damaged = 1, CannotUnpack = 2 };
 // written, with their digests, for the gate; else the line for the user.
 platform::Result<WrittenFiles, PayloadCode> unpackPayload(const std::string& path, const std::string& directory);
 
+// A part's name: a relative path of plain names (no "", ".", ".." or
+// leading "/"), at most 255 bytes, so that it cannot leave the directory.
+bool isPlainRelativePath(const std::string& name);
+
 // The record's size, in the executable and at the file's end.
 inline constexpr size_t kPayloadRecordSize = 128;

@@ -23,6 +23,7 @@
 #include "provisioning/agent_trust.h"
 #include "provisioning/archive_extraction.h"
 #include "provisioning/build_constants.h"
+#include "provisioning/payload.h"
 #include "provisioning/validation_file.h"
 #include "test_util.h"
 
@@ -142,6 +143,17 @@ TEST(Mkpath, MakesEachMissingDirectoryWithTheMode) {
 // A link goes as a link; what it points to is left as it was.
 // One rule for every caller: an empty path names no folder (never the working directory), "/x" lies in "/",
 // and only '/' separates.
+// A single file's part may only name a place inside the directory it is unpacked into.
+TEST(Payload, PartNamesStayInsideTheirDirectory) {
+  struct Row { std::string name; bool plain; } rows[] = {
+      {"bundle.zip", true}, {"locale/de/LC_MESSAGES/x.mo", true}, {std::string(255, 'a'), true},
+      {"", false}, {".", false}, {"..", false}, {"../x", false}, {"a/../../x", false}, {"a/..", false},
+      {"/etc/x", false}, {"a//b", false}, {"a/", false}, {"./a", false}, {std::string(256, 'a'), false},
+      {std::string("a\0b", 3), false},
+  };
+  for (const Row& row : rows) EXPECT_EQ(isPlainRelativePath(row.name), row.plain) << row.name;
+}
+
 TEST(ParentDirectory, TheFolderThatHoldsAPath) {
   struct Row { std::string path, parent; } rows[] = {
       {"", ""}, {"/", "/"}, {"/x", "/"}, {"/a/b/", "/a"}, {"a", "."}, {"/a\\b/c", "/a\\b"}, {"/a\\b", "/"},

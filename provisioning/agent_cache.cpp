@@ -118,11 +118,8 @@ std::vector<std::optional<FileStamp>> AgentCache::stamps() const {
   for (const std::string& name : {kSignatureName, kDigestName, kFloorName, validationFileName,
                                   installAgentDirName, installAgentDirName + "/install"}) {
     struct stat st;
-    stamps.push_back(lstat((directory_ + name).c_str(), &st) != 0
-                         ? std::nullopt
-                         : std::optional<FileStamp>(FileStamp{st.st_dev, st.st_ino, st.st_size,
-                                                              {st.st_mtim.tv_sec, st.st_mtim.tv_nsec,
-                                                               st.st_ctim.tv_sec, st.st_ctim.tv_nsec}}));
+    stamps.push_back(lstat((directory_ + name).c_str(), &st) != 0 ? std::nullopt
+                                                                   : std::optional<FileStamp>(stampOf(st)));
   }
   return stamps;
 }

@@ -16,11 +16,15 @@ const PublicKeys& builtInKeys() {
   return keys;
 }
 
+FileStamp stampOf(const struct stat& st) {
+  return FileStamp{st.st_dev, st.st_ino, st.st_size,
+                   {st.st_mtim.tv_sec, st.st_mtim.tv_nsec, st.st_ctim.tv_sec, st.st_ctim.tv_nsec}};
+}
+
 std::optional<FileStamp> stampOf(int fd) {
   struct stat st;
   if (fstat(fd, &st) != 0) return std::nullopt;
-  return FileStamp{st.st_dev, st.st_ino, st.st_size,
-                   {st.st_mtim.tv_sec, st.st_mtim.tv_nsec, st.st_ctim.tv_sec, st.st_ctim.tv_nsec}};
+  return stampOf(st);
 }
 
 std::string signedDate(int64_t timestamp) {

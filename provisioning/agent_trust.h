@@ -6,6 +6,7 @@
 // installer without signatures always did.
 #pragma once
 
+#include <sys/stat.h>
 #include <sys/types.h>
 
 #include <array>
@@ -63,7 +64,8 @@ struct FileStamp {
     return device == other.device && inode == other.inode && size == other.size && times == other.times;
   }
 };
-// The stamp of the file open on `fd`.
+// The stamp of what `st` describes, and of the file open on `fd`.
+FileStamp stampOf(const struct stat& st);
 std::optional<FileStamp> stampOf(int fd);
 struct WrittenFile {
   FileStamp stamp;

@@ -173,14 +173,14 @@ void AgentDownload::archiveArrived() {
   phase_ = Phase::Verifying;
   progressed();
   fetch_->fetchSignature(
-      [this](const std::optional<std::string>& text, const Message& whyNot, long) { signatureArrived(text, whyNot); });
+      [this](const std::optional<std::string>& text, const Message& whyNot) { signatureArrived(text, whyNot); });
 }
 
 // The server still offers the archive refused before: unless its signature
 // changed, it would be refused again, so its body is not fetched.
 void AgentDownload::recheckRefusal() {
   phase_ = Phase::Verifying;
-  fetch_->fetchSignature([this](const std::optional<std::string>& text, const Message& whyNot, long) {
+  fetch_->fetchSignature([this](const std::optional<std::string>& text, const Message& whyNot) {
     if (text && *text != refusal_->signature) {
       refusal_.reset();  // signed anew: the archive is looked at again, whatever its tag
       phase_ = Phase::Requesting;

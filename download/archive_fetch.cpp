@@ -136,14 +136,14 @@ network::HttpRequest ArchiveFetch::requestFor(std::string url) {
   return request;
 }
 
-void ArchiveFetch::fetchSignature(SignatureFetch::Done done) {
+void ArchiveFetch::fetchSignature(SignatureDone done) {
   if (budgetSpent()) return;
   signature_ = std::make_unique<SignatureFetch>(
       requestFor(signatureAddressOf(address_)),
       [this, done](const std::optional<std::string>& text, const window::Message& whyNot, long redirects) {
         requests_ += static_cast<int>(redirects);
         signature_.reset();
-        done(text, whyNot, redirects);
+        done(text, whyNot);
       },
       options_.startTransfer);
 }
@@ -207,8 +207,7 @@ void ArchiveFetch::didEnd(const network::TransferResult& result) {
     case NextStep::Accept:
       // The deadline goes on: what the client fetches next (the signature)
       // is part of the download, until finish().
-      if (timer_) loop_.cancelCall(timer_);
-      timer_ = 0;
+      stopTransfer();
       ended_ = result.kind;
       return client_.fetchEnded(result.kind);
     case NextStep::Refuse:

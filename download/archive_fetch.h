@@ -75,7 +75,8 @@ class ArchiveFetch : private network::HttpDownloadDelegate {
   // The signature published beside the archive, as one more request of the
   // budget, under the deadline. `done` is not called after a failure the
   // client hears of through fetchFailed (the budget or the deadline ran out).
-  void fetchSignature(SignatureFetch::Done done);
+  using SignatureDone = std::function<void(const std::optional<std::string>& text, const window::Message& whyNot)>;
+  void fetchSignature(SignatureDone done);
   // How it ended: Finished, NotModified, or a failure; nothing while it goes on.
   std::optional<network::TransferEnd> ended() const { return ended_; }
   const std::string& address() const { return address_; }

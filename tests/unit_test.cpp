@@ -568,7 +568,7 @@ TEST(ArchiveFetch, TheSignatureAndEveryRedirectSpendTheBudget) {
     ASSERT_TRUE(server.answer(0, {.status = 200, .body = zip, .etag = "\"e\"", .redirects = row.archiveRedirects}));
     ASSERT_EQ(server.outcome, "finished");
     server.outcome.clear();
-    server.fetch->fetchSignature([&](const std::optional<std::string>& text, const window::Message& whyNot, long) {
+    server.fetch->fetchSignature([&](const std::optional<std::string>& text, const window::Message& whyNot) {
       server.outcome = text ? "signature: " + *text : window::english(whyNot);
     });
     server.answer(1, {.status = 200, .body = "sig", .etag = "\"e\"", .redirects = row.signatureRedirects});

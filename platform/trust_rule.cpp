@@ -5,6 +5,8 @@
 #include <sys/statvfs.h>
 #include <unistd.h>
 
+#include <algorithm>
+
 namespace platform {
 
 std::optional<gid_t> privateGroupOf(const Account& user, const std::string& groupName,
@@ -55,20 +57,39 @@ bool onReadOnlyFileSystem(int fd) {
   return fstatvfs(fd, &vfs) == 0 && (vfs.f_flag & ST_RDONLY);
 }
 
-TrustStatus trustedChain(const std::string& path, ExaminePath examine, PrivateGroup privateGroup, bool mayEndSticky) {
-  if (path.empty() || path[0] != '/') return {TrustCode::NotAbsolute, "not an absolute path: " + path};
-  // "/", then each prefix ending before a separator, then the path itself.
+// "/", then each prefix of the absolute `path` ending before a separator,
+// then the path itself.
+std::vector<std::string> foldersFromRoot(const std::string& path) {
   std::vector<std::string> chain = {"/"};
   for (size_t slash = path.find('/', 1); slash != std::string::npos; slash = path.find('/', slash + 1))
     if (path[slash - 1] != '/') chain.push_back(path.substr(0, slash));
   if (path.size() > 1 && path.back() != '/') chain.push_back(path);
+  return chain;
+}
+
+// Examines `dir` into `st`: Ok only for a directory itself, never a link.
+TrustStatus examineFolder(const std::string& dir, ExaminePath examine, struct stat& st) {
+  if (examine(dir.c_str(), &st) != 0) return {TrustCode::Unexaminable, "cannot examine " + dir};
+  if (S_ISLNK(st.st_mode)) return {TrustCode::Link, dir + " is a symbolic link"};
+  if (!S_ISDIR(st.st_mode)) return {TrustCode::NotDirectory, dir + " is not a directory"};
+  return {};
+}
+
+// Root's alone: owned by root, and neither its group nor others may write it.
+TrustStatus rootsAlone(const std::string& name, const struct stat& st) {
+  if (st.st_uid != 0) return {TrustCode::OtherOwner, name + " does not belong to root"};
+  if (st.st_mode & (S_IWGRP | S_IWOTH)) return {TrustCode::WritableByOthers, name + " is writable by others"};
+  return {};
+}
+
+TrustStatus trustedChain(const std::string& path, ExaminePath examine, PrivateGroup privateGroup, bool mayEndSticky) {
+  if (path.empty() || path[0] != '/') return {TrustCode::NotAbsolute, "not an absolute path: " + path};
+  std::vector<std::string> chain = foldersFromRoot(path);
   uid_t me = geteuid();
   for (size_t i = 0; i < chain.size(); ++i) {
     const std::string& dir = chain[i];
     struct stat st;
-    if (examine(dir.c_str(), &st) != 0) return {TrustCode::Unexaminable, "cannot examine " + dir};
-    if (S_ISLNK(st.st_mode)) return {TrustCode::Link, dir + " is a symbolic link"};
-    if (!S_ISDIR(st.st_mode)) return {TrustCode::NotDirectory, dir + " is not a directory"};
+    if (TrustStatus folder = examineFolder(dir, examine, st); !folder) return folder;
     if (st.st_uid != me && st.st_uid != 0) return {TrustCode::OtherOwner, dir + " belongs to another user"};
     if (!writableByOthers(st, privateGroup)) continue;
     // Others may add entries to a sticky directory, but not move or remove ours.
@@ -105,6 +126,21 @@ TrustStatus trustedFileIn(int dirFd, const std::string& dir, int fd, const std::
     return {folder.code(), "other users can change that folder (" + folder.message() + ")"};
   if (st.st_uid != geteuid() && st.st_uid != 0) return {TrustCode::OtherOwner, name + " belongs to another user"};
   if (writableByOthers(st)) return {TrustCode::WritableByOthers, "other users can change " + name};
+  return {};
+}
+
+TrustStatus trustedSystemFile(int fd, const std::string& path, ExaminePath examine) {
+  if (path.empty() || path[0] != '/') return {TrustCode::NotAbsolute, "not an absolute path: " + path};
+  struct stat st;
+  if (fd < 0 || fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))
+    return {TrustCode::NotRegularFile, path + " is not a regular file"};
+  if (TrustStatus file = rootsAlone(path, st); !file) return file;
+  // Whoever may write a folder on the way may swap the file for another.
+  std::string folder = path.substr(0, std::max<size_t>(path.find_last_of('/'), 1));
+  for (const std::string& dir : foldersFromRoot(folder)) {
+    if (TrustStatus examined = examineFolder(dir, examine, st); !examined) return examined;
+    if (TrustStatus alone = rootsAlone(dir, st); !alone) return alone;
+  }
   return {};
 }
 

@@ -2,7 +2,8 @@
 // folder or a file the installer is about to run from, keep something in,
 // or unpack. Every road asks here, one entry point a question: the cache
 // (trustedDirectory, mayHoldPrivateDirectory), the shipped archive
-// (trustedFileIn) and the run's temporary directory (isOursAlone).
+// (trustedFileIn), the run's temporary directory (isOursAlone) and an
+// administrator's setting (trustedSystemFile).
 #pragma once
 
 #include <sys/stat.h>
@@ -68,6 +69,11 @@ TrustStatus mayHoldPrivateDirectory(const std::string& resolvedAbsolutePath, Exa
 // can change, in a trusted directory; or any regular file on a file system
 // mounted read-only, where nobody can. The message is one line for the user.
 TrustStatus trustedFileIn(int dirFd, const std::string& dir, int fd, const std::string& name);
+// Whether the file open on `fd`, at the absolute `path`, is a setting only
+// root can have made: a regular file and every directory above it, up to
+// "/", owned by root and writable by nobody else (no sticky folder, no
+// private group), and no folder a link. The message names what failed.
+TrustStatus trustedSystemFile(int fd, const std::string& path, ExaminePath examine = ::lstat);
 // Whether the directory `dir`, just made, is ours alone: not a link, the
 // effective user's, mode 0700 and trusted. Nobody else can then have put it
 // there, widened it, or move it away under us.

@@ -1,4 +1,5 @@
 // The rules an end-to-end run cannot reach cheaply, each as a table of cases.
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -725,6 +726,47 @@ TEST(TrustRule, EveryDirectoryFromTheRootDownIsTheUsersOrRoots) {
     EXPECT_EQ(platform::mayHoldPrivateDirectory("/home/u/c", examine, privateGroup).ok(),
               row.why.empty() || row.mayHoldPrivateDirectory);
   }
+}
+
+// A setting only root can have made: the file open on the descriptor and every folder above it are root's and
+// nobody else may write them; no sticky folder and no private group (root's own, 0, for the file) pass.
+TEST(TrustRule, ASystemFileAndItsFoldersAreRootsAlone) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root: the file itself must belong to root";
+  const mode_t dir = S_IFDIR | 0755;
+  struct Row {
+    std::string name;
+    std::map<std::string, std::pair<uid_t, mode_t>> changes;
+    std::string why;
+    mode_t fileMode = 0644;
+    uid_t fileOwner = 0;
+  } rows[] = {
+      {"root's alone", {}, ""},
+      {"a folder writable by its group", {{"/etc/v", {0, S_IFDIR | 0775}}}, "/etc/v is writable by others"},
+      {"a sticky folder", {{"/etc", {0, S_IFDIR | 01777}}}, "/etc is writable by others"},
+      {"a folder of another's", {{"/etc/v", {65534, dir}}}, "/etc/v does not belong to root"},
+      {"a folder a link", {{"/etc/v", {0, S_IFLNK | 0777}}}, "/etc/v is a symbolic link"},
+      {"a folder missing", {{"/etc/v", {0, 0}}}, "cannot examine /etc/v"},
+      {"the file writable by others", {}, "/etc/v/mirrors is writable by others", 0646},
+      {"the file writable by root's group", {}, "/etc/v/mirrors is writable by others", 0664},
+      {"the file another's", {}, "/etc/v/mirrors does not belong to root", 0644, 65534},
+  };
+  ScratchDir scratch;
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    tree = {{"/", {0, dir}}, {"/etc", {0, dir}}, {"/etc/v", {0, dir}}};
+    for (const auto& [path, entry] : row.changes) {
+      if (entry.second == 0) tree.erase(path); else tree[path] = entry;
+    }
+    int fd = open((scratch / "mirrors").c_str(), O_RDONLY | O_CREAT, 0600);
+    ASSERT_EQ(fchown(fd, row.fileOwner, 0) | fchmod(fd, row.fileMode), 0);
+    platform::TrustStatus trusted = platform::trustedSystemFile(fd, "/etc/v/mirrors", examine);
+    EXPECT_EQ(trusted.ok(), row.why.empty());
+    EXPECT_EQ(trusted.message(), row.why);
+    close(fd);
+  }
+  int folder = open(scratch.path().c_str(), O_RDONLY | O_DIRECTORY);
+  EXPECT_EQ(platform::trustedSystemFile(folder, "/etc/v/mirrors", examine).message(), "/etc/v/mirrors is not a regular file");
+  close(folder);
 }
 
 // Control bytes are escaped, so a message is one line and cannot drive the terminal.

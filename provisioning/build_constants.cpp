@@ -5,6 +5,7 @@
 // Defined in dependency order: the composed names use the ones above them.
 const std::string releaseName = INSTALLER_RELEASE_NAME;
 const std::string archName = INSTALLER_ARCH_NAME;
+const std::string cacheFolderName = INSTALLER_CACHE_FOLDER;
 const std::string installAgentZipName = "InstallAgent.zip";
 const std::string installAgentFileName = "pi_install_agent_pi_" + releaseName + "_" + archName;
 const std::string installAgentUrl = INSTALLER_DOWNLOAD_BASE_URL + installAgentFileName;

@@ -9,6 +9,7 @@
 
 extern const std::string releaseName;              // e.g. "7.16.0"
 extern const std::string archName;                 // e.g. "darw64"
+extern const std::string cacheFolderName;          // ".velmor": the cache below home
 extern const std::string installAgentZipName;      // "InstallAgent.zip"
 extern const std::string installAgentFileName;     // "pi_install_agent_pi_" + release + "_" + arch: what its signature names
 extern const std::string installAgentUrl;          // base + installAgentFileName

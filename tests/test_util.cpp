@@ -23,9 +23,9 @@
 
 namespace testing_util {
 
-ScratchDir::ScratchDir() {
-  char tmpl[] = "/tmp/installer-test-XXXXXX";
-  if (!mkdtemp(tmpl)) ADD_FAILURE() << "mkdtemp: " << std::strerror(errno);
+ScratchDir::ScratchDir(const std::string& parent) {
+  std::string tmpl = parent + "/installer-test-XXXXXX";
+  if (!mkdtemp(tmpl.data())) ADD_FAILURE() << "mkdtemp: " << std::strerror(errno);
   path_ = tmpl;
 }
 

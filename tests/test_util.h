@@ -11,10 +11,10 @@ namespace testing_util {
 
 using Lines = std::vector<std::string>;
 
-// A fresh directory under /tmp, removed with everything in it at scope exit.
+// A fresh directory under `parent`, removed with everything in it at scope exit.
 class ScratchDir {
  public:
-  ScratchDir();
+  explicit ScratchDir(const std::string& parent = "/tmp");
   ~ScratchDir();
   ScratchDir(const ScratchDir&) = delete;
   ScratchDir& operator=(const ScratchDir&) = delete;

@@ -24,6 +24,7 @@
 #include "provisioning/agent_trust.h"
 #include "provisioning/archive_extraction.h"
 #include "provisioning/build_constants.h"
+#include "provisioning/mirror_list.h"
 #include "provisioning/payload.h"
 #include "provisioning/validation_file.h"
 #include "test_util.h"
@@ -767,6 +768,75 @@ TEST(TrustRule, ASystemFileAndItsFoldersAreRootsAlone) {
   int folder = open(scratch.path().c_str(), O_RDONLY | O_DIRECTORY);
   EXPECT_EQ(platform::trustedSystemFile(folder, "/etc/v/mirrors", examine).message(), "/etc/v/mirrors is not a regular file");
   close(folder);
+}
+
+// What counts in an administrator's mirror list: one base address a line, comments and blanks aside.
+TEST(MirrorList, OneBaseAddressALine) {
+  struct Row { std::string name, text; Lines bases, skipped; } rows[] = {
+      {"an empty file", "", {}, {}},
+      {"comments, blanks and empty lines", "# ours\n\n  https://a.org/  # first\n\thttp://b:8080/pub/\t\n \n#http://c/\n",
+       {"https://a.org/", "http://b:8080/pub/"}, {}},
+      {"CRLF line ends, the last without", "https://a/\r\n\r\nhttps://u@b:1/x/\r\nhttp://[::1]:8/",
+       {"https://a/", "https://u@b:1/x/", "http://[::1]:8/"}, {}},
+      {"other schemes", "ftp://a/\nfile:///etc/\nhttps:/a/\n//a/\nhttpsx://a/\n", {},
+       {"ftp://a/", "file:///etc/", "https:/a/", "//a/", "httpsx://a/"}},
+      {"no trailing slash", "https://a\nhttps://a/pub # x/\n", {}, {"https://a", "https://a/pub"}},
+      {"no host", "https:///\nhttp://:8/\nhttps://u@/\nhttps://\n", {},
+       {"https:///", "http://:8/", "https://u@/", "https://"}},
+      {"blanks and control bytes inside",
+       "https://a/b c/\nhttps://a/\tb/\nhttps://a\x01/\nhttps://a/\x7f/\nhttps://a\r/\n", {},
+       {"https://a/b c/", "https://a/\tb/", "https://a\x01/", "https://a/\x7f/", "https://a\r/"}},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    MirrorList list = parseMirrorList(row.text);
+    EXPECT_EQ(list.bases, row.bases);
+    EXPECT_EQ(list.skipped, row.skipped);
+  }
+}
+
+namespace {
+Lines reported;  // "!" marks a line that is not an error
+void report(std::string message, bool isError) { reported.push_back((isError ? "" : "!") + message); }
+}  // namespace
+
+// The administrator's file counts only where nobody but root could have written it; no file says nothing.
+TEST(MirrorList, AnOrganisationsFileCountsOnlyWhenRootsAlone) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root: the file and every folder above it must belong to root";
+  ScratchDir place("/run");  // root's, 0755; /tmp, writable by all, would rightly be refused
+  ASSERT_EQ(chmod(place.path().c_str(), 0755), 0);
+  const std::string dir = place / "velmor", file = dir + "/mirrors", ignoring = "Ignoring " + file + ": ";
+  struct Row { std::string name; std::function<int()> change; Lines bases, said; } rows[] = {
+      {"root's alone", [] { return 0; }, {"https://a/", "http://b/"},
+       {"Skipping a line of " + file + " that is not a base address (http:// or https://, a host, ending in /): " +
+        "ftp://c/"}},
+      {"the file writable by all", [&] { return chmod(file.c_str(), 0666); }, {},
+       {ignoring + file + " is writable by others"}},
+      {"the folder another's", [&] { return chown(dir.c_str(), 65534, 0); }, {},
+       {ignoring + dir + " does not belong to root"}},
+      {"the file a link", [&] { return rename(file.c_str(), (dir + "/real").c_str()) | symlink("real", file.c_str()); },
+       {}, {ignoring + file + " is a symbolic link"}},
+      {"a FIFO, never waited on", [&] { return unlink(file.c_str()) | mkfifo(file.c_str(), 0644); }, {},
+       {ignoring + file + " is not a regular file"}},
+      {"larger than a list", [&] { writeFile(file, std::string(64 * 1024 + 1, '#'), 0644); return 0; }, {},
+       {ignoring + "it is larger than 64 KiB"}},
+      {"no file", [&] { return unlink(file.c_str()); }, {}, {}},
+      {"no folder", [&] { return platform::removeItemAtPath(dir) ? 0 : -1; }, {}, {}},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    makeDirs(dir);
+    ASSERT_EQ(chmod(dir.c_str(), 0755), 0);
+    writeFile(file, "https://a/ # ours\nftp://c/\nhttp://b/\n", 0644);
+    ASSERT_EQ(row.change(), 0);
+    reported.clear();
+    testing::internal::CaptureStderr();  // the system log's line
+    EXPECT_EQ(organisationMirrors(report, file), row.bases);
+    std::string logged = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(reported, row.said);
+    EXPECT_EQ(logged, row.bases.empty() ? "" : "Download mirrors from " + file + ": https://a/ http://b/\n");
+    platform::removeItemAtPath(dir);
+  }
 }
 
 // Control bytes are escaped, so a message is one line and cannot drive the terminal.

@@ -4,6 +4,7 @@
 
 #include "download/transfer_policy.h"
 #include "platform/quantities.h"
+#include "platform/system_log.h"
 #include "provisioning/agent_trust.h"
 #include "provisioning/archive_extraction.h"
 #include "provisioning/build_constants.h"
@@ -29,21 +30,25 @@ Message refusalMessage(const GateStatus& refused) {
   }
 }
 
+// Two addresses of the same file on the same host, whatever their queries ask.
+bool sameFile(const std::string& a, const std::string& b) {
+  return a.substr(0, a.find_first_of("?#")) == b.substr(0, b.find_first_of("?#"));
+}
+
 }  // namespace
 
 AgentDownload::AgentDownload(platform::EventLoop& loop, AgentCache& cache, Listener& listener,
-                             ErrorCallback callback, const std::string& address, const std::string& destination)
+                             ErrorCallback callback, std::vector<std::string> addresses,
+                             const std::string& destination)
     : loop_(loop), cache_(cache), listener_(listener), callback_(callback) {
-  std::optional<std::string> cachedTag = cache_.usable() ? cache_.recordedTag() : std::nullopt;
-  // A refusal matters only while a vouched agent is there to fall back to;
-  // its tag goes along, so that a server still offering that archive says so
-  // in a 304.
-  refusal_ = signaturesRequired() && cachedTag ? cache_.refusal() : std::nullopt;
-  if (refusal_ && refusal_->tag != *cachedTag) cachedTag = *cachedTag + ", " + refusal_->tag;
+  if (addresses.empty()) addresses.emplace_back();  // an empty address fails as any bad one does
+  firstAddress_ = addresses.front();
+  // A refusal matters only while a vouched agent is there to fall back to.
+  refusal_ = signaturesRequired() && cache_.usable() && cache_.recordedTag() ? cache_.refusal() : std::nullopt;
   ArchiveFetch::Options options;
   options.hashBody = signaturesRequired();
   ArchiveFetch::Client& client = *this;
-  fetch_ = std::make_unique<ArchiveFetch>(loop_, client, address, destination, cachedTag, options);
+  fetch_ = std::make_unique<ArchiveFetch>(loop_, client, std::move(addresses), destination, options);
 }
 
 AgentDownload::~AgentDownload() { cancel(); }
@@ -65,6 +70,10 @@ void AgentDownload::end(Outcome outcome) {
   if (ended_) return;
   ended_ = true;
   cancelTimer();
+  if (hostLeft_ && outcome.kind == Outcome::Kind::CachedAgentCurrent)
+    platform::systemLog("The installed agent is the one " + address() + " offers");
+  if (hostLeft_ && outcome.kind == Outcome::Kind::ArchiveVerified)
+    platform::systemLog("The agent was downloaded from " + address());
   if (outcome.kind == Outcome::Kind::Failed) fetch_->cancel();  // nothing more comes of it
   listener_.downloadEnded(outcome);
 }
@@ -125,6 +134,11 @@ void AgentDownload::decideOnCache() {
   }
   // The old agent stays until a new one has been verified and swapped in.
   if (lock == AgentCache::LockState::Held) cache_.unlock();
+  if (probedSame_) {  // the cache changed meanwhile, or cannot be used: this host's archive
+    probedSame_ = false;
+    tag_.clear();
+    return fetch_->askForWholeArchive();
+  }
   if (refusal_ && tag_ == refusal_->tag) {
     // The archive refused before, by its tag (in a 304, or a 200 from a
     // server that ignores the condition): its body is not wanted, and the
@@ -167,11 +181,67 @@ void AgentDownload::fetchEnded(network::TransferEnd how) {
 
 void AgentDownload::fetchFailed(const Message& why) { fail(Setback::Download, why); }
 
+ArchiveFetch::Client::HostPlan AgentDownload::fetchBeginsHost(const std::string& address) {
+  std::optional<std::string> cachedTag = cache_.usable() ? cache_.recordedTag() : std::nullopt;
+  if (!cachedTag) return {};
+  // A run with one address asks only that one, as the server whose tag it is. A cache from before
+  // hosts were recorded came from the first one asked.
+  if (fetch_->onlyHost() || sameFile(address, cache_.recordedSource().value_or(firstAddress_))) {
+    // The refused archive's tag goes along, so that a server still offering it says so in a 304.
+    if (refusal_ && refusal_->tag != *cachedTag) *cachedTag += ", " + refusal_->tag;
+    return {true, cachedTag};
+  }
+  // Tags differ between hosts; which agent a host offers, its signature says.
+  if (!signaturesRequired()) return {};
+  probeHost();
+  return {false, std::nullopt};
+}
+
+void AgentDownload::fetchLeftHost(const std::string&, const Message&) {
+  cancelTimer();
+  hostLeft_ = true;
+  deciding_ = probedSame_ = fetchedAgain_ = false;
+  probed_.reset();
+  tag_.clear();
+  received_ = 0;
+  rate_ = RateMeter();
+  phase_ = Phase::Requesting;
+  progressed();  // the bar starts again with the next host's body
+}
+
+void AgentDownload::leaveHostOrFail(const Message& why) {
+  if (!fetch_->leaveHost(why)) fail(Setback::Download, why);
+}
+
+void AgentDownload::probeHost() {
+  fetch_->fetchSignature(
+      [this](const std::optional<std::string>& text, const Message& whyNot) { signatureProbed(text, whyNot); });
+}
+
+// The host's signature, before its archive: the cached agent's means the
+// cache decides; one refused before is left; any other goes with the archive.
+void AgentDownload::signatureProbed(const std::optional<std::string>& text, const Message& whyNot) {
+  if (!text) return leaveHostOrFail(whyNot);
+  if (refusal_ && *text == refusal_->signature) return leaveHostOrFail(Message::text(refusal_->why));
+  probed_ = *text;
+  if (*text == cache_.keptSignature().value_or(std::string())) {
+    probedSame_ = true;
+    tag_ = cache_.recordedTag().value_or(std::string());
+    return decideOnCache();
+  }
+  fetch_->askForWholeArchive();
+}
+
 // In a build with keys, nothing goes further before the gate has passed it.
 void AgentDownload::archiveArrived() {
   if (!signaturesRequired()) return signatureArrived(std::string(), {});
   phase_ = Phase::Verifying;
   progressed();
+  if (probed_) {
+    std::optional<std::string> text = std::move(probed_);
+    probed_.reset();
+    return signatureArrived(text, {});
+  }
   fetch_->fetchSignature(
       [this](const std::optional<std::string>& text, const Message& whyNot) { signatureArrived(text, whyNot); });
 }
@@ -186,7 +256,7 @@ void AgentDownload::recheckRefusal() {
       phase_ = Phase::Requesting;
       return fetch_->askForWholeArchive();
     }
-    fail(Setback::Download, text ? Message::text(refusal_->why) : whyNot);
+    leaveHostOrFail(text ? Message::text(refusal_->why) : whyNot);
   });
 }
 
@@ -199,18 +269,23 @@ void AgentDownload::signatureArrived(const std::optional<std::string>& text, con
   Attempt judged;
   judged.gate = refused.code();
   judged.fetchedAgain = fetchedAgain_;
-  if (nextStep(judged) == NextStep::StartOver) {
+  judged.anotherHost = fetch_->hasAnotherHost();
+  NextStep step = nextStep(judged);
+  if (step == NextStep::StartOver) {
     fetchedAgain_ = true;
     phase_ = Phase::Requesting;
     return fetch_->startOver();
   }
-  if (!refused) {  // never unpacked, cached or started
+  if (step != NextStep::Accept) {  // never unpacked, cached or started
     if (!tag_.empty()) refusing_ = AgentCache::Refusal{tag_, refused.message(), text.value_or(std::string())};
-    return fail(Setback::Download, text ? refusalMessage(refused) : whyNot);
+    Message why = text ? refusalMessage(refused) : whyNot;
+    if (step == NextStep::NextHost) return static_cast<void>(fetch_->leaveHost(why));
+    return fail(Setback::Download, why);
   }
   Outcome verified;
   verified.kind = Outcome::Kind::ArchiveVerified;
   verified.tag = tag_;
+  if (hostLeft_) verified.source = address();  // the first host asked is the one a cache without a source names
   verified.signature = *text;
   verified.archive = &fetch_->archive();
   end(std::move(verified));

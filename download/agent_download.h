@@ -1,6 +1,6 @@
-// The agent from the server, decided in one place: the archive's fetch (or
-// the server's word that the cached agent is current), its signature and
-// the gate, and the cache's part in it. It reports how far it has come and
+// The agent from the servers, decided in one place: the archive's fetch (or
+// a server's word that the cached agent is current), its signature and
+// the gate, the cache's part in it, and when to leave a host for the next. It reports how far it has come and
 // ends with one outcome; the Download controller shows both.
 #pragma once
 
@@ -8,6 +8,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "download/archive_fetch.h"
 #include "download/progress_meter.h"
@@ -44,6 +45,7 @@ class AgentDownload : private ArchiveFetch::Client {
     };
     Kind kind = Kind::Failed;
     std::string tag;                     // the archive's ETag, or the cached agent's
+    std::string source;                  // ArchiveVerified: the address that served it, when not the first
     std::string signature;               // ArchiveVerified, in a build with keys
     ArchiveInTransit* archive = nullptr;  // ArchiveVerified: the open file and its digest; owned here
     Setback setback = Setback::Download;  // Failed
@@ -62,11 +64,14 @@ class AgentDownload : private ArchiveFetch::Client {
     ~Listener() = default;
   };
 
-  // Starts on the next turn of the loop: the archive at `address` into `destination`. A vouched
-  // cached agent's tag goes along (If-None-Match), so that a server with
-  // nothing new answers 304 without a body.
+  // Starts on the next turn of the loop: the archive from the first of
+  // `addresses` that serves one the gate passes, into `destination`. The
+  // host that served a vouched cached agent gets its tag (If-None-Match), so
+  // that with nothing new it answers 304 without a body; in a build with
+  // keys any other host is asked for its signature first, and the cached
+  // agent is current when that is the one it was installed with.
   AgentDownload(platform::EventLoop& loop, AgentCache& cache, Listener& listener, ErrorCallback callback,
-                const std::string& address, const std::string& destination);
+                std::vector<std::string> addresses, const std::string& destination);
   ~AgentDownload();  // cancels
   AgentDownload(const AgentDownload&) = delete;
   AgentDownload& operator=(const AgentDownload&) = delete;
@@ -83,11 +88,16 @@ class AgentDownload : private ArchiveFetch::Client {
   void fetchRetrying(double seconds) override;
   void fetchEnded(network::TransferEnd how) override;
   void fetchFailed(const window::Message& why) override;
+  HostPlan fetchBeginsHost(const std::string& address) override;
+  void fetchLeftHost(const std::string& address, const window::Message& why) override;
 
   void decideOnCache();
   void archiveArrived();
   void signatureArrived(const std::optional<std::string>& text, const window::Message& whyNot);
   void recheckRefusal();
+  void probeHost();
+  void signatureProbed(const std::optional<std::string>& text, const window::Message& whyNot);
+  void leaveHostOrFail(const window::Message& why);
   void progressed();
   void end(Outcome outcome);
   void fail(Setback setback, window::Message why);
@@ -109,4 +119,8 @@ class AgentDownload : private ArchiveFetch::Client {
   // agent only), and one to record when this run refuses what it fetched.
   std::optional<AgentCache::Refusal> refusal_, refusing_;
   bool fetchedAgain_ = false;  // after an archive that did not match its signature
+  std::string firstAddress_;
+  bool hostLeft_ = false;                // a host before this one failed
+  bool probedSame_ = false;              // this host signs the cached agent: the cache decides
+  std::optional<std::string> probed_;    // this host's signature, fetched before its archive
 };

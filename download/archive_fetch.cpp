@@ -24,6 +24,10 @@ constexpr double kMinimumPauseSeconds = 0.1;
 constexpr double kHonestBytesPerSecond = 32000;
 constexpr double kDeadlineRecheckSeconds = 1;
 
+window::Message unasked304() {
+  return window::Message::text("the server answered \"not modified\" to a request that named no cached agent");
+}
+
 double random01() {
   static std::mt19937 engine{std::random_device{}()};
   return std::uniform_real_distribution<double>(0.0, 1.0)(engine);
@@ -31,13 +35,37 @@ double random01() {
 
 }  // namespace
 
-ArchiveFetch::ArchiveFetch(platform::EventLoop& loop, Client& client, std::string address, std::string destination,
-                           std::optional<std::string> ifNoneMatch, Options options)
-    : loop_(loop), client_(client), address_(std::move(address)), ifNoneMatch_(std::move(ifNoneMatch)),
-      options_(options), archive_(std::move(destination), options.hashBody, options.maxBytes),
-      startedAt_(platform::monotonicSeconds()) {
+ArchiveFetch::ArchiveFetch(platform::EventLoop& loop, Client& client, std::vector<std::string> addresses,
+                           std::string destination, Options options)
+    : loop_(loop), client_(client), addresses_(std::move(addresses)), options_(options),
+      archive_(std::move(destination), options.hashBody, options.maxBytes), startedAt_(platform::monotonicSeconds()) {
   armDeadline(options_.deadlineSeconds);
-  next(0);  // on the loop: the client hears nothing before this object is its own
+  // On the loop: the client hears nothing before this object is its own.
+  timer_ = loop_.callAfter(0, [this] {
+    timer_ = 0;
+    beginHost();
+  });
+}
+
+void ArchiveFetch::beginHost() {
+  Client::HostPlan plan = client_.fetchBeginsHost(address());
+  ifNoneMatch_ = plan.ifNoneMatch;
+  if (plan.askNow) next(0);
+}
+
+bool ArchiveFetch::leaveHost(const window::Message& why) {
+  if (!hasAnotherHost()) return false;
+  stopTransfer();
+  signature_.reset();
+  platform::systemLog("Leaving " + address() + " for the next server: " + window::english(why));
+  client_.fetchLeftHost(address(), why);
+  ++host_;
+  archive_.restart();  // never the bytes of one host resumed from another
+  retries_ = 0;
+  lastDropped_ = false;
+  ended_.reset();
+  beginHost();
+  return true;
 }
 
 void ArchiveFetch::armDeadline(double seconds) {
@@ -120,8 +148,10 @@ bool ArchiveFetch::budgetSpent() {
     return false;
   }
   fail(window::Message::text(lastDropped_ ? "the server keeps dropping the connection"
-                                          : "the server was asked " + std::to_string(requests_) +
-                                                " times without success"));
+                             : addresses_.size() > 1 ? "the servers were asked " + std::to_string(requests_) +
+                                                            " times without success"
+                                                      : "the server was asked " + std::to_string(requests_) +
+                                                            " times without success"));
   return true;
 }
 
@@ -139,7 +169,7 @@ network::HttpRequest ArchiveFetch::requestFor(std::string url) {
 void ArchiveFetch::fetchSignature(SignatureDone done) {
   if (budgetSpent()) return;
   signature_ = std::make_unique<SignatureFetch>(
-      requestFor(signatureAddressOf(address_)),
+      requestFor(signatureAddressOf(address())),
       [this, done](const std::optional<std::string>& text, const window::Message& whyNot, long redirects) {
         requests_ += static_cast<int>(redirects);
         signature_.reset();
@@ -151,7 +181,7 @@ void ArchiveFetch::fetchSignature(SignatureDone done) {
 void ArchiveFetch::attempt() {
   if (budgetSpent()) return;
   lastRequestAt_ = platform::monotonicSeconds();
-  network::HttpRequest request = requestFor(address_);
+  network::HttpRequest request = requestFor(address());
   // The rest, only if it is still the same archive; else the whole again.
   askedForRange_ = archive_.resumable();
   if (askedForRange_) {
@@ -188,10 +218,13 @@ void ArchiveFetch::didReceiveDataOfLength(uint64_t length) {
 void ArchiveFetch::didEnd(const network::TransferResult& result) {
   if (result.kind == network::TransferEnd::Cancelled) return;
   requests_ += static_cast<int>(result.redirects);
-  if (!refusal_.empty()) return fail(refusal_);
-  if (result.kind == network::TransferEnd::WriteError)  // the archive's refusal, or the disk's
-    return fail(archive_.refusal().empty() ? window::Message::text(result.description) : archive_.refusal());
-  if (result.kind == network::TransferEnd::Finished && !archive_.complete()) return fail(archive_.refusal());
+  if (result.kind == network::TransferEnd::WriteError && archive_.refusal().empty())  // the disk's
+    return fail(window::Message::text(result.description));
+  // The archive refused what the host sent, before or while it arrived, or at its end.
+  bool bodyRefused = !refusal_.empty() || result.kind == network::TransferEnd::WriteError ||
+                     (result.kind == network::TransferEnd::Finished && !archive_.complete());
+  window::Message refused = !refusal_.empty() ? refusal_ : archive_.refusal();
+  if (bodyRefused && archive_.localFault()) return fail(refused);
   lastDropped_ = result.kind == network::TransferEnd::NetworkError &&
                  result.cause == network::NetworkCause::ConnectionDropped;
   Attempt attempt;
@@ -203,6 +236,8 @@ void ArchiveFetch::didEnd(const network::TransferResult& result) {
                        archive_.size() >= keptAtStart_ + kProgressWorthResuming;
   attempt.retriesUsed = retries_;
   attempt.retries = options_.retries;
+  attempt.bodyRefused = bodyRefused;
+  attempt.anotherHost = hasAnotherHost();
   switch (nextStep(attempt)) {
     case NextStep::Accept:
       // The deadline goes on: what the client fetches next (the signature)
@@ -211,15 +246,19 @@ void ArchiveFetch::didEnd(const network::TransferResult& result) {
       ended_ = result.kind;
       return client_.fetchEnded(result.kind);
     case NextStep::Refuse:
-      return fail(window::Message::text("the server answered \"not modified\" to a request that named no cached agent"));
+      return fail(unasked304());
     case NextStep::StartOver:  // the kept part no longer fits the archive
       archive_.restart();
       return next(0);
     case NextStep::ResumeNow:
     case NextStep::RetryLater:
       return retryLater(result, attempt.progressed);
+    case NextStep::NextHost:
+      leaveHost(bodyRefused ? refused : result.kind == network::TransferEnd::NotModified ? unasked304()
+                                                                                        : failureReason(result));
+      return;
     case NextStep::Fail:
-      return fail(failureReason(result));
+      return fail(bodyRefused ? refused : failureReason(result));
   }
 }
 
@@ -231,7 +270,7 @@ void ArchiveFetch::retryLater(const network::TransferResult& result, bool progre
   char seconds[32];
   std::snprintf(seconds, sizeof seconds, "%.1f", delay);
   platform::systemLog("Download attempt failed, retrying in " + std::string(seconds) + " s: " +
-                      window::english(failureReason(result)) + " " + address_);
+                      window::english(failureReason(result)) + " " + address());
   next(delay);
   client_.fetchRetrying(delay);
 }

@@ -1,16 +1,20 @@
-// The agent archive's transfer across attempts. A failure that may pass is
-// tried again after the policy's back-off; a body that broke off is resumed
-// where it stopped when the server can vouch that it is the same archive.
+// The agent archive's transfer across attempts and hosts. A failure that may
+// pass is tried again after the policy's back-off; a body that broke off is
+// resumed where it stopped when the server can vouch that it is the same
+// archive; a host that fails for good is left for the next in the list,
+// which starts from byte 0, since two hosts' bytes are never spliced.
 // Every limit is the installer's own: a budget of requests, a pause
 // between any two, a deadline for the whole download (later for a link that
 // keeps an average of 32 kB/s), and the archive's bounds (ArchiveInTransit).
-// To its client it is one transfer: responses, data, and one end.
+// Budget and deadline are the whole run's, whatever the number of hosts. To
+// its client it is one transfer: responses, data, and one end.
 #pragma once
 
 #include <cstdint>
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "download/archive_in_transit.h"
 #include "download/signature_fetch.h"
@@ -23,6 +27,16 @@ class ArchiveFetch : private network::HttpDownloadDelegate {
  public:
   class Client {
    public:
+    // How to ask a host, first or after one was left: at once, naming a
+    // cached agent's tag or not; or not yet (the client fetches the
+    // signature first, then asks for the archive or leaves the host).
+    struct HostPlan {
+      bool askNow = true;
+      std::optional<std::string> ifNoneMatch;
+    };
+    virtual HostPlan fetchBeginsHost(const std::string& address) = 0;
+    // `address` failed for `why`, and the next host is asked.
+    virtual void fetchLeftHost(const std::string& address, const window::Message& why) = 0;
     // An attempt's response: a 2xx whose body the archive has taken, a
     // 304, or a status that ends the attempt. True to go on receiving.
     virtual bool fetchResponded(const network::HttpResponse& response) = 0;
@@ -40,8 +54,8 @@ class ArchiveFetch : private network::HttpDownloadDelegate {
   };
 
   struct Options {
-    long connectSeconds = 30;
-    long stallSeconds = 60;
+    long connectSeconds = connectTimeoutSeconds;
+    long stallSeconds = ::stallSeconds;
     bool hashBody = false;  // only a build that checks signatures needs the digest
     uint64_t maxBytes = maxArchiveBytes;
     int maxRequests = maxArchiveRequests;
@@ -51,10 +65,10 @@ class ArchiveFetch : private network::HttpDownloadDelegate {
     network::StartTransfer startTransfer = network::startHttpDownload;
   };
 
-  // Starts on the next turn of the loop, writing the archive to `destination`. With
-  // `ifNoneMatch`, a server with nothing newer answers 304.
-  ArchiveFetch(platform::EventLoop& loop, Client& client, std::string address, std::string destination,
-               std::optional<std::string> ifNoneMatch, Options options);
+  // Starts on the next turn of the loop with the first of `addresses` (never
+  // empty), writing the archive to `destination`.
+  ArchiveFetch(platform::EventLoop& loop, Client& client, std::vector<std::string> addresses,
+               std::string destination, Options options);
   ~ArchiveFetch();  // cancels
   ArchiveFetch(const ArchiveFetch&) = delete;
   ArchiveFetch& operator=(const ArchiveFetch&) = delete;
@@ -66,9 +80,12 @@ class ArchiveFetch : private network::HttpDownloadDelegate {
   // The client is done with the download: its deadline, which still ran
   // while the client fetched what goes with the archive, ends here.
   void finish();
-  // After a 304 that cannot be used: the whole archive, once, within the
-  // same budget.
+  // After a 304 that cannot be used, or a host's plan not to ask at once:
+  // the whole archive, once, within the same budget.
   void askForWholeArchive();
+  // The current host failed for `why` (its signature, or the gate's word on
+  // what it served): on to the next from byte 0. False when none is left.
+  bool leaveHost(const window::Message& why);
   // The archive arrived but is not the one wanted: all of it again, within
   // the same budget and deadline.
   void startOver();
@@ -79,7 +96,10 @@ class ArchiveFetch : private network::HttpDownloadDelegate {
   void fetchSignature(SignatureDone done);
   // How it ended: Finished, NotModified, or a failure; nothing while it goes on.
   std::optional<network::TransferEnd> ended() const { return ended_; }
-  const std::string& address() const { return address_; }
+  bool hasAnotherHost() const { return host_ + 1 < addresses_.size(); }
+  bool onlyHost() const { return addresses_.size() == 1; }
+  // The host's archive address asked now.
+  const std::string& address() const { return addresses_[host_]; }
   ArchiveInTransit& archive() { return archive_; }
   const ArchiveInTransit& archive() const { return archive_; }
 
@@ -96,10 +116,12 @@ class ArchiveFetch : private network::HttpDownloadDelegate {
   void stopTimers();
   void armDeadline(double seconds);
   void resume();
+  void beginHost();
 
   platform::EventLoop& loop_;
   Client& client_;
-  std::string address_;
+  std::vector<std::string> addresses_;
+  size_t host_ = 0;  // of addresses_, asked now
   std::optional<std::string> ifNoneMatch_;
   Options options_;
   ArchiveInTransit archive_;

@@ -79,11 +79,12 @@ ArchiveInTransit::~ArchiveInTransit() {
   if (created_) unlink(path_.c_str());  // also after a failed restart closed it
 }
 
-bool ArchiveInTransit::refuse(window::Message reason, std::string* why) {
+bool ArchiveInTransit::refuse(window::Message reason, std::string* why, bool local) {
   // What arrived is not vouched for any more: it is never resumed.
   restart();
   if (why) *why = window::english(reason);
   refusal_ = std::move(reason);
+  localFault_ = local;
   return false;
 }
 
@@ -115,7 +116,7 @@ void ArchiveInTransit::restart() {
 
 bool ArchiveInTransit::begin(const network::HttpResponse& response, bool continues) {
   refusal_ = {};
-  if (fd_ < 0) return refuse(text("cannot create " + path_ + ": " + std::strerror(openError_)));
+  if (fd_ < 0) return refuse(text("cannot create " + path_ + ": " + std::strerror(openError_)), nullptr, true);
   int64_t length = response.expectedContentLength;
   if (continues) {
     uint64_t first = 0;
@@ -237,7 +238,7 @@ bool ArchiveInTransit::noWriteError(std::string* why) {
     std::lock_guard<std::mutex> lock(mutex_);
     error = writeError_;
   }
-  return !error || refuse(text("cannot write " + path_ + ": " + std::strerror(error)), why);
+  return !error || refuse(text("cannot write " + path_ + ": " + std::strerror(error)), why, true);
 }
 
 bool ArchiveInTransit::complete() {

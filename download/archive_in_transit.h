@@ -39,6 +39,9 @@ class ArchiveInTransit : public network::BodySink {
   bool complete();
   // Why the archive refused a response, a piece or its end; empty until it did.
   const window::Message& refusal() const { return refusal_; }
+  // The refusal is this machine's (the file cannot be made or written), not
+  // the server's: another server would meet it too.
+  bool localFault() const { return localFault_; }
   // Forgets everything that arrived, to begin again at byte 0.
   void restart();
 
@@ -54,7 +57,7 @@ class ArchiveInTransit : public network::BodySink {
   const std::string& path() const { return path_; }
 
  private:
-  bool refuse(window::Message reason, std::string* why = nullptr);
+  bool refuse(window::Message reason, std::string* why = nullptr, bool local = false);
   struct Piece {
     std::string data;
     uint64_t at;  // where it goes in the file
@@ -80,6 +83,7 @@ class ArchiveInTransit : public network::BodySink {
   uint64_t begunAt_ = 0;      // size_ when the current body began
   std::string validator_;     // ETag or Last-Modified of the archive kept
   window::Message refusal_;
+  bool localFault_ = false;
   std::thread writer_;        // hashes and writes the pieces handed over, in order
   bool writerFailed_ = false;
   // Shared with the writer, under mutex_:

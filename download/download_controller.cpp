@@ -79,7 +79,9 @@ void Download::windowWillClose() {
 
 void Download::downloadFromURL(const std::string& address) {
   AgentDownload::Listener& listener = *this;
-  download_ = std::make_unique<AgentDownload>(loop_, cache_, listener, callback_, address, downloadTo);
+  std::vector<std::string> addresses{address};
+  addresses.insert(addresses.end(), downloadMirrors.begin(), downloadMirrors.end());
+  download_ = std::make_unique<AgentDownload>(loop_, cache_, listener, callback_, addresses, downloadTo);
 }
 
 void Download::downloadProgressed(const AgentDownload::Progress& progress) {
@@ -223,7 +225,7 @@ void Download::installIntoCache() {
     return;
   }
   platform::Status<AgentCache::Code> installed =
-      cache_.install(archive.fd(), outcome_.tag, outcome_.signature, archive.digest(), callback_);
+      cache_.install(archive.fd(), outcome_.tag, outcome_.source, outcome_.signature, archive.digest(), callback_);
   if (!installed) {
     cache_.unlock();
     // Only what the archive itself lacks would fail again; a full disk may not.

@@ -74,18 +74,29 @@ bool isRetryable(const TransferResult& result) {
 }
 
 NextStep nextStep(const Attempt& a) {
+  const NextStep giveUp = a.anotherHost ? NextStep::NextHost : NextStep::Fail;
   if (a.gate) {
     if (*a.gate == GateCode::Ok) return NextStep::Accept;
     // Most likely a release published between the two requests: both once more.
-    return mayPassOnRefetch(*a.gate) && !a.fetchedAgain ? NextStep::StartOver : NextStep::Refuse;
+    if (mayPassOnRefetch(*a.gate) && !a.fetchedAgain) return NextStep::StartOver;
+    // A stale mirror, or one that serves what this installer does not trust.
+    return a.anotherHost ? NextStep::NextHost : NextStep::Refuse;
   }
+  if (a.bodyRefused) return giveUp;
   const TransferResult& r = a.result;
   if (r.kind == TransferEnd::Finished) return NextStep::Accept;
-  if (r.kind == TransferEnd::NotModified) return a.askedIfNoneMatch ? NextStep::Accept : NextStep::Refuse;
+  if (r.kind == TransferEnd::NotModified)
+    return a.askedIfNoneMatch ? NextStep::Accept : a.anotherHost ? NextStep::NextHost : NextStep::Refuse;
   if (r.kind == TransferEnd::HttpStatus && r.httpStatus == 416 && a.askedForRange) return NextStep::StartOver;
-  if (a.retries <= 0 || !isRetryable(r)) return NextStep::Fail;
+  if (a.retries <= 0 || !isRetryable(r)) return giveUp;
   if (a.progressed) return NextStep::ResumeNow;
-  return a.retriesUsed < a.retries ? NextStep::RetryLater : NextStep::Fail;
+  // A host that cannot be reached, or that stalls, costs no retry of its own while another is there.
+  bool unreachable = r.kind == TransferEnd::NetworkError &&
+                     (r.cause == NetworkCause::ResolveFailed || r.cause == NetworkCause::Stalled ||
+                      (r.cause == NetworkCause::ConnectFailed && r.httpStatus == 0));
+  if (a.anotherHost && unreachable) return NextStep::NextHost;
+  int retries = a.anotherHost ? std::min(a.retries, kRetriesPerHost) : a.retries;
+  return a.retriesUsed < retries ? NextStep::RetryLater : giveUp;
 }
 
 double retryDelaySeconds(int attempt, std::optional<double> retryAfterSeconds, double baseSeconds, double random01) {

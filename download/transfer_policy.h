@@ -36,6 +36,8 @@ struct Attempt {
   int retries = 0;                // allowed after the first attempt
   std::optional<GateCode> gate;   // set once the gate judged the whole archive
   bool fetchedAgain = false;      // the archive and its signature were fetched a second time already
+  bool bodyRefused = false;       // the archive refused what the server sent (too large, not an archive, ...)
+  bool anotherHost = false;       // a further host may be asked
 };
 
 enum class NextStep {
@@ -44,10 +46,16 @@ enum class NextStep {
   StartOver,   // from byte 0: the kept part no longer fits, or the archive did not match its signature
   ResumeNow,   // the link dropped after real progress: the rest at once, without using up a retry
   RetryLater,  // a failure that may pass: after the back-off
+  NextHost,    // this host failed for good: the next one, from byte 0
   Fail,
 };
 
-// Retry, resume, the 304 and the refetch after a mismatch, decided in one place.
+// With a further host to ask, a host that answers with failures that may
+// pass gets this many retries; the last host gets them all.
+constexpr int kRetriesPerHost = 1;
+
+// Retry, resume, the 304, the refetch after a mismatch and moving on to the
+// next host, decided in one place.
 NextStep nextStep(const Attempt& attempt);
 
 // Seconds to wait before retry `attempt` (0 for the first): a random share

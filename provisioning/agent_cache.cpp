@@ -22,6 +22,7 @@ const std::string kSignatureName = ".minisig";
 const std::string kDigestName = ".digest";
 const std::string kFloorName = ".floor.minisig";
 const std::string kRefusalName = ".refused";
+const std::string kSourceName = ".source";
 
 std::optional<std::string> readSignature(const std::string& path) {
   // One byte more than a signature can be: the gate refuses it by its size.
@@ -115,7 +116,7 @@ std::string AgentCache::digestRecord(const Blake2bDigest& digest) const {
 // into place or removed when written, so a new file is a new inode.
 std::vector<std::optional<FileStamp>> AgentCache::stamps() const {
   std::vector<std::optional<FileStamp>> stamps;
-  for (const std::string& name : {kSignatureName, kDigestName, kFloorName, validationFileName,
+  for (const std::string& name : {kSignatureName, kDigestName, kFloorName, validationFileName, kSourceName,
                                   installAgentDirName, installAgentDirName + "/install"}) {
     struct stat st;
     stamps.push_back(lstat((directory_ + name).c_str(), &st) != 0 ? std::nullopt
@@ -127,7 +128,7 @@ std::vector<std::optional<FileStamp>> AgentCache::stamps() const {
 const AgentCache::Vouched& AgentCache::vouch() const {
   std::vector<std::optional<FileStamp>> now = stamps();
   if (vouched_ && vouched_->stamps == now) return *vouched_;
-  vouched_ = Vouched{installAgentDirOnDisk(directory_), std::nullopt, std::nullopt, now};
+  vouched_ = Vouched{installAgentDirOnDisk(directory_), std::nullopt, std::nullopt, std::nullopt, std::nullopt, now};
   Vouched& vouched = *vouched_;
   if (!vouched.directory.empty() && signaturesRequired()) {
     std::optional<std::string> signature = readSignature(directory_ + kSignatureName);
@@ -136,10 +137,17 @@ const AgentCache::Vouched& AgentCache::vouch() const {
     if (!signature || !digest || *record != digestRecord(*digest) ||
         !admitAgent(*signature, *digest, installAgentFileName, floor()))
       vouched.directory.clear();
-    else if (int64_t signedAt = keptFloorOf(*signature, installAgentFileName); signedAt > 0)
+    else
+      vouched.signature = signature;
+    if (int64_t signedAt = vouched.signature ? keptFloorOf(*signature, installAgentFileName) : 0; signedAt > 0)
       vouched.signedAt = signedAt;
   }
-  if (!vouched.directory.empty()) vouched.tag = readValidationString(directory_);
+  if (!vouched.directory.empty()) {
+    vouched.tag = readValidationString(directory_);
+    // An address is one line; anything else records none.
+    std::optional<std::string> source = platform::readSmallFile(directory_ + kSourceName, 4096);
+    if (source && !source->empty() && source->find('\n') == std::string::npos) vouched.source = source;
+  }
   return vouched;
 }
 
@@ -148,6 +156,10 @@ std::string AgentCache::vouchedAgent() const { return vouch().directory; }
 std::optional<std::string> AgentCache::recordedTag() const { return vouch().tag; }
 
 bool AgentCache::holdsAgentTagged(const std::string& tag) const { return !tag.empty() && vouch().tag == tag; }
+
+std::optional<std::string> AgentCache::recordedSource() const { return vouch().source; }
+
+std::optional<std::string> AgentCache::keptSignature() const { return vouch().signature; }
 
 AgentFloor AgentCache::floor() const {
   AgentFloor floor = buildFloor();
@@ -193,15 +205,15 @@ bool AgentCache::swapIn(const std::string& staging) {
 }
 
 platform::Status<AgentCache::Code> AgentCache::install(int archiveFd, const std::string& tag,
-                                                       const std::string& signature, const Blake2bDigest& digest,
-                                                       ErrorCallback callback) {
+                                                       const std::string& source, const std::string& signature,
+                                                       const Blake2bDigest& digest, ErrorCallback callback) {
   const platform::Status<Code> failed(Code::Failed, "the new agent could not be unpacked");
   if (!lock_) return failed;
   // What a run killed while unpacking or writing a file here left behind;
   // nobody writes now, we hold the lock.
   for (const std::string& name : platform::directoryEntries(directory_)) {
     bool temporary = false;
-    for (const std::string& kept : {validationFileName, kSignatureName, kDigestName, kFloorName, kRefusalName})
+    for (const std::string& kept : {validationFileName, kSourceName, kSignatureName, kDigestName, kFloorName, kRefusalName})
       temporary = temporary || (name.size() == kept.size() + 7 && name.compare(0, kept.size() + 1, kept + ".") == 0);
     if (temporary || name.compare(0, kStagingPrefix.size(), kStagingPrefix) == 0)
       platform::removeItemAtPath(directory_ + name);
@@ -221,6 +233,7 @@ platform::Status<AgentCache::Code> AgentCache::install(int archiveFd, const std:
   }
   // What vouched for the old agent goes before it does, for good before the swap.
   removeValidationString(directory_);
+  std::remove((directory_ + kSourceName).c_str());
   std::remove((directory_ + kDigestName).c_str());
   std::remove((directory_ + kSignatureName).c_str());
   if (!platform::syncDirectory(directory_) || !swapIn(staging)) {
@@ -237,6 +250,9 @@ platform::Status<AgentCache::Code> AgentCache::install(int archiveFd, const std:
     AgentFloor kept = floor();
     if (keptFloorOf(signature, installAgentFileName) > kept.kept) platform::replaceFile(directory_ + kFloorName, signature);
   }
+  // Whose tag it is goes before the tag: a tag never stands with another host's address.
+  if (!tag.empty() && !source.empty() && source.find('\n') == std::string::npos)
+    platform::replaceFile(directory_ + kSourceName, source);
   writeValidationString(directory_, tag);
   std::remove((directory_ + kRefusalName).c_str());  // what the server offers now was taken
   return {};

@@ -4,6 +4,7 @@
 //
 //   <cache>/installagent/     the unpacked agent; complete when it holds "install"
 //   <cache>/.validatestring   the server's tag for it
+//   <cache>/.source           the address that served it, whose tag that is, when not the first asked
 //   <cache>/.minisig          the signature it was installed with (signed builds)
 //   <cache>/.digest           the digest of the archive it came from, and which directory that was
 //   <cache>/.floor.minisig    the signature of the newest agent ever installed here
@@ -60,6 +61,11 @@ class AgentCache {
   std::optional<std::string> recordedTag() const;
   // A vouched agent whose recorded tag is `tag`.
   bool holdsAgentTagged(const std::string& tag) const;
+  // The address that served such an agent; nothing when that was the first
+  // one asked (or for an agent installed before addresses were recorded).
+  std::optional<std::string> recordedSource() const;
+  // The signature such an agent was installed with (a build with keys).
+  std::optional<std::string> keptSignature() const;
 
   // The oldest signed timestamp a downloaded or cached agent may carry: the
   // build's floor, raised by the newest agent ever installed here (read
@@ -91,8 +97,8 @@ class AgentCache {
   // fault, the same at every try); Failed: anything else (unzip, the disk).
   // The message is the reason for the log line.
   enum class Code { Ok, NoInstallScript, Failed };
-  platform::Status<Code> install(int archiveFd, const std::string& tag, const std::string& signature, const Blake2bDigest& digest,
-                  ErrorCallback callback);
+  platform::Status<Code> install(int archiveFd, const std::string& tag, const std::string& source,
+                                 const std::string& signature, const Blake2bDigest& digest, ErrorCallback callback);
 
  private:
   bool swapIn(const std::string& staging);
@@ -102,7 +108,7 @@ class AgentCache {
   // was read from: gone when one of them changed.
   struct Vouched {
     std::string directory;  // empty when the gate refused it
-    std::optional<std::string> tag;
+    std::optional<std::string> tag, source, signature;
     std::optional<int64_t> signedAt;
     std::vector<std::optional<FileStamp>> stamps;
   };

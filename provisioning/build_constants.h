@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "hostenv/location.h"  // pathSeparator
 
@@ -13,6 +14,8 @@ extern const std::string cacheFolderName;          // ".velmor": the cache below
 extern const std::string installAgentZipName;      // "InstallAgent.zip"
 extern const std::string installAgentFileName;     // "pi_install_agent_pi_" + release + "_" + arch: what its signature names
 extern const std::string installAgentUrl;          // base + installAgentFileName
+// The built-in mirrors' addresses of the same file, in the order they are asked.
+std::vector<std::string> installAgentMirrorUrls();
 extern const std::string installAgentDirName;      // "installagent"
 extern const std::string installAgentCacheSubdir;  // ".velmor/installagent/<release>/<arch>/"
 extern const std::string validationFileName;       // ".validatestring"
@@ -24,6 +27,11 @@ extern const double retryBaseSeconds;    // the first back-off, doubled each tim
 extern const unsigned long long maxArchiveBytes;  // the largest archive a download may write
 extern const int maxArchiveRequests;               // requests for the archive in one run
 extern const double downloadDeadlineSeconds;       // the whole download, waits included
+// From the executable's own settings (installer_settings.cpp): a server that
+// takes no connection this long, or sends less than 1 kB a second this long,
+// is left for the next.
+extern const long connectTimeoutSeconds;
+extern const long stallSeconds;
 // The bundle's name with blanks (spaces and tabs) as '-' ("Acme-Setup"), as
 // the build makes it: the product in the User-Agent, the identifier of the
 // installer's lines in the system log, and the single file's name.

@@ -25,12 +25,6 @@ using namespace testing_util;
 
 namespace {
 
-// One byte of the stored data flipped: unzip finds a bad CRC.
-std::string damaged(std::string zip) {
-  zip[zip.size() / 2] ^= 0xff;
-  return zip;
-}
-
 // TMPDIR on a 1 MB file system.
 std::vector<std::string> onSmallDisk(const std::string& dir) {
   makeDirs(dir);
@@ -504,27 +498,6 @@ TEST_F(E2E, SignalDuringUnzipEndsItAndStartsNothing) {
   EXPECT_LT(open(fifo.c_str(), O_WRONLY | O_NONBLOCK), 0) << "unzip outlived the run";
 }
 
-// An installer that trusts two keys made for this build tree.
-class Signed : public InstallerRun {
- protected:
-  void SetUp() override {
-    InstallerRun::SetUp();
-    ASSERT_EQ(runProcess({"cp", SIGNED_INSTALLER_EXECUTABLE, executable}).exitStatus, 0);
-  }
-  void sign(const std::string& file, const std::string& key, const std::vector<std::string>& extra = {}) {
-    std::vector<std::string> argv = {"minisign", "-S", "-s", std::string(TEST_KEYS_DIR) + "/" + key + ".key", "-m", file};
-    argv.insert(argv.end(), extra.begin(), extra.end());
-    ASSERT_EQ(runProcess(argv).exitStatus, 0);
-  }
-  void publishSigned(const std::string& version, const std::string& key, const std::string& timestamp) {
-    publish(version, installAgentFileName, padding);
-    sign(zip, key, {"-t", "timestamp:" + timestamp + "\tfile:" + installAgentFileName});
-  }
-  std::string address(const std::string& tag) const { return "/files/" + installAgentFileName + "?etag=" + tag; }
-  std::string zip = served / installAgentFileName, sig = zip + ".minisig";
-  size_t padding = 0;
-};
-
 // A run that gets no new agent runs the one the gate still vouches for and
 // says why; an archive it refused is not fetched again, a new signature
 // clears that. Without a vouched agent the same runs fail, as a Cancel does.
@@ -683,7 +656,7 @@ TEST_F(Signed, AnInstallKilledAtAnyMomentLeavesTheCacheWholeOrUntrusted) {
     if (name.find('/') == std::string::npos) calls += line.substr(call, line.find('(') - call) + " " + name + ", ";
   }
   EXPECT_EQ(traced.exitStatus, 0) << traced.err;
-  EXPECT_EQ(std::regex_replace(calls, std::regex("(fsync , )+"), "fsync , "), "fsync installagent.new~, unlink .validatestring, unlink .digest, unlink .minisig, fsync , "
+  EXPECT_EQ(std::regex_replace(calls, std::regex("(fsync , )+"), "fsync , "), "fsync installagent.new~, unlink .validatestring, unlink .source, unlink .digest, unlink .minisig, fsync , "
                    "renameat2 installagent.new~, fsync .minisig~, rename .minisig~, fsync , fsync .digest~, rename .digest~, "
                    "fsync , fsync .floor.minisig~, rename .floor.minisig~, fsync , fsync .validatestring~, "
                    "rename .validatestring~, fsync , unlink .refused, ");

@@ -1,11 +1,12 @@
 #!/usr/bin/env python3
 """HTTP/1.1 server on 127.0.0.1 for the tests, the demo and the benchmarks:
-`http_server.py --root DIR [--tls PEM] [--etags 1]` prints its port, then serves until killed;
+`http_server.py --root DIR [--tls PEM] [--etags 1] [--port N]` prints its port, then serves until killed;
 with --etags, every file has an ETag of its own, from its time and size, as nginx makes it.
   /files/NAME   ROOT/NAME; "Range: bytes=M-" gets a 206; etag= and lastmodified=1
                 add those headers; If-None-Match naming the etag (in a list too) gets a 304 (without an ETag
                 with bare304=1); rate= caps bytes per second; the first `failures` requests get
-                `status` (with `retryafter`) or break off `dropafter` bytes in; the first
+                `status` (with `retryafter`) or break off `dropafter` bytes in, and the later ones
+                `then` as their status when given; `stallafter` sends that many bytes, then nothing; the first
                 `firsthits` requests (not for a .minisig) get ROOT/`first` instead; a .minisig
                 is answered `sigdelay` seconds late
   /redirect?to=       302 (with etag=, an ETag of its own)
@@ -13,7 +14,10 @@ with --etags, every file has an ETag of its own, from its time and size, as ngin
                       broken off `dropafter` bytes in
   /hostile/endless    a chunked zip-looking body that never ends (rate= as above)
   /hostile/always304  304 to every request
-  /stats, /reset      JSON counts (requests, body_bytes_sent, user_agents, ranges), or forget them
+  /stats, /reset      JSON counts (requests, body_bytes_sent, user_agents, ranges), or forget them (and
+                      the bytes that answers still under way send after that)
+  /set?QUERY          QUERY's parameters hold for every later request that does not set them itself
+                      (an installer asks for its fixed address, which carries none); forgets the counts
 """
 import json, os, re, ssl, sys, threading, time
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
@@ -29,12 +33,17 @@ class Handler(BaseHTTPRequestHandler):
     def do_GET(self):
         url = urlsplit(self.path)
         # latin-1: each escaped byte stays one byte in a header.
-        self.query = {k: v[-1] for k, v in parse_qs(url.query, keep_blank_values=True, encoding="latin-1").items()}
+        parse = lambda query: {k: v[-1] for k, v in parse_qs(query, keep_blank_values=True, encoding="latin-1").items()}
         s = self.server
+        if url.path == "/set":
+            s.defaults = parse(url.query)
+        self.query = {**s.defaults, **parse(url.query)}
         with s.lock:
-            if url.path == "/reset":
+            if url.path in ("/reset", "/set"):
                 s.requests, s.sent, s.agents, s.ranges, s.hits = 0, 0, [], [], {}
+                s.generation += 1
             elif url.path != "/stats":
+                self.generation = s.generation
                 s.requests += 1
                 s.agents.append(self.headers.get("User-Agent", ""))
                 s.hits[self.path] = hit = s.hits.get(self.path, 0) + 1
@@ -69,10 +78,14 @@ class Handler(BaseHTTPRequestHandler):
         self.begin(code, len(body), extra)
         self.wfile.write(body)
 
+    def count(self, length):
+        with self.server.lock:
+            if self.generation == self.server.generation:
+                self.server.sent += length
+
     def send(self, data):
         self.wfile.write(data)
-        with self.server.lock:
-            self.server.sent += len(data)
+        self.count(len(data))
 
     def files(self, name, hit):
         path = os.path.join(self.server.root, name)
@@ -85,6 +98,8 @@ class Handler(BaseHTTPRequestHandler):
             self.query["etag"] = '"%x-%x"' % (os.stat(path).st_mtime_ns, os.path.getsize(path))
         if name.endswith(".minisig"):
             time.sleep(float(self.query.get("sigdelay", 0)))
+        if not failing and "then" in self.query:
+            return self.small(int(self.query["then"]))
         if failing and "status" in self.query:
             extra = [("Retry-After", self.query["retryafter"])] if "retryafter" in self.query else []
             return self.small(int(self.query["status"]), extra)
@@ -100,6 +115,10 @@ class Handler(BaseHTTPRequestHandler):
         start = start if start < len(data) else 0
         self.partial(start, len(data))
         end = start + int(self.query["dropafter"]) if failing and "dropafter" in self.query else len(data)
+        if "stallafter" in self.query:
+            self.send(data[start:start + int(self.query["stallafter"])])
+            self.wfile.flush()
+            time.sleep(3600)
         rate = int(self.query.get("rate", 0))
         block = max(1, rate // 20) if rate else 65536
         for at in range(start, end, block):
@@ -121,8 +140,7 @@ class Handler(BaseHTTPRequestHandler):
             chunk = zipish(block)
             while True:
                 self.wfile.write(b"%x\r\n" % len(chunk) + chunk + b"\r\n")
-                with self.server.lock:
-                    self.server.sent += len(chunk)
+                self.count(len(chunk))
                 if rate:
                     time.sleep(block / rate)
         announce, dropafter = int(self.query["announce"]), int(self.query["dropafter"])
@@ -141,12 +159,14 @@ class Handler(BaseHTTPRequestHandler):
 
 
 def main():
-    server = ThreadingHTTPServer(("127.0.0.1", 0), Handler)
-    server.daemon_threads = True
     args = dict(zip(sys.argv[1::2], sys.argv[2::2]))
+    server = ThreadingHTTPServer(("127.0.0.1", int(args.get("--port", 0))), Handler)
+    server.daemon_threads = True
+    server.defaults = {}
     server.root, server.etags = args["--root"], "--etags" in args
     server.lock = threading.Lock()
     server.requests, server.sent, server.agents, server.ranges, server.hits = 0, 0, [], [], {}
+    server.generation = 0
     server.handle_error = lambda *args: None  # clients hang up half-way on purpose
     if args.get("--tls"):
         context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)

@@ -9,6 +9,7 @@
 
 #include <random>
 
+#include "provisioning/build_constants.h"
 #include "test_util.h"
 
 namespace testing_util {
@@ -28,6 +29,12 @@ inline std::string noise(size_t size) {
   std::string data(size, '\0');
   for (char& c : data) c = static_cast<char>(random());
   return data;
+}
+
+// One byte of the stored data flipped: unzip finds a bad CRC.
+inline std::string damaged(std::string zip) {
+  zip[zip.size() / 2] ^= 0xff;
+  return zip;
 }
 
 // A wrapper that runs the installer after `mounts` (shell commands on $1)
@@ -159,6 +166,27 @@ class InstallerRun : public ::testing::Test {
   std::string cache = home + "/.velmor/installagent/7.16.0/darw64";
   std::string agent = cache + "/installagent/install";
   std::string record = scratch / "args", starts = scratch / "starts", ignoredSignals = scratch / "sigign";
+};
+
+// An installer that trusts two keys made for this build tree.
+class Signed : public InstallerRun {
+ protected:
+  void SetUp() override {
+    InstallerRun::SetUp();
+    ASSERT_EQ(runProcess({"cp", SIGNED_INSTALLER_EXECUTABLE, executable}).exitStatus, 0);
+  }
+  void sign(const std::string& file, const std::string& key, const std::vector<std::string>& extra = {}) {
+    std::vector<std::string> argv = {"minisign", "-S", "-s", std::string(TEST_KEYS_DIR) + "/" + key + ".key", "-m", file};
+    argv.insert(argv.end(), extra.begin(), extra.end());
+    ASSERT_EQ(runProcess(argv).exitStatus, 0);
+  }
+  void publishSigned(const std::string& version, const std::string& key, const std::string& timestamp) {
+    publish(version, installAgentFileName, padding);
+    sign(zip, key, {"-t", "timestamp:" + timestamp + "\tfile:" + installAgentFileName});
+  }
+  std::string address(const std::string& tag) const { return "/files/" + installAgentFileName + "?etag=" + tag; }
+  std::string zip = served / installAgentFileName, sig = zip + ".minisig";
+  size_t padding = 0;
 };
 
 }  // namespace testing_util

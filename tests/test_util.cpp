@@ -229,10 +229,12 @@ Server::~Server() {
   waitpid(pid_, nullptr, 0);
 }
 
-TestHttpServer::TestHttpServer(const std::string& root, const std::string& tlsPem) {
+TestHttpServer::TestHttpServer(const std::string& root, const std::string& tlsPem, int port) {
   if (!tlsPem.empty()) scheme_ = "https";
-  start({"python3", TEST_SERVER_SCRIPT, "--root", root, "--tls", tlsPem}, 0);
+  start({"python3", TEST_SERVER_SCRIPT, "--root", root, "--tls", tlsPem, "--port", std::to_string(port)}, 0);
 }
+
+void TestHttpServer::set(const std::string& query) const { runProcess({"curl", "-s", url("/set?" + query)}); }
 
 std::string TestHttpServer::stats() const { return runProcess({"curl", "-s", url("/stats")}).out; }
 
@@ -244,8 +246,8 @@ long TestHttpServer::stat(const std::string& key) const {
 
 void TestHttpServer::reset() const { runProcess({"curl", "-s", url("/reset")}); }
 
-TestNginx::TestNginx(const std::string& root) {
-  int port = freePort();
+TestNginx::TestNginx(const std::string& root, int port) {
+  if (port == 0) port = freePort();
   makeDirs(dir_ / "tmp");
   writeFile(dir_ / "nginx.conf",
             "daemon off;\nmaster_process off;\nuser root;\npid " + dir_ / "pid" + ";\nerror_log " + dir_ / "error.log" +

@@ -90,10 +90,11 @@ class Server {
   int pid_ = -1, port_ = 0;
 };
 
-// tests/http_server.py serving `root` under /files/ (https with a PEM).
+// tests/http_server.py serving `root` under /files/ (https with a PEM), on `port` or one of its own.
 class TestHttpServer : public Server {
  public:
-  explicit TestHttpServer(const std::string& root, const std::string& tlsPem = "");
+  explicit TestHttpServer(const std::string& root, const std::string& tlsPem = "", int port = 0);
+  void set(const std::string& query) const;  // its /set: parameters for every later request
   std::string stats() const;                // its /stats: JSON
   long stat(const std::string& key) const;  // one number of it
   void reset() const;                       // forgets the counts
@@ -103,7 +104,7 @@ class TestHttpServer : public Server {
 // request: "<uri> <status> <body bytes> "<If-None-Match>"".
 class TestNginx : public Server {
  public:
-  explicit TestNginx(const std::string& root);
+  explicit TestNginx(const std::string& root, int port = 0);
   Lines requests() const { return lines(readFile(dir_ / "access.log")); }
 
  private:

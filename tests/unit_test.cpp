@@ -371,6 +371,7 @@ TEST(TransferPolicy, NextStep) {
     return a;
   };
   auto with = [](Attempt a, auto change) { change(a); return a; };
+  auto elsewhere = [](Attempt& a) { a.anotherHost = true; };
   auto judged = [](GateCode code, bool again) {
     Attempt a;
     a.gate = code;
@@ -398,6 +399,26 @@ TEST(TransferPolicy, NextStep) {
       {"an unknown key is not fetched again", judged(GateCode::UnknownKey, false), NextStep::Refuse},
       {"an older agent is not fetched again", judged(GateCode::OlderThanInstalled, false), NextStep::Refuse},
       {"no signature is not fetched again", judged(GateCode::NoSignature, false), NextStep::Refuse},
+      // With another host to ask.
+      {"a stale mirror is left", with(judged(GateCode::BelowBuildFloor, false), elsewhere), NextStep::NextHost},
+      {"a mismatch is fetched once more from the same host",
+       with(judged(GateCode::SignatureMismatch, false), elsewhere), NextStep::StartOver},
+      {"a mismatch after the refetch", with(judged(GateCode::SignatureMismatch, true), elsewhere), NextStep::NextHost},
+      {"a refused connection", with(ended(TransferEnd::NetworkError, 0, NetworkCause::ConnectFailed), elsewhere),
+       NextStep::NextHost},
+      {"a stall", with(ended(TransferEnd::NetworkError, 200, NetworkCause::Stalled), elsewhere), NextStep::NextHost},
+      {"a proxy's 503 to the tunnel is retried",
+       with(ended(TransferEnd::NetworkError, 503, NetworkCause::ConnectFailed), elsewhere), NextStep::RetryLater},
+      {"a 503, once", with(ended(TransferEnd::HttpStatus, 503), elsewhere), NextStep::RetryLater},
+      {"a 503 after the host's retry",
+       with(ended(TransferEnd::HttpStatus, 503), [](Attempt& a) { a.anotherHost = true; a.retriesUsed = 1; }),
+       NextStep::NextHost},
+      {"a drop after progress stays with the host",
+       with(dropped, [](Attempt& a) { a.anotherHost = true; a.retriesUsed = 1; a.progressed = true; }),
+       NextStep::ResumeNow},
+      {"a body refused", with(ended(TransferEnd::WriteError), [](Attempt& a) { a.anotherHost = a.bodyRefused = true; }),
+       NextStep::NextHost},
+      {"404", with(ended(TransferEnd::HttpStatus, 404), elsewhere), NextStep::NextHost},
   };
   for (const Row& row : rows) EXPECT_EQ(nextStep(row.attempt), row.step) << row.name;
 }
@@ -421,7 +442,10 @@ struct Answer {
   std::optional<std::string> etag = std::nullopt, contentRange = std::nullopt, lastModified = std::nullopt;
   std::optional<int64_t> announced = std::nullopt;  // the Content-Length, when not the body's size
   long redirects = 0;                               // followed before this answer
+  network::NetworkCause cause = network::NetworkCause::ConnectionDropped;  // of a NetworkError
 };
+// No connection: nothing answered.
+const Answer refused{.status = 0, .end = TransferEnd::NetworkError, .cause = network::NetworkCause::ConnectFailed};
 constexpr int64_t kNoLength = -1;  // announced as HttpResponse has it: no length (chunked)
 // Cut off after `body`: a 200, or with a range a 206.
 Answer dropped(std::string body, int64_t length, std::optional<std::string> etag = "\"e\"",
@@ -437,19 +461,22 @@ struct NoTransfer : network::Transfer {
   void cancel() override {}
 };
 
-// An ArchiveFetch of http://x/a with the test as the server: it records each request's extra headers, and the
-// test answers them in turn.
+// An ArchiveFetch of http://x/a (and further hosts) with the test as the server: it records each request's
+// extra headers (after the host's letter when there are several), and the test answers them in turn.
 struct ScriptedFetch : ArchiveFetch::Client {
-  explicit ScriptedFetch(ArchiveFetch::Options options, std::optional<std::string> ifNoneMatch = std::nullopt) {
-    options.startTransfer = [this](network::HttpRequest request, network::BodySink* sink,
+  explicit ScriptedFetch(ArchiveFetch::Options options, std::optional<std::string> ifNoneMatch = std::nullopt,
+                         std::vector<std::string> hosts = {"http://x/a"})
+      : ifNoneMatch(std::move(ifNoneMatch)), firstHost(hosts.at(0)) {
+    bool several = hosts.size() > 1;
+    options.startTransfer = [this, several](network::HttpRequest request, network::BodySink* sink,
                                    network::HttpDownloadDelegate* delegate) -> std::unique_ptr<network::Transfer> {
       std::string headers;
       for (const std::string& header : request.headers) headers += (headers.empty() ? "" : " ") + header;
-      requests.push_back(headers);
+      requests.push_back(several ? request.url.substr(7, 1) + ":" + headers : headers);
       started.push_back({sink, delegate, request.maxRedirects});
       return std::make_unique<NoTransfer>();
     };
-    fetch = std::make_unique<ArchiveFetch>(loop, *this, "http://x/a", dir / "a.zip", ifNoneMatch, options);
+    fetch = std::make_unique<ArchiveFetch>(loop, *this, std::move(hosts), dir / "a.zip", options);
   }
   // Waits for request `i` (false when it never comes) and plays `a` as the real transfer ends: redirects beyond
   // the request's as too many redirects, a response not taken by its status, a refused write as a write error.
@@ -459,8 +486,10 @@ struct ScriptedFetch : ArchiveFetch::Client {
     auto [sink, delegate, allowed] = started[i];
     network::TransferResult result{a.end, a.status, 0, network::NetworkCause::None, "", "http://x/a", false,
                                    std::min(a.redirects, allowed)};
-    if (a.end == TransferEnd::NetworkError) result.cause = network::NetworkCause::ConnectionDropped;
-    if (a.redirects > allowed)
+    if (a.end == TransferEnd::NetworkError) result.cause = a.cause;
+    if (a.status == 0) {
+      // never connected: no response
+    } else if (a.redirects > allowed)
       result = {TransferEnd::NetworkError, 0, 47, network::NetworkCause::TooManyRedirects, "", "", false, allowed};
     else if (!delegate->didReceiveResponse({a.status, a.etag, a.lastModified, a.contentRange,
                                             a.announced.value_or(static_cast<int64_t>(a.body.size())), {}}))
@@ -475,6 +504,16 @@ struct ScriptedFetch : ArchiveFetch::Client {
   void fetchRetrying(double) override {}
   void fetchEnded(TransferEnd how) override { outcome = how == TransferEnd::Finished ? "finished" : "not modified"; }
   void fetchFailed(const window::Message& why) override { outcome = window::english(why); }
+  HostPlan fetchBeginsHost(const std::string& address) override {
+    return {true, address == firstHost ? ifNoneMatch : std::nullopt};
+  }
+  void fetchLeftHost(const std::string& address, const window::Message& why) override {
+    left.push_back(address.substr(7, 1) + ": " + window::english(why));
+  }
+
+  std::optional<std::string> ifNoneMatch;  // for the first host only
+  std::string firstHost;
+  Lines left;  // each host left: its letter and why
 
   ScratchDir dir;
   platform::EventLoop loop;
@@ -497,6 +536,7 @@ TEST(ArchiveFetch, DecidesWhatToRetryResumeRestartOrRefuse) {
   struct Row {
     std::string name; std::vector<Answer> answers; std::string outcome; Lines requests;
     std::optional<std::string> ifNoneMatch = std::nullopt; int maxRequests = 6;
+    std::vector<std::string> hosts = {"http://x/a"}; Lines left = {};
   } rows[] = {
       {"200", {fine}, whole, {""}},
       {"retries spent", {{500}}, "HTTP status 500", {"", "", ""}},
@@ -533,6 +573,21 @@ TEST(ArchiveFetch, DecidesWhatToRetryResumeRestartOrRefuse) {
       {"a budget of none: no request, and a failure that says so", {fine}, "asked 0 times", {}, std::nullopt, 0},
       {"no more redirects than the budget has left", {Answer{.status = 200, .body = zip, .redirects = 6}},
        "too many redirects", {""}},
+      // Several hosts: each starts from byte 0, and the budget is the whole run's.
+      {"a host that takes no connection is left at once", {refused, fine}, whole, {"a:", "b:"}, std::nullopt, 6,
+       {"http://a/a", "http://b/a"}, {"a: cannot connect to the server"}},
+      {"503 after the host's one retry", {{503}, {503}, fine}, whole, {"a:", "a:", "b:"}, std::nullopt, 6,
+       {"http://a/a", "http://b/a"}, {"a: HTTP status 503"}},
+      {"a part is resumed from its own host only", {dropsAtCut, {404}, fine}, whole, {"a:", "a:" + rest, "b:"},
+       std::nullopt, 6, {"http://a/a", "http://b/a"}, {"a: HTTP status 404"}},
+      {"a body the archive refuses", {{200, "<html>" + std::string(5000, ' ')}, fine}, whole, {"a:", "b:"},
+       std::nullopt, 6, {"http://a/a", "http://b/a"}, {"a: the server sent something that is not the installer"}},
+      {"a 304 to no tag", {{304}, fine}, whole, {"a:", "b:"}, std::nullopt, 6, {"http://a/a", "http://b/a"},
+       {"a: the server answered \"not modified\" to a request that named no cached agent"}},
+      {"the last host gets every retry", {refused, {500}}, "HTTP status 500", {"a:", "b:", "b:", "b:"},
+       std::nullopt, 6, {"http://a/a", "http://b/a"}, {"a: cannot connect to the server"}},
+      {"the budget spans the hosts", {{500}}, "the servers were asked 3 times", {"a:", "a:", "b:"}, std::nullopt,
+       3, {"http://a/a", "http://b/a", "http://c/a"}, {"a: HTTP status 500"}},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
@@ -541,11 +596,13 @@ TEST(ArchiveFetch, DecidesWhatToRetryResumeRestartOrRefuse) {
     options.retryBaseSeconds = 0.001;
     options.maxRequests = row.maxRequests;
     options.deadlineSeconds = 20;
-    ScriptedFetch server(options, row.ifNoneMatch);
+    ScriptedFetch server(options, row.ifNoneMatch, row.hosts);
     for (size_t i = 0; server.outcome.empty(); ++i)
       if (!server.answer(i, row.answers.at(std::min(i, row.answers.size() - 1)))) break;
     EXPECT_TRUE(contains(server.outcome, row.outcome)) << server.outcome;
     EXPECT_EQ(server.requests, row.requests);
+    for (std::string& line : server.left) line = line.substr(0, line.find(" ("));  // without libcurl's words
+    EXPECT_EQ(server.left, row.left);
     if (row.outcome == whole) {
       EXPECT_TRUE(readFile(server.dir / "a.zip") == zip);
       EXPECT_EQ(server.fetch->archive().size(), size);

@@ -206,7 +206,9 @@ void AgentDownload::fetchLeftHost(const std::string&, const Message&) {
   received_ = 0;
   rate_ = RateMeter();
   phase_ = Phase::Requesting;
-  progressed();  // the bar starts again with the next host's body
+  Progress moving;
+  moving.anotherHost = true;
+  listener_.downloadProgressed(moving);  // the bar starts again with the next host's body
 }
 
 void AgentDownload::leaveHostOrFail(const Message& why) {

@@ -29,6 +29,7 @@ class AgentDownload : private ArchiveFetch::Client {
     Phase phase = Phase::Requesting;
     window::Progress transfer;  // Receiving: bytes so far (a resumed body counts what was kept), rate, time left
     double retryInSeconds = 0;  // Waiting: when the next attempt starts
+    bool anotherHost = false;   // Requesting: a host failed, and the next is asked
   };
 
   // Why a run gets no new agent.

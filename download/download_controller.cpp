@@ -88,6 +88,7 @@ void Download::downloadProgressed(const AgentDownload::Progress& progress) {
   using Phase = AgentDownload::Phase;
   if (progress.phase == Phase::Waiting)
     window_->setDetailText({Id::RetryingIn, {static_cast<int64_t>(std::ceil(progress.retryInSeconds))}});
+  if (progress.anotherHost) window_->setDetailText({Id::TryingAnotherServer});
   if (progress.phase == Phase::Receiving) {
     // Each response that brings a body sets the bar up anew.
     if (shownPhase_ != Phase::Receiving) beginBar(progress.transfer);

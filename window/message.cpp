@@ -25,6 +25,7 @@ const Entry kWordings[] = {
      {N_("Error during the download process. See your system log for more information."), {}}},
     {Message::Id::UnzipFailed, {N_("Failed to unzip the installer."), {}}},
     {Message::Id::RetryingIn, {N_("Retrying in %1$s s\u2026"), {K::Count}}},
+    {Message::Id::TryingAnotherServer, {N_("Trying another server\u2026"), {}}},
     {Message::Id::ResolveFailed, {N_("cannot resolve the host name"), {}}},
     {Message::Id::ConnectFailed, {N_("cannot connect to the server"), {}}},
     {Message::Id::ConnectionDropped, {N_("the connection dropped"), {}}},

@@ -20,6 +20,7 @@ struct Message {
     DownloadFailed,
     UnzipFailed,
     RetryingIn,            // whole seconds
+    TryingAnotherServer,
     // Why a download failed.
     ResolveFailed,
     ConnectFailed,

@@ -147,11 +147,9 @@ bool ArchiveFetch::budgetSpent() {
     ++requests_;
     return false;
   }
+  std::string asked = onlyHost() ? "the server was asked " : "the servers were asked ";
   fail(window::Message::text(lastDropped_ ? "the server keeps dropping the connection"
-                             : addresses_.size() > 1 ? "the servers were asked " + std::to_string(requests_) +
-                                                            " times without success"
-                                                      : "the server was asked " + std::to_string(requests_) +
-                                                            " times without success"));
+                                          : asked + std::to_string(requests_) + " times without success"));
   return true;
 }
 

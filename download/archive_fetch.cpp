@@ -62,6 +62,7 @@ bool ArchiveFetch::leaveHost(const window::Message& why) {
   ++host_;
   archive_.restart();  // never the bytes of one host resumed from another
   retries_ = 0;
+  lastRequestAt_ = -1;  // the pause between requests spares one server; the next may be asked at once
   lastDropped_ = false;
   ended_.reset();
   beginHost();
@@ -263,7 +264,8 @@ void ArchiveFetch::didEnd(const network::TransferResult& result) {
 // Waits, as the policy says, then asks again; the client says so meanwhile.
 void ArchiveFetch::retryLater(const network::TransferResult& result, bool progressed) {
   double delay = progressed ? 0
-                            : retryDelaySeconds(retries_, retryAfter_, options_.retryBaseSeconds, random01());
+                            : retryDelaySeconds(retries_, retryAfter_, options_.retryBaseSeconds, random01(),
+                                                hasAnotherHost());
   if (!progressed) ++retries_;
   char seconds[32];
   std::snprintf(seconds, sizeof seconds, "%.1f", delay);

@@ -99,8 +99,10 @@ NextStep nextStep(const Attempt& a) {
   return a.retriesUsed < retries ? NextStep::RetryLater : giveUp;
 }
 
-double retryDelaySeconds(int attempt, std::optional<double> retryAfterSeconds, double baseSeconds, double random01) {
-  if (retryAfterSeconds) return std::clamp(*retryAfterSeconds, 0.0, kMaxRetryAfterSeconds);
+double retryDelaySeconds(int attempt, std::optional<double> retryAfterSeconds, double baseSeconds, double random01,
+                         bool anotherHost) {
   double ceiling = std::min(baseSeconds * std::ldexp(1.0, std::clamp(attempt, 0, 30)), kMaxBackoffSeconds);
-  return std::clamp(random01, 0.0, 1.0) * ceiling;
+  double delay = retryAfterSeconds ? std::clamp(*retryAfterSeconds, 0.0, kMaxRetryAfterSeconds)
+                                   : std::clamp(random01, 0.0, 1.0) * ceiling;
+  return anotherHost ? std::min(delay, kRetrySecondsWithAnotherHost) : delay;
 }

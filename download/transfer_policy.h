@@ -61,5 +61,8 @@ NextStep nextStep(const Attempt& attempt);
 // Seconds to wait before retry `attempt` (0 for the first): a random share
 // (`random01`, in [0, 1]) of baseSeconds * 2^attempt, at most 30 s, so that
 // many installers do not come back at once. The server's Retry-After
-// replaces it, at most 60 s.
-double retryDelaySeconds(int attempt, std::optional<double> retryAfterSeconds, double baseSeconds, double random01);
+// replaces it, at most 60 s. With another host to ask, a host's one retry
+// waits at most kRetrySecondsWithAnotherHost: the next host may serve now.
+constexpr double kRetrySecondsWithAnotherHost = 0.2;
+double retryDelaySeconds(int attempt, std::optional<double> retryAfterSeconds, double baseSeconds, double random01,
+                         bool anotherHost = false);

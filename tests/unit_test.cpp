@@ -424,11 +424,14 @@ TEST(TransferPolicy, NextStep) {
 }
 
 TEST(TransferPolicy, RetryDelayBacksOffWithJitterUnlessTheServerSaysWhen) {
-  struct Row { int attempt; std::optional<double> retryAfter; double random01, seconds; } rows[] = {
+  struct Row { int attempt; std::optional<double> retryAfter; double random01, seconds; bool anotherHost = false; } rows[] = {
       {0, std::nullopt, 1, 1}, {3, std::nullopt, 0.25, 2}, {9, std::nullopt, 1, 30}, {3, 7, 0.5, 7}, {3, 120, 0.5, 60},
+      // Another host may serve now: no long wait here, whatever this one says.
+      {0, std::nullopt, 1, 0.2, true}, {0, std::nullopt, 0.1, 0.1, true}, {0, 30, 0.5, 0.2, true},
   };
   for (const Row& row : rows)
-    EXPECT_DOUBLE_EQ(retryDelaySeconds(row.attempt, row.retryAfter, 1, row.random01), row.seconds) << row.attempt;
+    EXPECT_DOUBLE_EQ(retryDelaySeconds(row.attempt, row.retryAfter, 1, row.random01, row.anotherHost), row.seconds)
+        << row.attempt << " " << row.anotherHost;
 }
 
 namespace {

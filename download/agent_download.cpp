@@ -42,7 +42,6 @@ AgentDownload::AgentDownload(platform::EventLoop& loop, AgentCache& cache, Liste
                              const std::string& destination)
     : loop_(loop), cache_(cache), listener_(listener), callback_(callback) {
   if (addresses.empty()) addresses.emplace_back();  // an empty address fails as any bad one does
-  firstAddress_ = addresses.front();
   // A refusal matters only while a vouched agent is there to fall back to.
   refusal_ = signaturesRequired() && cache_.usable() && cache_.recordedTag() ? cache_.refusal() : std::nullopt;
   ArchiveFetch::Options options;
@@ -70,9 +69,9 @@ void AgentDownload::end(Outcome outcome) {
   if (ended_) return;
   ended_ = true;
   cancelTimer();
-  if (hostLeft_ && outcome.kind == Outcome::Kind::CachedAgentCurrent)
+  if (fetch_->leftAHost() && outcome.kind == Outcome::Kind::CachedAgentCurrent)
     platform::systemLog("The installed agent is the one " + address() + " offers");
-  if (hostLeft_ && outcome.kind == Outcome::Kind::ArchiveVerified)
+  if (fetch_->leftAHost() && outcome.kind == Outcome::Kind::ArchiveVerified)
     platform::systemLog("The agent was downloaded from " + address());
   if (outcome.kind == Outcome::Kind::Failed) fetch_->cancel();  // nothing more comes of it
   listener_.downloadEnded(outcome);
@@ -186,7 +185,7 @@ ArchiveFetch::Client::HostPlan AgentDownload::fetchBeginsHost(const std::string&
   if (!cachedTag) return {};
   // A run with one address asks only that one, as the server whose tag it is. A cache from before
   // hosts were recorded came from the first one asked.
-  if (fetch_->onlyHost() || sameFile(address, cache_.recordedSource().value_or(firstAddress_))) {
+  if (fetch_->onlyHost() || sameFile(address, cache_.recordedSource().value_or(fetch_->firstAddress()))) {
     // The refused archive's tag goes along, so that a server still offering it says so in a 304.
     if (refusal_ && refusal_->tag != *cachedTag) *cachedTag += ", " + refusal_->tag;
     return {true, cachedTag};
@@ -199,7 +198,6 @@ ArchiveFetch::Client::HostPlan AgentDownload::fetchBeginsHost(const std::string&
 
 void AgentDownload::fetchLeftHost(const std::string&, const Message&) {
   cancelTimer();
-  hostLeft_ = true;
   deciding_ = probedSame_ = fetchedAgain_ = false;
   probed_.reset();
   tag_.clear();
@@ -287,7 +285,7 @@ void AgentDownload::signatureArrived(const std::optional<std::string>& text, con
   Outcome verified;
   verified.kind = Outcome::Kind::ArchiveVerified;
   verified.tag = tag_;
-  if (hostLeft_) verified.source = address();  // the first host asked is the one a cache without a source names
+  if (fetch_->leftAHost()) verified.source = address();  // the first host asked is the one a cache without a source names
   verified.signature = *text;
   verified.archive = &fetch_->archive();
   end(std::move(verified));

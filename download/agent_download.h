@@ -1,7 +1,8 @@
 // The agent from the servers, decided in one place: the archive's fetch (or
-// a server's word that the cached agent is current), its signature and
-// the gate, the cache's part in it, and when to leave a host for the next. It reports how far it has come and
-// ends with one outcome; the Download controller shows both.
+// a server's word that the cached agent is current), its signature and the
+// gate, the cache's part in it, and when to leave a host for the next. It
+// reports how far it has come and ends with one outcome; the Download
+// controller shows both.
 #pragma once
 
 #include <cstdint>
@@ -120,8 +121,6 @@ class AgentDownload : private ArchiveFetch::Client {
   // agent only), and one to record when this run refuses what it fetched.
   std::optional<AgentCache::Refusal> refusal_, refusing_;
   bool fetchedAgain_ = false;  // after an archive that did not match its signature
-  std::string firstAddress_;
-  bool hostLeft_ = false;                // a host before this one failed
   bool probedSame_ = false;              // this host signs the cached agent: the cache decides
   std::optional<std::string> probed_;    // this host's signature, fetched before its archive
 };

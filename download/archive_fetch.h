@@ -98,6 +98,8 @@ class ArchiveFetch : private network::HttpDownloadDelegate {
   std::optional<network::TransferEnd> ended() const { return ended_; }
   bool hasAnotherHost() const { return host_ + 1 < addresses_.size(); }
   bool onlyHost() const { return addresses_.size() == 1; }
+  bool leftAHost() const { return host_ > 0; }
+  const std::string& firstAddress() const { return addresses_.front(); }
   // The host's archive address asked now.
   const std::string& address() const { return addresses_[host_]; }
   ArchiveInTransit& archive() { return archive_; }

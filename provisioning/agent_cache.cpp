@@ -128,8 +128,9 @@ std::vector<std::optional<FileStamp>> AgentCache::stamps() const {
 const AgentCache::Vouched& AgentCache::vouch() const {
   std::vector<std::optional<FileStamp>> now = stamps();
   if (vouched_ && vouched_->stamps == now) return *vouched_;
-  vouched_ = Vouched{installAgentDirOnDisk(directory_), std::nullopt, std::nullopt, std::nullopt, std::nullopt, now};
-  Vouched& vouched = *vouched_;
+  Vouched& vouched = vouched_.emplace();
+  vouched.directory = installAgentDirOnDisk(directory_);
+  vouched.stamps = now;
   if (!vouched.directory.empty() && signaturesRequired()) {
     std::optional<std::string> signature = readSignature(directory_ + kSignatureName);
     std::optional<std::string> record = platform::readSmallFile(directory_ + kDigestName, 256);

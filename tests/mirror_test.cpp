@@ -93,6 +93,7 @@ TEST_F(Mirrors, EachWayTheServerFailsTheNextServes) {
     Lines left = leftHosts(r.err);
     ASSERT_EQ(left.size(), 1u) << r.err;
     EXPECT_TRUE(contains(left[0], leaving(kPrimary, row.why))) << left[0];
+    EXPECT_EQ(occurrences(r.err, "Trying another server\u2026\n"), 1u);  // what the console shows
     if (primary) { EXPECT_EQ(primary->stat("requests"), row.primaryRequests); }
     EXPECT_EQ(mirror.stat("requests"), 2);  // the archive and its signature
     EXPECT_EQ(source(), fileAt(kMirror));

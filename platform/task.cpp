@@ -118,7 +118,7 @@ const char kDefaultPath[] = "/usr/bin:/bin";
 
 }  // namespace
 
-bool toolOnPath(const std::string& name) {
+std::optional<std::string> findTool(const std::string& name) {
   const char* path = std::getenv("PATH");
   std::string dirs = path ? path : kDefaultPath;
   for (size_t begin = 0;;) {
@@ -127,8 +127,8 @@ bool toolOnPath(const std::string& name) {
     std::string candidate = (dir.empty() ? "." : dir) + "/" + name;  // an empty entry is the working directory
     struct stat st;
     if (stat(candidate.c_str(), &st) == 0 && S_ISREG(st.st_mode) && access(candidate.c_str(), X_OK) == 0)
-      return true;
-    if (end == std::string::npos) return false;
+      return candidate;
+    if (end == std::string::npos) return std::nullopt;
     begin = end + 1;
   }
 }

@@ -28,10 +28,10 @@ bool hasEnded(pid_t pid);
 
 namespace platform {
 
-// Whether runTool would find `name` on its search path: an executable
-// regular file (through links) in a directory of PATH ("/usr/bin:/bin"
-// when PATH is unset).
-bool toolOnPath(const std::string& name);
+// Where `name` is on the search path: the first executable regular file
+// (through links) of that name in a directory of PATH ("/usr/bin:/bin"
+// when PATH is unset). Handed to runTool, it is run without a second search.
+std::optional<std::string> findTool(const std::string& name);
 
 struct ToolRun {
   bool started = false;
@@ -49,7 +49,8 @@ struct ToolLimits {
   std::function<std::optional<double>()> keepGoing;
 };
 
-// Runs `argv` (argv[0] looked up on PATH) and waits for it: in a process
+// Runs `argv` (argv[0] looked up on PATH unless it is a path, as findTool
+// gives) and waits for it: in a process
 // group of its own, standard input from /dev/null, without the environment
 // variables named in `unset`, with `fd3` (when >= 0) as its descriptor 3 and
 // no other beyond the standard three. A termination signal that arrives

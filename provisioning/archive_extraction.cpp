@@ -8,7 +8,6 @@
 #include <algorithm>
 #include <climits>
 #include <cstdio>
-#include <sstream>
 #include <vector>
 
 #include "platform/file_manager.h"
@@ -16,6 +15,7 @@
 #include "platform/task.h"
 #include "provisioning/agent_paths.h"
 #include "provisioning/build_constants.h"
+#include "provisioning/zip_directory.h"
 
 namespace {
 
@@ -40,33 +40,21 @@ constexpr double kFastestEntriesPerSecond = 200000;
 constexpr double kShortestCheckSeconds = 0.05;
 constexpr double kLongestCheckSeconds = 1.0;
 
-std::string lastLine(const std::string& text) {
-  std::istringstream in(text);
-  std::string line, last;
-  while (std::getline(in, line))
-    if (!line.empty()) last = line;
-  return last;
-}
-
 bool succeeded(const platform::ToolRun& run) {
   return run.started && !run.interrupted && WIFEXITED(run.waitStatus) && WEXITSTATUS(run.waitStatus) == 0;
 }
 
-bool extract(int archiveFd, const std::string& destination, ErrorCallback callback) {
-  // The totals are a quick first check where unzip has zipinfo's -Zt (not
-  // every unzip does, busybox's has not); without them the bounds below
-  // still hold what unzip writes.
-  platform::ToolRun totals = platform::runTool({kUnzip, "-Zt", kArchiveArgument}, kOptionVariables,
-                                               archiveFd, true);
-  if (totals.interrupted) return false;
+bool extract(const std::string& unzip, int archiveFd, const std::string& destination, ErrorCallback callback) {
   ArchiveLimits limits;
   limits.maxBytes = maxUnpackedBytes;
   limits.maxEntries = maxArchiveEntries;
   limits.freeOn = platform::existingAncestor(destination);
   // Unknown: unzip meets a full disk itself.
   limits.freeBytes = platform::freeBytesAt(limits.freeOn).value_or(ULLONG_MAX);
-  UnzipStatus refusal = succeeded(totals) ? checkArchiveTotals(lastLine(totals.output), limits) : UnzipStatus();
-  if (!refusal) {
+  // A quick first check from the archive's own directory; an archive whose
+  // directory cannot be read is left to the bounds below.
+  std::optional<platform::TreeTotals> declared = declaredTotals(archiveFd, limits.maxEntries);
+  if (UnzipStatus refusal = declared ? checkUnpacked(*declared, limits, false) : UnzipStatus(); !refusal) {
     callback(refusal.message(), true);
     return false;
   }
@@ -86,10 +74,9 @@ bool extract(int archiveFd, const std::string& destination, ErrorCallback callba
   platform::ToolLimits toolLimits;
   toolLimits.maxFileBytes = std::min(bounds.maxBytes, bounds.freeBytes) + 1;
   toolLimits.keepGoing = [&] { return secondsToNextCheck(unpacked(), bounds); };
-  platform::ToolRun run = platform::runTool({kUnzip, "-qq", "-o", kArchiveArgument, "-d", target},
+  platform::ToolRun run = platform::runTool({unzip, "-qq", "-o", kArchiveArgument, "-d", target},
                                             kOptionVariables, archiveFd, false, toolLimits);
-  refusal = checkUnpacked(unpacked(), bounds, true);
-  if (!refusal) {
+  if (UnzipStatus refusal = checkUnpacked(unpacked(), bounds, true); !refusal) {
     callback(refusal.message(), true);
     return false;
   }
@@ -99,24 +86,14 @@ bool extract(int archiveFd, const std::string& destination, ErrorCallback callba
 // What was checked through the descriptor is what is unpacked.
 bool unzipOpenArchive(int archiveFd, const std::string& destination, ErrorCallback callback) {
   struct stat st;
-  bool unpacked = archiveFd >= 0 && fstat(archiveFd, &st) == 0 && S_ISREG(st.st_mode) &&
-                  extract(archiveFd, destination, callback);
+  std::optional<std::string> unzip = platform::findTool(kUnzip);
+  bool unpacked = unzip && archiveFd >= 0 && fstat(archiveFd, &st) == 0 && S_ISREG(st.st_mode) &&
+                  extract(*unzip, archiveFd, destination, callback);
   if (!unpacked) callback("Failed to unzip the install agent", true);
   return unpacked;
 }
 
 }  // namespace
-
-UnzipStatus checkArchiveTotals(const std::string& totalsLine, const ArchiveLimits& limits) {
-  std::istringstream in(totalsLine);
-  unsigned long long entries = 0, bytes = 0;
-  std::string filesWord, bytesWord, uncompressedWord;
-  if (!(in >> entries >> filesWord >> bytes >> bytesWord >> uncompressedWord) ||
-      (filesWord != "file," && filesWord != "files,") || bytesWord != "bytes" ||
-      uncompressedWord != "uncompressed,")
-    return {};  // no totals to go by
-  return checkUnpacked({bytes, entries}, limits, false);
-}
 
 UnzipStatus checkUnpacked(const platform::TreeTotals& totals, const ArchiveLimits& limits, bool measured) {
   const std::string prefix = "The install agent archive ";
@@ -145,7 +122,7 @@ std::optional<double> secondsToNextCheck(const platform::TreeTotals& totals, con
 }
 
 UnzipStatus unzipInstalled() {
-  if (platform::toolOnPath(kUnzip)) return {};
+  if (platform::findTool(kUnzip)) return {};
   return {UnzipCode::NoUnzip, kUnzip + " is not installed: the installer needs it to unpack the install agent"};
 }
 

@@ -23,9 +23,9 @@ using UnzipStatus = platform::Status<UnzipCode>;
 // checked through that descriptor is what is unpacked. NoInstallScript
 // carries checkInstallScript's line, which nobody has said yet; every
 // other failure was said through `callback`. Before unpacking, the
-// archive's totals are read with `unzip -Zt` where it can, and an archive
-// that would not fit (see checkArchiveTotals) is refused with a message
-// naming the sizes; what unzip writes is bounded all the same. unzip runs
+// totals its central directory declares are read, and an archive that
+// would not fit (see checkUnpacked) is refused with a message naming the
+// sizes; what unzip writes is bounded all the same. unzip runs
 // without the environment variables that change its options, in a process
 // group of its own that a termination signal ends; the unpacking has
 // failed then.
@@ -44,13 +44,9 @@ struct ArchiveLimits {
   std::string freeOn;                 // the directory that was measured
 };
 
-// Why an archive whose totals line (as `unzip -Zt` ends: "3 files, 1234
-// bytes uncompressed, 567 bytes compressed:  54.1%") is this must not be
-// unpacked within `limits` (OverLimits); Ok when it may, or when the line
-// gives no totals (they are then left to the bounds while unpacking).
-UnzipStatus checkArchiveTotals(const std::string& totalsLine, const ArchiveLimits& limits);
-// The same for totals counted on disk (`measured`: while unzip ran, so
-// perhaps only part of the truth).
+// Why an archive of `totals` must not be unpacked within `limits`
+// (OverLimits); Ok when it may. `measured`: counted on disk while unzip
+// ran, so perhaps only part of the truth; else what the archive declares.
 UnzipStatus checkUnpacked(const platform::TreeTotals& totals, const ArchiveLimits& limits, bool measured);
 // While unzip runs, having written `totals` so far: seconds until they are
 // counted again, nothing when they are past `limits` already. Never longer

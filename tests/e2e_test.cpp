@@ -125,6 +125,10 @@ TEST_F(E2E, BrokenAgentsFailWithTheirMessagesAndLeaveNothing) {
   const std::string noUnzip = "unzip is not installed: the installer needs it to unpack the install agent\n"
                               "Failed to initialize the install agent.\nInstallation failed.\n";
   const Lines noPath = {"env", "PATH=" + scratch / "none"};
+  makeDirs(scratch / "busybox");
+  ASSERT_EQ(symlink("/bin/busybox", (scratch / "busybox/unzip").c_str()), 0);
+  const Lines busybox = {"env", "PATH=" + scratch / "busybox:" + getenv("PATH")};
+  auto with = [](Lines wrapper, const Lines& more) { return wrapper.insert(wrapper.end(), more.begin(), more.end()), wrapper; };
   struct Row {
     std::string name, address;  // shippedRoad: no download
     std::function<void()> setUp;
@@ -142,6 +146,9 @@ TEST_F(E2E, BrokenAgentsFailWithTheirMessagesAndLeaveNothing) {
        withFileLimit(200)},
       {"shipped: more than the free space", shippedRoad, shipped(sparse), kShippedUnzipFailed,
        "The install agent archive unpacks to 3.0\u00a0MB, more than the 1.0\u00a0MB free on ", onSmallDisk(small), true},
+      {"shipped: more than the free space, busybox's unzip", shippedRoad, shipped(sparse), kShippedUnzipFailed,
+       "The install agent archive unpacks to 3.0\u00a0MB, more than the 1.0\u00a0MB free on ",
+       with(onSmallDisk(small), busybox), true},
       {"shipped: understates its size", shippedRoad, [&] { writeFile(zip, understated(agentScript())); },
        kShippedUnzipFailed, "The install agent archive unpacks to at least ", onSmallDisk(small), true},
       {"shipped: own path beyond PATH_MAX", shippedRoad, [&] { ship("v1"); }, {},
@@ -176,8 +183,6 @@ TEST_F(E2E, BrokenAgentsFailWithTheirMessagesAndLeaveNothing) {
     EXPECT_EQ(listDir(cache + "/installagent"), Lines{});
   }
   // Good archives run, twice (the second time from the cache, for no body), with busybox's unzip too.
-  makeDirs(scratch / "busybox");
-  ASSERT_EQ(symlink("/bin/busybox", (scratch / "busybox/unzip").c_str()), 0);
   struct Good { std::string address; std::function<void()> setUp; bool busybox; } good[] = {
       {shippedRoad, shipped(agentFiles("v1")), false}, {shippedRoad, shipped(agentFiles("v1")), true},
       {shippedRoad, shipped(linked), false}, {files("sparse.zip"), nullptr, false}, {files("big.zip"), nullptr, true},
@@ -189,8 +194,7 @@ TEST_F(E2E, BrokenAgentsFailWithTheirMessagesAndLeaveNothing) {
     if (row.setUp) row.setUp();
     for (int i = 0; i < 2; ++i) {
       server.reset();
-      Lines wrapper = row.busybox ? Lines{"env", "PATH=" + scratch / "busybox:" + getenv("PATH")} : Lines{};
-      EXPECT_EQ(run(options(row.address), {}, wrapper).exitStatus, 0);
+      EXPECT_EQ(run(options(row.address), {}, row.busybox ? busybox : Lines{}).exitStatus, 0);
     }
     EXPECT_EQ(lines(readFile(starts)), (Lines{"v1", "v1"}));
     EXPECT_EQ(server.stat("requests"), row.address == shippedRoad ? 0 : 1);

@@ -27,6 +27,7 @@
 #include "provisioning/mirror_list.h"
 #include "provisioning/payload.h"
 #include "provisioning/validation_file.h"
+#include "provisioning/zip_directory.h"
 #include "test_util.h"
 
 using namespace testing_util;
@@ -257,20 +258,69 @@ TEST(AgentGate, AdmitsOnlyAnIntactFreshSignatureNamingTheArchive) {
   EXPECT_TRUE(brokenKeys.code() == KeysBroken && contains(brokenKeys.message(), "keys are broken"));
 }
 
-TEST(UnzipInstallAgent, TotalsAreCheckedAgainstCapsAndFreeSpace) {
-  const ArchiveLimits limits = {8000000000, 100, 2100000, "/home"};
-  const std::string tail = " bytes uncompressed, 9 bytes compressed:  99.9%", refused = "The install agent archive ";
-  struct Row { std::string line, refusal; } rows[] = {
-      {"100 files, 2100000" + tail, ""}, {"1 file, 0" + tail, ""},
-      {"101 files, 5" + tail, refused + "holds 101 entries, more than the 100 allowed"},
-      {"2 files, 9000000000" + tail, refused + "unpacks to 9.0\u00a0GB, more than the 8.0\u00a0GB allowed"},
-      {"2 files, 6900000" + tail, refused + "unpacks to 6.9\u00a0MB, more than the 2.1\u00a0MB free on /home"},
-      {"Empty zipfile.", ""}, {"unzip: invalid option -- 'Z'", ""}, {"3 files, 9 bytes", ""},
+// What the archives made here by zip and Python declare, read through the descriptor as the unpacking reads it.
+TEST(UnzipInstallAgent, TotalsAreReadFromTheCentralDirectory) {
+  ScratchDir scratch;
+  makeZip(scratch / "zip.zip", {{"install", "#!/bin/sh\n"}, {"lib/data", std::string(300000, 'x')}});
+  const char* make = R"(import struct, sys, zipfile
+d = sys.argv[1]
+with zipfile.ZipFile(d + '/comment.zip', 'w') as z:
+    z.writestr('install', 'x' * 7); z.comment = b'c' * 65000
+with zipfile.ZipFile(d + '/many.zip', 'w') as z:
+    for i in range(70000): z.writestr('f%d' % i, 'y')
+with zipfile.ZipFile(d + '/three.zip', 'w') as z:
+    for name in 'abc': z.writestr(name, name * 100)
+three = open(d + '/three.zip', 'rb').read()
+open(d + '/cut.zip', 'wb').write(three[:-10])
+open(d + '/overcounted.zip', 'wb').write(three[:-14] + struct.pack('<HH', 4, 4) + three[-10:])
+name = b'big'
+z64 = struct.pack('<HHQQ', 1, 16, 6000000000, 0)
+local = struct.pack('<IHHHIIIIHH', 0x04034b50, 45, 0, 0, 0, 0, 0xffffffff, 0xffffffff, 3, 20) + name + z64
+central = struct.pack('<IHHHHIIIIHHHHHII', 0x02014b50, 45, 45, 0, 0, 0, 0, 0xffffffff, 0xffffffff, 3, 20, 0, 0, 0, 0, 0) + name + z64
+end = struct.pack('<IHHHHIIH', 0x06054b50, 0, 0, 1, 1, len(central), len(local), 0)
+open(d + '/zip64.zip', 'wb').write(local + central + end)
+open(d + '/text.zip', 'w').write('not an archive\n')
+)";
+  ASSERT_EQ(runProcess({"python3", "-c", make, scratch.path()}).exitStatus, 0);
+  struct Row { std::string archive; unsigned long long maxEntries; std::optional<std::pair<uint64_t, uint64_t>> totals; } rows[] = {
+      {"zip.zip", 100, {{300010, 2}}},          // Info-ZIP's own
+      {"comment.zip", 100, {{7, 1}}},           // the end record found behind a long comment
+      {"many.zip", 100000, {{70000, 70000}}},  // more than 65535 entries: zip64's end records
+      {"many.zip", 69999, {{0, 70000}}},       // more than allowed: the count alone
+      {"many.zip", 70000, {{70000, 70000}}},
+      {"zip64.zip", 100, {{6000000000, 1}}},   // a size in zip64's extra field
+      {"three.zip", 100, {{300, 3}}},
+      {"cut.zip", 100, std::nullopt},          // no end record
+      {"overcounted.zip", 100, std::nullopt},  // counts a record it does not hold
+      {"text.zip", 100, std::nullopt},
   };
   for (const Row& row : rows) {
-    UnzipStatus checked = checkArchiveTotals(row.line, limits);
-    EXPECT_EQ(checked.message(), row.refusal) << row.line;
-    EXPECT_EQ(checked.code(), row.refusal.empty() ? UnzipCode::Ok : UnzipCode::OverLimits) << row.line;
+    SCOPED_TRACE(row.archive + " within " + std::to_string(row.maxEntries));
+    int fd = open((scratch / row.archive).c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_GE(fd, 0);
+    std::optional<platform::TreeTotals> totals = declaredTotals(fd, row.maxEntries);
+    ASSERT_EQ(totals.has_value(), row.totals.has_value());
+    if (totals) {
+      EXPECT_EQ(std::make_pair(totals->bytes, totals->entries), *row.totals);
+    }
+    EXPECT_EQ(lseek(fd, 0, SEEK_CUR), 0);  // the descriptor's offset is unzip's
+    close(fd);
+  }
+}
+
+TEST(UnzipInstallAgent, TotalsAreCheckedAgainstCapsAndFreeSpace) {
+  const ArchiveLimits limits = {8000000000, 100, 2100000, "/home"};
+  const std::string refused = "The install agent archive ";
+  struct Row { platform::TreeTotals totals; std::string refusal; } rows[] = {
+      {{2100000, 100}, ""}, {{0, 1}, ""}, {{0, 0}, ""},
+      {{5, 101}, refused + "holds 101 entries, more than the 100 allowed"},
+      {{9000000000, 2}, refused + "unpacks to 9.0\u00a0GB, more than the 8.0\u00a0GB allowed"},
+      {{6900000, 2}, refused + "unpacks to 6.9\u00a0MB, more than the 2.1\u00a0MB free on /home"},
+  };
+  for (const Row& row : rows) {
+    UnzipStatus checked = checkUnpacked(row.totals, limits, false);
+    EXPECT_EQ(checked.message(), row.refusal) << row.totals.bytes << " " << row.totals.entries;
+    EXPECT_EQ(checked.code(), row.refusal.empty() ? UnzipCode::Ok : UnzipCode::OverLimits);
   }
 }
 

@@ -124,7 +124,7 @@ void Download::downloadEnded(const AgentDownload::Outcome& outcome) {
   switch (outcome.kind) {
     case AgentDownload::Outcome::Kind::CachedAgentCurrent:
       window_->close();  // stops the loop
-      fireInstallAgent();
+      fireInstallAgent(vouchedAgent());
       cache_.unlock();
       return;
     case AgentDownload::Outcome::Kind::ArchiveVerified:
@@ -225,8 +225,7 @@ void Download::installIntoCache() {
     loop_.stop();
     return;
   }
-  platform::Status<AgentCache::Code> installed =
-      cache_.install(archive.fd(), outcome_.tag, outcome_.source, outcome_.signature, archive.digest(), callback_);
+  platform::Result<std::string, AgentCache::Code> installed = cache_.install(archive.fd(), callback_);
   if (!installed) {
     cache_.unlock();
     // Only what the archive itself lacks would fail again; a full disk may not.
@@ -237,21 +236,31 @@ void Download::installIntoCache() {
     outcome_.why = Message::text(installed.message());
     return fallBackOrFail();
   }
-  startCachedAgent();
+  // The agent this run verified starts at once; writing it to disk for
+  // later runs, and recording it, is done while it gets going.
+  startAgent(*installed, [&] {
+    platform::Status<AgentCache::Code> kept =
+        cache_.keep(outcome_.tag, outcome_.source, outcome_.signature, archive.digest());
+    if (!kept) platform::systemLog("The install agent is not kept for later runs: " + kept.message());
+  });
 }
 
+void Download::startCachedAgent() { startAgent(vouchedAgent()); }
+
+// The agent the cache vouches for under the lock held now.
+std::string Download::vouchedAgent() const { return cache_.usable() ? cache_.vouchedAgent() : std::string(); }
+
 // The lock is held; the window stays, live, while the agent gets going.
-void Download::startCachedAgent() {
-  bool started = fireInstallAgent();
+void Download::startAgent(const std::string& location, const std::function<void()>& whileStarting) {
+  bool started = fireInstallAgent(location);
+  if (whileStarting) whileStarting();
   cache_.unlock();
   if (!started) return loop_.stop();
   agentStartedAt_ = platform::monotonicSeconds();
   waitForInstallAgentToStart();
 }
 
-bool Download::fireInstallAgent() {
-  // The agent the cache vouched for under the lock held now.
-  std::string location = cache_.usable() ? cache_.vouchedAgent() : std::string();
+bool Download::fireInstallAgent(const std::string& location) {
   if (!location.empty())
     agent_ = startInstallAgent(getInstallAgentExecutable(location), getBundleLocation(), userArguments_);
   if (!agent_) {

@@ -4,6 +4,7 @@
 // installed agent or fails.
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -40,8 +41,9 @@ class Download : private AgentDownload::Listener {
   void waitForInstallAgentToStart();
   // Installs the verified archive into the cache and starts it from there.
   void downloadDidFinish();
-  // Starts the cached agent with /bin/sh; false when it could not be started.
-  bool fireInstallAgent();
+  // Starts the agent in `location` with /bin/sh; false when there is none
+  // or it could not be started.
+  bool fireInstallAgent(const std::string& location);
 
   // What the run comes to, for the hand-off.
   HandOffResult result() const;
@@ -61,6 +63,8 @@ class Download : private AgentDownload::Listener {
   void startInstalledAgent();
   void showInitializing();
   void startCachedAgent();
+  void startAgent(const std::string& location, const std::function<void()>& whileStarting = nullptr);
+  std::string vouchedAgent() const;
   void showFailure(const window::Message& message);
   void after(double seconds, void (Download::*step)());
   void cancelTimer();

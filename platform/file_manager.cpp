@@ -113,22 +113,24 @@ bool syncDirectory(const std::string& directory) {
 }
 
 namespace {
-bool syncBelow(int parentFd, const char* name) {
+// `entry`: one found in a directory, which a running agent may have removed
+// from its own folder meanwhile; it then needs no sync.
+bool syncBelow(int parentFd, const char* name, bool entry) {
   struct stat st;
-  if (fstatat(parentFd, name, &st, AT_SYMLINK_NOFOLLOW) != 0) return false;
+  if (fstatat(parentFd, name, &st, AT_SYMLINK_NOFOLLOW) != 0) return entry && errno == ENOENT;
   if (!S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode)) return true;  // a link's target is not ours to sync
   int fd = openat(parentFd, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) return errno == EACCES;  // unreadable to us, and so beyond our reach
+  if (fd < 0) return errno == EACCES || (entry && errno == ENOENT);  // unreadable to us, and so beyond our reach
   bool synced = true;
   if (S_ISDIR(st.st_mode))
-    for (const std::string& entry : directoryEntries(fd)) synced = syncBelow(fd, entry.c_str()) && synced;
+    for (const std::string& below : directoryEntries(fd)) synced = syncBelow(fd, below.c_str(), true) && synced;
   synced = fsync(fd) == 0 && synced;
   close(fd);
   return synced;
 }
 }  // namespace
 
-bool syncTree(const std::string& directory) { return syncBelow(AT_FDCWD, directory.c_str()); }
+bool syncTree(const std::string& directory) { return syncBelow(AT_FDCWD, directory.c_str(), false); }
 
 std::vector<std::string> directoryEntries(int directoryFd) {
   std::vector<std::string> names;

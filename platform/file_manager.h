@@ -36,7 +36,8 @@ bool replaceFile(const std::string& path, const std::string& contents);
 // renamed or removed in it outlasts a power cut.
 bool syncDirectory(const std::string& directory);
 // Syncs every file and directory below `directory`, and it, to disk; links
-// are not followed. False when any of them could not be.
+// are not followed. False when any of them could not be; one removed
+// meanwhile needs none.
 bool syncTree(const std::string& directory);
 
 // The names in a directory, without "." and ".."; empty when unreadable.

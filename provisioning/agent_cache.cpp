@@ -205,9 +205,7 @@ bool AgentCache::swapIn(const std::string& staging) {
   return std::rename(staging.c_str(), target.c_str()) == 0;
 }
 
-platform::Status<AgentCache::Code> AgentCache::install(int archiveFd, const std::string& tag,
-                                                       const std::string& source, const std::string& signature,
-                                                       const Blake2bDigest& digest, ErrorCallback callback) {
+platform::Result<std::string, AgentCache::Code> AgentCache::install(int archiveFd, ErrorCallback callback) {
   const platform::Status<Code> failed(Code::Failed, "the new agent could not be unpacked");
   if (!lock_) return failed;
   // What a run killed while unpacking or writing a file here left behind;
@@ -225,10 +223,9 @@ platform::Status<AgentCache::Code> AgentCache::install(int archiveFd, const std:
   if (unpacked.code() == UnzipCode::NoInstallScript) {
     platform::systemLog(unpacked.message());
     platform::removeItemAtPath(staging);
-    return {Code::NoInstallScript, "the new agent has no install script"};
+    return platform::Status<Code>(Code::NoInstallScript, "the new agent has no install script");
   }
-  // On disk before anything names it: a power cut must not leave a swapped-in agent with empty files.
-  if (!unpacked || !platform::syncTree(staging)) {
+  if (!unpacked) {
     platform::removeItemAtPath(staging);
     return failed;
   }
@@ -241,6 +238,17 @@ platform::Status<AgentCache::Code> AgentCache::install(int archiveFd, const std:
     platform::removeItemAtPath(staging);
     return failed;
   }
+  std::string agent = installAgentDirOnDisk(directory_);
+  if (agent.empty()) return failed;
+  return agent;
+}
+
+platform::Status<AgentCache::Code> AgentCache::keep(const std::string& tag, const std::string& source,
+                                                    const std::string& signature, const Blake2bDigest& digest) {
+  const platform::Status<Code> failed(Code::Failed, "the new agent could not be written to disk");
+  // On disk before anything vouches for it: a power cut must not leave a
+  // record standing for an agent with empty files.
+  if (!lock_ || !platform::syncTree(agentDirectory())) return failed;
   // Where there are no birth times, the digest's record ties to this stamp.
   platform::stampIdentity(agentDirectory());
   // Each file is synced with its folder as it is written, so they outlast a crash in this order.

@@ -88,17 +88,23 @@ class AgentCache {
   void recordRefusal(const Refusal& refusal);  // needs the lock
 
   // Unpacks the archive open on `archiveFd` beside the agent directory,
-  // checks that it brought its install script, and only then swaps it in;
-  // what vouches for it (the `signature` and `digest` it was verified with,
-  // a build with keys only) is written next and the tag last, so a failed
-  // or interrupted install never leaves an agent a later run would trust,
-  // and a refused one leaves the old agent as it was. Needs the lock.
+  // checks that it brought its install script, and only then swaps it in,
+  // once what vouched for the old agent is gone for good: the new agent's
+  // directory, which nothing vouches for until keep() has recorded it. So
+  // a failed or interrupted install never leaves an agent a later run would
+  // trust, and a refused one leaves the old agent as it was. Needs the lock.
   // NoInstallScript: it unpacked, and is not an agent (the archive's own
   // fault, the same at every try); Failed: anything else (unzip, the disk).
   // The message is the reason for the log line.
   enum class Code { Ok, NoInstallScript, Failed };
-  platform::Status<Code> install(int archiveFd, const std::string& tag, const std::string& source,
-                                 const std::string& signature, const Blake2bDigest& digest, ErrorCallback callback);
+  platform::Result<std::string, Code> install(int archiveFd, ErrorCallback callback);
+  // After install, also while its agent already runs: the new agent is
+  // made to outlast a power cut, then what vouches for it (the `signature`
+  // and `digest` it was verified with, a build with keys only) is written
+  // and the tag last. Without that, a later run downloads it again. Needs
+  // the lock.
+  platform::Status<Code> keep(const std::string& tag, const std::string& source, const std::string& signature,
+                              const Blake2bDigest& digest);
 
  private:
   bool swapIn(const std::string& staging);

@@ -643,25 +643,28 @@ TEST_F(Signed, AnInstallKilledAtAnyMomentLeavesTheCacheWholeOrUntrusted) {
       EXPECT_EQ(kept = floor(), whole.size() > 2 ? 4000000000 + i : 0);
     }
   }
-  // What outlasts a power cut, in order: the new agent synced, what vouched for the old one removed
-  // for good before the swap, each kept file synced before its rename and its folder after.
+  // What outlasts a power cut, in order: what vouched for the old agent removed for good before the swap,
+  // the new agent started, then synced before anything vouches for it, each kept file synced before its
+  // rename and its folder after.
   if (runProcess({"strace", "-o", "/dev/null", "true"}).exitStatus != 0) GTEST_SKIP() << "needs strace, allowed to trace";
   publishSigned("traced", "trusted1", "4100000000");
   ProcessOptions o = options(address("traced"));
   const char* asan = getenv("ASAN_OPTIONS");
   o.env["ASAN_OPTIONS"] = std::string(asan ? asan : "") + ":detect_leaks=0";  // the leak checker cannot run traced
-  ProcessResult traced = runProcess({"strace", "-f", "-y", "-o", scratch / "trace", "-e", "trace=fsync,rename,renameat2,unlink",
+  ProcessResult traced = runProcess({"strace", "-f", "-y", "-o", scratch / "trace", "-e", "trace=fsync,rename,renameat2,unlink,execve",
                                      executable}, o);
   std::string calls;  // on the cache's own entries, temporary names ending in "~"; GLib may sync the folder too
   for (const std::string& line : lines(readFile(scratch / "trace"))) {
     size_t at = line.find(cache), call = line.find_first_not_of(' ', line.find(' '));  // after the pid, padded
     std::string name = at == std::string::npos ? "/" : line.substr(line.find_first_not_of('/', at + cache.size()));
     name = std::regex_replace(name.substr(0, name.find_first_of(">\"")), std::regex("([^.])[.-][A-Za-z0-9]{6}$"), "$1~");
-    if (name.find('/') == std::string::npos) calls += line.substr(call, line.find('(') - call) + " " + name + ", ";
+    if (contains(line, "execve(\"/bin/sh\"")) calls += "agent started, ";
+    else if (name.find('/') == std::string::npos) calls += line.substr(call, line.find('(') - call) + " " + name + ", ";
   }
   EXPECT_EQ(traced.exitStatus, 0) << traced.err;
-  EXPECT_EQ(std::regex_replace(calls, std::regex("(fsync , )+"), "fsync , "), "fsync installagent.new~, unlink .validatestring, unlink .source, unlink .digest, unlink .minisig, fsync , "
-                   "renameat2 installagent.new~, fsync .minisig~, rename .minisig~, fsync , fsync .digest~, rename .digest~, "
+  EXPECT_EQ(std::regex_replace(calls, std::regex("(fsync , )+"), "fsync , "), "unlink .validatestring, unlink .source, unlink .digest, unlink .minisig, fsync , "
+                   "renameat2 installagent.new~, agent started, fsync installagent, "
+                   "fsync .minisig~, rename .minisig~, fsync , fsync .digest~, rename .digest~, "
                    "fsync , fsync .floor.minisig~, rename .floor.minisig~, fsync , fsync .validatestring~, "
                    "rename .validatestring~, fsync , unlink .refused, ");
 }

@@ -53,7 +53,6 @@ struct ToolWait {
   GSource* check = nullptr;
   GPid pid = 0;
   bool exited = false;
-  bool outputDone = true;
 };
 
 gboolean onToolSignal(gpointer data) {
@@ -100,19 +99,6 @@ void onToolExit(GPid, gint status, gpointer data) {
   wait->exited = true;
 }
 
-gboolean onToolOutput(gint fd, GIOCondition, gpointer data) {
-  auto* wait = static_cast<ToolWait*>(data);
-  char buf[4096];
-  ssize_t n = read(fd, buf, sizeof buf);
-  if (n < 0 && (errno == EINTR || errno == EAGAIN)) return G_SOURCE_CONTINUE;
-  if (n <= 0) {
-    wait->outputDone = true;
-    return G_SOURCE_REMOVE;
-  }
-  if (wait->run->output.size() < 65536) wait->run->output.append(buf, static_cast<size_t>(n));
-  return G_SOURCE_CONTINUE;
-}
-
 // Without PATH GLib would also search the working directory.
 const char kDefaultPath[] = "/usr/bin:/bin";
 
@@ -134,7 +120,7 @@ std::optional<std::string> findTool(const std::string& name) {
 }
 
 ToolRun runTool(const std::vector<std::string>& argv, const std::vector<std::string>& unset, int fd3,
-                bool captureOutput, const ToolLimits& limits) {
+                const ToolLimits& limits) {
   ToolRun run;
   if (argv.empty()) return run;
   std::vector<char*> args;
@@ -159,15 +145,12 @@ ToolRun runTool(const std::vector<std::string>& argv, const std::vector<std::str
   const gint source[] = {fd3}, target[] = {3};
   gsize fdCount = fd3 >= 0 ? 1 : 0;
   auto flags = static_cast<GSpawnFlags>(G_SPAWN_DO_NOT_REAP_CHILD | G_SPAWN_SEARCH_PATH_FROM_ENVP |
-                                        G_SPAWN_STDIN_FROM_DEV_NULL |
-                                        (captureOutput ? G_SPAWN_STDERR_TO_DEV_NULL : 0));
-  int outFd = -1;
+                                        G_SPAWN_STDIN_FROM_DEV_NULL);
   GPid pid = 0;
   GError* error = nullptr;
   uint64_t maxFileBytes = limits.maxFileBytes;
   if (g_spawn_async_with_pipes_and_fds(nullptr, args.data(), envp, flags, setUpChild, &maxFileBytes, -1, -1, -1,
-                                       source, target, fdCount, &pid, nullptr,
-                                       captureOutput ? &outFd : nullptr, nullptr, &error)) {
+                                       source, target, fdCount, &pid, nullptr, nullptr, nullptr, &error)) {
     run.started = true;
     setpgid(pid, pid);  // here too: a signal may come before the child has done it
     wait.pid = pid;
@@ -177,15 +160,9 @@ ToolRun runTool(const std::vector<std::string>& argv, const std::vector<std::str
       g_source_set_ready_time(wait.check, 0);  // at once
       attach(wait.check, onToolCheck);
     }
-    if (outFd >= 0) {
-      wait.outputDone = false;
-      attach(g_unix_fd_source_new(outFd, static_cast<GIOCondition>(G_IO_IN | G_IO_HUP | G_IO_ERR)),
-             G_SOURCE_FUNC(onToolOutput));
-    }
-    while (!wait.exited || !wait.outputDone) g_main_context_iteration(context, TRUE);
+    while (!wait.exited) g_main_context_iteration(context, TRUE);
     g_spawn_close_pid(pid);
   }
-  if (outFd >= 0) close(outFd);
   for (GSource* s : sources) {
     g_source_destroy(s);
     g_source_unref(s);

@@ -38,7 +38,6 @@ struct ToolRun {
   int waitStatus = 0;        // as waitpid gives it, once started
   bool interrupted = false;  // SIGINT, SIGTERM or SIGHUP came while it ran
   bool stopped = false;      // its limits' keepGoing said to stop
-  std::string output;        // its standard output, when asked for (its errors are then dropped)
 };
 
 // What a tool may do before it is stopped.
@@ -57,6 +56,6 @@ struct ToolLimits {
 // meanwhile kills the whole group and marks the run interrupted; it is still
 // recorded for terminationRequested().
 ToolRun runTool(const std::vector<std::string>& argv, const std::vector<std::string>& unset, int fd3,
-                bool captureOutput, const ToolLimits& limits = {});
+                const ToolLimits& limits = {});
 
 }  // namespace platform

@@ -75,7 +75,7 @@ bool extract(const std::string& unzip, int archiveFd, const std::string& destina
   toolLimits.maxFileBytes = std::min(bounds.maxBytes, bounds.freeBytes) + 1;
   toolLimits.keepGoing = [&] { return secondsToNextCheck(unpacked(), bounds); };
   platform::ToolRun run = platform::runTool({unzip, "-qq", "-o", kArchiveArgument, "-d", target},
-                                            kOptionVariables, archiveFd, false, toolLimits);
+                                            kOptionVariables, archiveFd, toolLimits);
   if (UnzipStatus refusal = checkUnpacked(unpacked(), bounds, true); !refusal) {
     callback(refusal.message(), true);
     return false;

@@ -238,22 +238,20 @@ void Download::installIntoCache() {
   }
   // The agent this run verified starts at once; writing it to disk for
   // later runs, and recording it, is done while it gets going.
-  startAgent(*installed, [&] {
-    platform::Status<AgentCache::Code> kept =
-        cache_.keep(outcome_.tag, outcome_.source, outcome_.signature, archive.digest());
-    if (!kept) platform::systemLog("The install agent is not kept for later runs: " + kept.message());
-  });
+  bool started = fireInstallAgent(*installed);
+  platform::Status<AgentCache::Code> kept =
+      cache_.keep(outcome_.tag, outcome_.source, outcome_.signature, archive.digest());
+  if (!kept) platform::systemLog("The install agent is not kept for later runs: " + kept.message());
+  agentGettingGoing(started);
 }
 
-void Download::startCachedAgent() { startAgent(vouchedAgent()); }
+void Download::startCachedAgent() { agentGettingGoing(fireInstallAgent(vouchedAgent())); }
 
 // The agent the cache vouches for under the lock held now.
 std::string Download::vouchedAgent() const { return cache_.usable() ? cache_.vouchedAgent() : std::string(); }
 
-// The lock is held; the window stays, live, while the agent gets going.
-void Download::startAgent(const std::string& location, const std::function<void()>& whileStarting) {
-  bool started = fireInstallAgent(location);
-  if (whileStarting) whileStarting();
+// The lock is held until here; the window stays, live, while the agent gets going.
+void Download::agentGettingGoing(bool started) {
   cache_.unlock();
   if (!started) return loop_.stop();
   agentStartedAt_ = platform::monotonicSeconds();

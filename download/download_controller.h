@@ -4,7 +4,6 @@
 // installed agent or fails.
 #pragma once
 
-#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -63,7 +62,7 @@ class Download : private AgentDownload::Listener {
   void startInstalledAgent();
   void showInitializing();
   void startCachedAgent();
-  void startAgent(const std::string& location, const std::function<void()>& whileStarting = nullptr);
+  void agentGettingGoing(bool started);
   std::string vouchedAgent() const;
   void showFailure(const window::Message& message);
   void after(double seconds, void (Download::*step)());

@@ -7,7 +7,7 @@
 
 int main(int argc, char** argv) {
   platform::setSystemLogIdentifier(productToken);
-  platform::ignoreFatalIoSignals();
+  platform::catchFatalIoSignals();
   platform::watchTerminationSignals();
   int result = mainFcn(argc, argv, report_error_main);
   if (result != 0) report_error_main("Installation failed.", true);

@@ -1,6 +1,7 @@
 #include "platform/process_env.h"
 
-#include <csignal>
+#include <signal.h>
+
 #include <cstdlib>
 
 namespace platform {
@@ -10,14 +11,17 @@ std::string temporaryDirectory() {
   return dir ? std::string(dir) : std::string();
 }
 
-void ignoreFatalIoSignals() {
-  std::signal(SIGPIPE, SIG_IGN);
-  std::signal(SIGXFSZ, SIG_IGN);
-}
+namespace {
+void carryOn(int) {}
+}  // namespace
 
-void restoreFatalIoSignals() {
-  std::signal(SIGPIPE, SIG_DFL);
-  std::signal(SIGXFSZ, SIG_DFL);
+void catchFatalIoSignals() {
+  struct sigaction action {};
+  action.sa_handler = carryOn;
+  action.sa_flags = SA_RESTART;
+  sigemptyset(&action.sa_mask);
+  sigaction(SIGPIPE, &action, nullptr);
+  sigaction(SIGXFSZ, &action, nullptr);
 }
 
 }  // namespace platform

@@ -9,10 +9,11 @@ namespace platform {
 std::string temporaryDirectory();
 
 // Signals that must never end the process: a peer closing a socket
-// (SIGPIPE) or a file-size limit (SIGXFSZ, so writes fail with EFBIG).
-// Ignored signals stay ignored across exec, so the agent, which expects the
-// usual defaults (a pipeline's writer ends on SIGPIPE), gets them back.
-void ignoreFatalIoSignals();
-void restoreFatalIoSignals();
+// (SIGPIPE) or a file-size limit (SIGXFSZ); the write fails with EPIPE or
+// EFBIG instead. They are caught, not ignored: an ignored signal stays
+// ignored across exec, a caught one does not, so every child (the agent
+// expects a pipeline's writer to end on SIGPIPE) starts with the defaults
+// without any set-up between its fork and its exec.
+void catchFatalIoSignals();
 
 }  // namespace platform

@@ -10,10 +10,30 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <string>
 
 #include "platform/process_env.h"
 
 namespace platform {
+
+namespace {
+
+// Every descriptor from 3 up closes at the next exec, so a child gets only
+// what it is handed. Marked here in the parent, just before each spawn, so
+// that GLib has nothing to do between fork and exec: it then starts the
+// child with posix_spawn instead of copying this process. False where the
+// kernel cannot (before 5.11); GLib closes them in a forked child then.
+bool markDescriptorsCloseOnExec() { return close_range(3, ~0U, CLOSE_RANGE_CLOEXEC) == 0; }
+
+GSpawnFlags spawnFlags(int flags) {
+  // GIO ignores SIGPIPE process-wide once it makes a socket, and an ignored
+  // signal would stay ignored in the child: caught again, it is reset by the exec.
+  catchFatalIoSignals();
+  if (markDescriptorsCloseOnExec()) flags |= G_SPAWN_LEAVE_DESCRIPTORS_OPEN;
+  return static_cast<GSpawnFlags>(flags);
+}
+
+}  // namespace
 
 std::optional<pid_t> startProcess(const std::string& program, const std::vector<std::string>& arguments) {
   std::vector<char*> argv;
@@ -22,10 +42,9 @@ std::optional<pid_t> startProcess(const std::string& program, const std::vector<
   argv.push_back(nullptr);
   GError* error = nullptr;
   GPid pid = 0;
-  // Descriptors other than the standard three are closed in the child.
   gboolean ok = g_spawn_async(nullptr, argv.data(), nullptr,
-                              static_cast<GSpawnFlags>(G_SPAWN_CHILD_INHERITS_STDIN | G_SPAWN_DO_NOT_REAP_CHILD),
-                              [](gpointer) { restoreFatalIoSignals(); }, nullptr, &pid, &error);
+                              spawnFlags(G_SPAWN_CHILD_INHERITS_STDIN | G_SPAWN_DO_NOT_REAP_CHILD), nullptr,
+                              nullptr, &pid, &error);
   if (error) g_error_free(error);
   if (!ok) return std::nullopt;
   return pid;
@@ -58,7 +77,7 @@ struct ToolWait {
 gboolean onToolSignal(gpointer data) {
   auto* wait = static_cast<ToolWait*>(data);
   wait->run->interrupted = true;
-  if (wait->pid > 0 && !wait->exited) kill(-wait->pid, SIGKILL);
+  if (wait->pid > 0 && !wait->exited) kill(wait->pid, SIGKILL);
   return G_SOURCE_CONTINUE;
 }
 
@@ -74,24 +93,37 @@ gboolean onToolCheck(gpointer data) {
     return G_SOURCE_CONTINUE;
   }
   wait->run->stopped = true;
-  if (wait->pid > 0) kill(-wait->pid, SIGKILL);
+  if (wait->pid > 0) kill(wait->pid, SIGKILL);
   return G_SOURCE_CONTINUE;
 }
 
 gboolean dispatchCheck(GSource*, GSourceFunc callback, gpointer data) { return callback(data); }
 GSourceFuncs checkFuncs = {nullptr, nullptr, dispatchCheck, nullptr, nullptr, nullptr};
 
-// In the child, before exec: a group of its own, and its file-size limit.
-void setUpChild(gpointer data) {
-  setpgid(0, 0);
-  auto maxFileBytes = *static_cast<const uint64_t*>(data);
-  struct rlimit limit;
-  if (maxFileBytes > 0 && getrlimit(RLIMIT_FSIZE, &limit) == 0 &&
-      (limit.rlim_cur == RLIM_INFINITY || limit.rlim_cur > maxFileBytes)) {
-    limit.rlim_cur = maxFileBytes;  // only ever lowered
-    setrlimit(RLIMIT_FSIZE, &limit);
+// The child's file-size limit, set in this process for the moment of the
+// spawn (a child inherits it as it starts) and put back at once: a set-up
+// in the child would make GLib fork. No other thread writes a large file
+// then, and a write that met the limit would fail with EFBIG (SIGXFSZ is
+// caught) rather than end the process.
+class ChildFileSizeLimit {
+ public:
+  explicit ChildFileSizeLimit(uint64_t maxFileBytes) {
+    if (maxFileBytes == 0 || getrlimit(RLIMIT_FSIZE, &saved_) != 0) return;
+    if (saved_.rlim_cur != RLIM_INFINITY && saved_.rlim_cur <= maxFileBytes) return;  // only ever lowered
+    struct rlimit lowered = saved_;
+    lowered.rlim_cur = maxFileBytes;
+    lowered_ = setrlimit(RLIMIT_FSIZE, &lowered) == 0;
   }
-}
+  ~ChildFileSizeLimit() {
+    if (lowered_) setrlimit(RLIMIT_FSIZE, &saved_);
+  }
+  ChildFileSizeLimit(const ChildFileSizeLimit&) = delete;
+  ChildFileSizeLimit& operator=(const ChildFileSizeLimit&) = delete;
+
+ private:
+  struct rlimit saved_ {};
+  bool lowered_ = false;
+};
 
 void onToolExit(GPid, gint status, gpointer data) {
   auto* wait = static_cast<ToolWait*>(data);
@@ -144,15 +176,19 @@ ToolRun runTool(const std::vector<std::string>& argv, const std::vector<std::str
 
   const gint source[] = {fd3}, target[] = {3};
   gsize fdCount = fd3 >= 0 ? 1 : 0;
-  auto flags = static_cast<GSpawnFlags>(G_SPAWN_DO_NOT_REAP_CHILD | G_SPAWN_SEARCH_PATH_FROM_ENVP |
-                                        G_SPAWN_STDIN_FROM_DEV_NULL);
+  // A path is run as it is; only a bare name is looked up.
+  int search = argv[0].find('/') == std::string::npos ? G_SPAWN_SEARCH_PATH_FROM_ENVP : 0;
   GPid pid = 0;
   GError* error = nullptr;
-  uint64_t maxFileBytes = limits.maxFileBytes;
-  if (g_spawn_async_with_pipes_and_fds(nullptr, args.data(), envp, flags, setUpChild, &maxFileBytes, -1, -1, -1,
-                                       source, target, fdCount, &pid, nullptr, nullptr, nullptr, &error)) {
+  bool spawned;
+  {
+    ChildFileSizeLimit fileSizeLimit(limits.maxFileBytes);
+    spawned = g_spawn_async_with_pipes_and_fds(
+        nullptr, args.data(), envp, spawnFlags(G_SPAWN_DO_NOT_REAP_CHILD | G_SPAWN_STDIN_FROM_DEV_NULL | search),
+        nullptr, nullptr, -1, -1, -1, source, target, fdCount, &pid, nullptr, nullptr, nullptr, &error);
+  }
+  if (spawned) {
     run.started = true;
-    setpgid(pid, pid);  // here too: a signal may come before the child has done it
     wait.pid = pid;
     attach(g_child_watch_source_new(pid), G_SOURCE_FUNC(onToolExit));
     if (limits.keepGoing) {

@@ -44,17 +44,16 @@ struct ToolRun {
 struct ToolLimits {
   uint64_t maxFileBytes = 0;  // no file it writes grows past this (RLIMIT_FSIZE); 0: no limit
   // Asked as soon as it runs, then again after the seconds each answer
-  // gives; nothing ends its whole group, and the run counts as stopped.
+  // gives; nothing ends it, and the run counts as stopped.
   std::function<std::optional<double>()> keepGoing;
 };
 
 // Runs `argv` (argv[0] looked up on PATH unless it is a path, as findTool
-// gives) and waits for it: in a process
-// group of its own, standard input from /dev/null, without the environment
-// variables named in `unset`, with `fd3` (when >= 0) as its descriptor 3 and
-// no other beyond the standard three. A termination signal that arrives
-// meanwhile kills the whole group and marks the run interrupted; it is still
-// recorded for terminationRequested().
+// gives) and waits for it: standard input from /dev/null, without the
+// environment variables named in `unset`, with `fd3` (when >= 0) as its
+// descriptor 3 and no other beyond the standard three. A termination signal
+// that arrives meanwhile kills it and marks the run interrupted; it is
+// still recorded for terminationRequested().
 ToolRun runTool(const std::vector<std::string>& argv, const std::vector<std::string>& unset, int fd3,
                 const ToolLimits& limits = {});
 

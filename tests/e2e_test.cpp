@@ -94,6 +94,7 @@ TEST_F(E2E, ShippedAgentGetsEveryArgumentInAPrivateDirectory) {
     EXPECT_FALSE(exists(got[0]));  // the run waited for the agent, then cleaned up
     EXPECT_EQ(listDir(scratch / row.tmpdir), Lines{});
     EXPECT_FALSE(agentIgnored(SIGPIPE) || agentIgnored(SIGXFSZ));  // the installer ignores these for itself only
+    EXPECT_EQ(agentDescriptors(), "");
   }
   EXPECT_FALSE(exists(scratch / "PWNED"));
   EXPECT_FALSE(exists(home + "/.velmor"));  // the cache is not touched on this road
@@ -223,7 +224,8 @@ TEST_P(DownloadRoad, DownloadsThenReusesThenReplacesTheCache) {
     SCOPED_TRACE(row.etag + " " + row.served);
     publish(row.served);
     server.reset();
-    ProcessResult r = run("/files/agent.zip" + (row.etag.empty() ? "" : "?etag=" + row.etag), {"-x", "a b", ""});
+    ProcessResult r = run(options("/files/agent.zip" + (row.etag.empty() ? "" : "?etag=" + row.etag)),
+                          {"-x", "a b", ""}, withStrayDescriptor);
     ASSERT_EQ(r.exitStatus, 0) << r.err;
     EXPECT_TRUE(exists(record));  // already: the run waited
     EXPECT_EQ(readArgsRecord(record).value_or(Lines{}), (Lines{agent, "-installbundle", resources + "/bundle.zip", "-x", "a b", ""}));
@@ -233,6 +235,7 @@ TEST_P(DownloadRoad, DownloadsThenReusesThenReplacesTheCache) {
     EXPECT_EQ(listDir(cache), (row.tag.empty() ? Lines{"installagent"} : Lines{".validatestring", "installagent"}));
     EXPECT_EQ(listDir(tmp), Lines{});
     EXPECT_FALSE(agentIgnored(SIGPIPE) || agentIgnored(SIGXFSZ));
+    EXPECT_EQ(agentDescriptors(), "");  // no socket, window connection or stray descriptor
   }
   EXPECT_EQ(listDir(home), Lines{".velmor"});  // nothing else below the home directory
   for (std::string dir = cache; dir != home; dir = dir.substr(0, dir.rfind('/'))) EXPECT_EQ(modeOf(dir), 0700) << dir;

@@ -57,8 +57,13 @@ class InstallerRun : public ::testing::Test {
   }
 
   std::string agentScript() const {
+    // What the shell holds beyond the standard three, but its own script; find writes the list itself:
+    // a redirection would have the shell hold a copy of its standard output meanwhile.
+    std::string descriptors = "find /proc/$$/fd -mindepth 1 -fprintf '" + inherited + ".all' '%f %l\\n'\n"
+                              "while read -r n t; do [ \"$n\" -le 2 ] || [ \"$t\" -ef \"$0\" ] || printf '%s ' \"$t\"; "
+                              "done < '" + inherited + ".all' > '" + inherited + "'\n";
     return "#!/bin/sh\ncat \"$(dirname \"$0\")/version\" >> '" + starts + "'\ngrep SigIgn /proc/$$/status > '" +
-           ignoredSignals + "'\n" + agentPrologue + recordingAgentScript(record, agentExit).substr(sizeof "#!/bin/sh\n" - 1);
+           ignoredSignals + "'\n" + descriptors + agentPrologue + recordingAgentScript(record, agentExit).substr(sizeof "#!/bin/sh\n" - 1);
   }
   Tree agentFiles(const std::string& version, size_t padding = 0) const {
     Tree files = {{"install", agentScript()}, {"version", version + "\n"}};
@@ -152,6 +157,11 @@ class InstallerRun : public ::testing::Test {
     return tab == std::string::npos || (std::stoull(line.substr(tab + 1), nullptr, 16) >> (signal - 1) & 1);
   }
 
+  // What the last agent had open beyond standard input, output and error.
+  std::string agentDescriptors() const { return readFile(inherited); }
+  // Runs the installer with a descriptor of its own caller's open, one no child of it may get.
+  const std::vector<std::string> withStrayDescriptor = {"sh", "-c", "exec \"$@\" 7</dev/null", "sh"};
+
   // The address on the shipped road, which never asks the server: a request for it shows as a 404.
   const std::string shippedRoad = "/files/never-asked-for.zip";
   bool withDisplay = false;
@@ -166,6 +176,7 @@ class InstallerRun : public ::testing::Test {
   std::string cache = home + "/.velmor/installagent/7.16.0/darw64";
   std::string agent = cache + "/installagent/install";
   std::string record = scratch / "args", starts = scratch / "starts", ignoredSignals = scratch / "sigign";
+  std::string inherited = scratch / "descriptors";
 };
 
 // An installer that trusts two keys made for this build tree.

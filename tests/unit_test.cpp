@@ -1,6 +1,7 @@
 // The rules an end-to-end run cannot reach cheaply, each as a table of cases.
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -17,6 +18,7 @@
 #include "launch/agent_launch.h"
 #include "platform/file_manager.h"
 #include "platform/quantities.h"
+#include "platform/task.h"
 #include "platform/trust_rule.h"
 #include "provisioning/agent_paths.h"
 #include "provisioning/agent_signature.h"
@@ -353,6 +355,42 @@ TEST(UnzipInstallAgent, EnvironmentAndNamesAreNeverOptions) {
     EXPECT_EQ(readFile(scratch / "in/-d/install"), "real");
     ASSERT_EQ(runProcess({"rm", "-rf", scratch / "in"}).exitStatus, 0);
   }
+}
+
+// A tool gets its file-size limit, its descriptor 3 and no other descriptor of ours, and this process's own
+// limit is as it was.
+TEST(RunTool, GetsItsFileSizeLimitAndDescriptor3Only) {
+  ScratchDir scratch;
+  int archive = open("/dev/null", O_RDONLY | O_CLOEXEC);
+  int stray = open("/dev/null", O_RDONLY);  // not close-on-exec, as a caller's may be
+  ASSERT_GE(stray, 0);
+  struct rlimit before;
+  ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &before), 0);
+  const std::string script = "test -e /proc/$$/fd/" + std::to_string(stray) + " && exit 9; test -e /proc/$$/fd/3 || exit 3; "
+                             "head -c 100000 /dev/zero > \"$0\"; exit 0";
+  struct Row { uint64_t maxFileBytes; int fd3; int exitStatus; off_t written; } rows[] = {
+      {4096, archive, 0, 4096},  // head ends on SIGXFSZ at the limit
+      {0, archive, 0, 100000},
+      {1000000, archive, 0, 100000},
+      {0, -1, 3, 0},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.maxFileBytes);
+    std::string out = scratch / "out";
+    unlink(out.c_str());
+    platform::ToolLimits limits;
+    limits.maxFileBytes = row.maxFileBytes;
+    platform::ToolRun run = platform::runTool({"/bin/sh", "-c", script, out}, {}, row.fd3, limits);
+    ASSERT_TRUE(run.started);
+    EXPECT_EQ(WIFEXITED(run.waitStatus) ? WEXITSTATUS(run.waitStatus) : -1, row.exitStatus);
+    struct stat st {};
+    EXPECT_EQ(stat(out.c_str(), &st) == 0 ? st.st_size : 0, row.written);
+    struct rlimit after;
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &after), 0);
+    EXPECT_EQ(after.rlim_cur, before.rlim_cur);
+  }
+  close(stray);
+  close(archive);
 }
 
 // What a failed transfer says, and whether another attempt may go better.

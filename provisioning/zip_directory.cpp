@@ -33,13 +33,21 @@ uLong readFile(voidpf, voidpf stream, void* buffer, uLong size) {
   uLong done = 0;
   while (done < size && file->position < file->size) {
     if (file->position < file->windowStart || file->position >= file->windowStart + file->windowLength) {
-      ssize_t n = pread(file->fd, file->window, sizeof file->window, static_cast<off_t>(file->position));
+      // minizip first scans back from the end for the end records: a read
+      // before the window (or the first) gets the window that ends with it,
+      // so that one read serves the whole scan; a later read moves ahead.
+      uint64_t start = file->position;
+      if (file->windowLength == 0 || file->position < file->windowStart) {
+        uint64_t end = std::min<uint64_t>(file->position + (size - done), file->size);
+        start = end > sizeof file->window ? end - sizeof file->window : 0;
+      }
+      ssize_t n = pread(file->fd, file->window, sizeof file->window, static_cast<off_t>(start));
       if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) {
+      if (n <= 0 || start + static_cast<uint64_t>(n) <= file->position) {
         file->failed = true;
         break;
       }
-      file->windowStart = file->position;
+      file->windowStart = start;
       file->windowLength = static_cast<size_t>(n);
     }
     size_t offset = static_cast<size_t>(file->position - file->windowStart);

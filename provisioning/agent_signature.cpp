@@ -8,7 +8,11 @@
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
+#include <condition_variable>
 #include <memory>
+#include <mutex>
+#include <system_error>
+#include <thread>
 
 static_assert(sizeof(crypto_generichash_state) <= 384 && alignof(crypto_generichash_state) <= 64,
               "Blake2b512::state_ is too small for this libsodium");
@@ -147,17 +151,102 @@ Blake2bDigest Blake2b512::finish() const {
   return digest;
 }
 
+namespace {
+
+// Pieces of the file being hashed, read ahead by a thread of their own: on
+// a second CPU the copy out of the page cache (about 5 % of hashing it)
+// is off the hash's path. Without that thread the hash reads each itself.
+class ReadAhead {
+ public:
+  static constexpr size_t kPieceSize = 256 * 1024;
+
+  explicit ReadAhead(int fd) : fd_(fd), buffer_(new unsigned char[kPieceSize * kPieces]) {
+    try {
+      reader_ = std::thread(&ReadAhead::readAll, this);
+    } catch (const std::system_error&) {
+    }
+  }
+  ~ReadAhead() {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      stopping_ = true;
+    }
+    changed_.notify_all();
+    if (reader_.joinable()) reader_.join();
+  }
+  ReadAhead(const ReadAhead&) = delete;
+  ReadAhead& operator=(const ReadAhead&) = delete;
+
+  // The next piece: its bytes, and its length (0 at the end, -1 with errno_ set).
+  const unsigned char* next(ssize_t* length) {
+    const unsigned char* piece = buffer_.get() + (taken_ % kPieces) * kPieceSize;
+    if (!reader_.joinable()) {
+      *length = readPiece(taken_++);
+      return piece;
+    }
+    std::unique_lock<std::mutex> lock(mutex_);
+    if (taken_ > 0) ++done_;  // the caller is finished with the piece before
+    changed_.notify_all();
+    changed_.wait(lock, [this] { return read_ > taken_; });
+    *length = lengths_[taken_++ % kPieces];
+    return piece;
+  }
+  int error() const { return errno_; }
+
+ private:
+  static constexpr uint64_t kPieces = 3;
+
+  ssize_t readPiece(uint64_t index) {
+    for (;;) {
+      ssize_t n = pread(fd_, buffer_.get() + (index % kPieces) * kPieceSize, kPieceSize,
+                        static_cast<off_t>(index * kPieceSize));
+      if (n >= 0 || errno != EINTR) {
+        if (n < 0) errno_ = errno;
+        return n;
+      }
+    }
+  }
+
+  void readAll() {
+    for (uint64_t index = 0;; ++index) {
+      {
+        std::unique_lock<std::mutex> lock(mutex_);
+        changed_.wait(lock, [&] { return stopping_ || index - done_ < kPieces; });
+        if (stopping_) return;
+      }
+      ssize_t n = readPiece(index);
+      {
+        std::lock_guard<std::mutex> lock(mutex_);
+        lengths_[index % kPieces] = n;
+        read_ = index + 1;
+      }
+      changed_.notify_all();
+      if (n <= 0) return;
+    }
+  }
+
+  int fd_;
+  std::unique_ptr<unsigned char[]> buffer_;
+  std::thread reader_;
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  ssize_t lengths_[kPieces] = {};
+  uint64_t read_ = 0, done_ = 0, taken_ = 0;  // pieces read, handed back, handed out
+  bool stopping_ = false;
+  int errno_ = 0;
+};
+
+}  // namespace
+
 platform::Result<Blake2bDigest, GateCode> hashOpenFile(int fd, const std::string& name) {
-  constexpr size_t bufferSize = 256 * 1024;
-  std::unique_ptr<unsigned char[]> buffer(new unsigned char[bufferSize]);
+  ReadAhead pieces(fd);
   Blake2b512 hasher;
-  for (off_t offset = 0;;) {
-    ssize_t n = pread(fd, buffer.get(), bufferSize, offset);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) return {GateCode::Unreadable, "cannot read " + name + ": " + std::strerror(errno)};
+  for (;;) {
+    ssize_t n = 0;
+    const unsigned char* piece = pieces.next(&n);
+    if (n < 0) return {GateCode::Unreadable, "cannot read " + name + ": " + std::strerror(pieces.error())};
     if (n == 0) break;
-    hasher.update(buffer.get(), static_cast<size_t>(n));
-    offset += n;
+    hasher.update(piece, static_cast<size_t>(n));
   }
   return hasher.finish();
 }

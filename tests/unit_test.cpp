@@ -357,6 +357,27 @@ TEST(UnzipInstallAgent, EnvironmentAndNamesAreNeverOptions) {
   }
 }
 
+// A file is hashed whole and in order, whatever its size against the pieces it is read in.
+TEST(AgentGate, AFileHashesAsItsBytesDo) {
+  ScratchDir scratch;
+  const size_t piece = 256 * 1024;
+  for (size_t size : {size_t{0}, size_t{1}, piece - 1, piece, piece + 1, 3 * piece, 7 * piece + 12345}) {
+    SCOPED_TRACE(size);
+    std::string bytes(size, '\0');
+    for (size_t i = 0; i < size; ++i) bytes[i] = static_cast<char>((i * 2654435761u) >> 13);
+    writeFile(scratch / "f", bytes);
+    Blake2b512 whole;
+    whole.update(bytes.data(), bytes.size());
+    int fd = open((scratch / "f").c_str(), O_RDONLY | O_CLOEXEC);
+    platform::Result<Blake2bDigest, GateCode> hashed = hashOpenFile(fd, "f");
+    close(fd);
+    ASSERT_TRUE(hashed);
+    EXPECT_TRUE(*hashed == whole.finish());
+  }
+  platform::Result<Blake2bDigest, GateCode> unreadable = hashOpenFile(-1, "f");
+  EXPECT_EQ(unreadable.code(), GateCode::Unreadable);
+}
+
 // A tool gets its file-size limit, its descriptor 3 and no other descriptor of ours, and this process's own
 // limit is as it was.
 TEST(RunTool, GetsItsFileSizeLimitAndDescriptor3Only) {

@@ -1,6 +1,7 @@
 #include "provisioning/agent_signature.h"
 
 #include <sodium.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -161,6 +162,9 @@ class ReadAhead {
   static constexpr size_t kPieceSize = 256 * 1024;
 
   explicit ReadAhead(int fd) : fd_(fd), buffer_(new unsigned char[kPieceSize * kPieces]) {
+    // For a few pieces the thread's own start would cost more than it saves.
+    struct stat st;
+    if (fstat(fd, &st) != 0 || st.st_size <= static_cast<off_t>(kPieces * kPieceSize)) return;
     try {
       reader_ = std::thread(&ReadAhead::readAll, this);
     } catch (const std::system_error&) {

@@ -361,7 +361,7 @@ TEST(UnzipInstallAgent, EnvironmentAndNamesAreNeverOptions) {
 TEST(AgentGate, AFileHashesAsItsBytesDo) {
   ScratchDir scratch;
   const size_t piece = 256 * 1024;
-  for (size_t size : {size_t{0}, size_t{1}, piece - 1, piece, piece + 1, 3 * piece, 7 * piece + 12345}) {
+  for (size_t size : {size_t{0}, size_t{1}, piece - 1, piece, piece + 1, 3 * piece, 3 * piece + 1, 7 * piece + 12345}) {
     SCOPED_TRACE(size);
     std::string bytes(size, '\0');
     for (size_t i = 0; i < size; ++i) bytes[i] = static_cast<char>((i * 2654435761u) >> 13);

@@ -132,6 +132,27 @@ bool syncBelow(int parentFd, const char* name, bool entry) {
 
 bool syncTree(const std::string& directory) { return syncBelow(AT_FDCWD, directory.c_str(), false); }
 
+void WriteBehind::pass() { passBelow(AT_FDCWD, directory_.c_str()); }
+
+void WriteBehind::passBelow(int parentFd, const char* name) {
+  struct stat st;
+  if (fstatat(parentFd, name, &st, AT_SYMLINK_NOFOLLOW) != 0) return;
+  // A file that has not grown since its last pass has nothing new to start.
+  if (S_ISREG(st.st_mode) && (st.st_size == 0 || started_[st.st_ino] == st.st_size)) return;
+  if (!S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode)) return;
+  int fd = openat(parentFd, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return;
+  if (S_ISDIR(st.st_mode)) {
+    for (const std::string& entry : directoryEntries(fd)) passBelow(fd, entry.c_str());
+  } else {
+#ifdef SYNC_FILE_RANGE_WRITE
+    sync_file_range(fd, 0, 0, SYNC_FILE_RANGE_WRITE);
+#endif
+    started_[st.st_ino] = st.st_size;
+  }
+  close(fd);
+}
+
 std::vector<std::string> directoryEntries(int directoryFd) {
   std::vector<std::string> names;
   int fd = fcntl(directoryFd, F_DUPFD_CLOEXEC, 0);  // closedir closes its own copy

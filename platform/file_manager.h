@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <unordered_map>
+#include <utility>
 #include <vector>
 
 namespace platform {
@@ -39,6 +41,21 @@ bool syncDirectory(const std::string& directory);
 // are not followed. False when any of them could not be; one removed
 // meanwhile needs none.
 bool syncTree(const std::string& directory);
+
+// Starts, without waiting, the writing to disk of what the files below a
+// directory gained since the last pass: a later syncTree of a tree written
+// meanwhile then has little left to wait for. A hint only; links are not
+// followed, and what cannot be read is passed over.
+class WriteBehind {
+ public:
+  explicit WriteBehind(std::string directory) : directory_(std::move(directory)) {}
+  void pass();
+
+ private:
+  void passBelow(int parentFd, const char* name);
+  std::string directory_;
+  std::unordered_map<ino_t, off_t> started_;  // each file's size when its writing was last started
+};
 
 // The names in a directory, without "." and ".."; empty when unreadable.
 std::vector<std::string> directoryEntries(const std::string& directory);

@@ -219,7 +219,7 @@ platform::Result<std::string, AgentCache::Code> AgentCache::install(int archiveF
   }
   std::string staging = directory_ + kStagingPrefix + "XXXXXX";
   if (!mkdtemp(staging.data())) return failed;
-  UnzipStatus unpacked = unpackAgentArchive(archiveFd, staging, callback);
+  UnzipStatus unpacked = unpackAgentArchive(archiveFd, staging, callback, Unpacked::Kept);
   if (unpacked.code() == UnzipCode::NoInstallScript) {
     platform::systemLog(unpacked.message());
     platform::removeItemAtPath(staging);

@@ -39,12 +39,16 @@ constexpr double kFastestBytesPerSecond = 4e9;
 constexpr double kFastestEntriesPerSecond = 200000;
 constexpr double kShortestCheckSeconds = 0.05;
 constexpr double kLongestCheckSeconds = 1.0;
+// How much of a kept tree is still unwritten when unzip ends: a fifth of a
+// second of its writing.
+constexpr double kWriteBehindSeconds = 0.2;
 
 bool succeeded(const platform::ToolRun& run) {
   return run.started && !run.interrupted && WIFEXITED(run.waitStatus) && WEXITSTATUS(run.waitStatus) == 0;
 }
 
-bool extract(const std::string& unzip, int archiveFd, const std::string& destination, ErrorCallback callback) {
+bool extract(const std::string& unzip, int archiveFd, const std::string& destination, ErrorCallback callback,
+             Unpacked kind) {
   ArchiveLimits limits;
   limits.maxBytes = maxUnpackedBytes;
   limits.maxEntries = maxArchiveEntries;
@@ -73,7 +77,14 @@ bool extract(const std::string& unzip, int archiveFd, const std::string& destina
   };
   platform::ToolLimits toolLimits;
   toolLimits.maxFileBytes = std::min(bounds.maxBytes, bounds.freeBytes) + 1;
-  toolLimits.keepGoing = [&] { return secondsToNextCheck(unpacked(), bounds); };
+  std::optional<platform::WriteBehind> writeBehind;
+  if (kind == Unpacked::Kept) writeBehind.emplace(destination);
+  toolLimits.keepGoing = [&]() -> std::optional<double> {
+    std::optional<double> seconds = secondsToNextCheck(unpacked(), bounds);
+    if (!seconds || !writeBehind) return seconds;
+    writeBehind->pass();
+    return std::min(*seconds, kWriteBehindSeconds);
+  };
   platform::ToolRun run = platform::runTool({unzip, "-qq", "-o", kArchiveArgument, "-d", target},
                                             kOptionVariables, archiveFd, toolLimits);
   if (UnzipStatus refusal = checkUnpacked(unpacked(), bounds, true); !refusal) {
@@ -84,11 +95,11 @@ bool extract(const std::string& unzip, int archiveFd, const std::string& destina
 }
 
 // What was checked through the descriptor is what is unpacked.
-bool unzipOpenArchive(int archiveFd, const std::string& destination, ErrorCallback callback) {
+bool unzipOpenArchive(int archiveFd, const std::string& destination, ErrorCallback callback, Unpacked kind) {
   struct stat st;
   std::optional<std::string> unzip = platform::findTool(kUnzip);
   bool unpacked = unzip && archiveFd >= 0 && fstat(archiveFd, &st) == 0 && S_ISREG(st.st_mode) &&
-                  extract(*unzip, archiveFd, destination, callback);
+                  extract(*unzip, archiveFd, destination, callback, kind);
   if (!unpacked) callback("Failed to unzip the install agent", true);
   return unpacked;
 }
@@ -126,8 +137,9 @@ UnzipStatus unzipInstalled() {
   return {UnzipCode::NoUnzip, kUnzip + " is not installed: the installer needs it to unpack the install agent"};
 }
 
-UnzipStatus unpackAgentArchive(int archiveFd, const std::string& destination, ErrorCallback callback) {
-  if (!unzipOpenArchive(archiveFd, destination, callback)) return {UnzipCode::Failed, std::string()};
+UnzipStatus unpackAgentArchive(int archiveFd, const std::string& destination, ErrorCallback callback,
+                               Unpacked kind) {
+  if (!unzipOpenArchive(archiveFd, destination, callback, kind)) return {UnzipCode::Failed, std::string()};
   if (ScriptStatus script = checkInstallScript(destination); !script)
     return {UnzipCode::NoInstallScript, script.message()};
   return {};

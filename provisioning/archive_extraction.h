@@ -26,10 +26,12 @@ using UnzipStatus = platform::Status<UnzipCode>;
 // totals its central directory declares are read, and an archive that
 // would not fit (see checkUnpacked) is refused with a message naming the
 // sizes; what unzip writes is bounded all the same. unzip runs
-// without the environment variables that change its options, in a process
-// group of its own that a termination signal ends; the unpacking has
-// failed then.
-UnzipStatus unpackAgentArchive(int archiveFd, const std::string& destination, ErrorCallback callback);
+// without the environment variables that change its options; a termination
+// signal ends it, and the unpacking has failed then. A tree to be kept is
+// written to disk while unzip still runs, so that its sync afterwards is short.
+enum class Unpacked { Temporary, Kept };
+UnzipStatus unpackAgentArchive(int archiveFd, const std::string& destination, ErrorCallback callback,
+                               Unpacked kind = Unpacked::Temporary);
 // The same for the archive at `path`; NoArchive, unsaid, when there is none.
 UnzipStatus unpackAgentArchive(const std::string& path, const std::string& destination, ErrorCallback callback);
 
